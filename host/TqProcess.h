@@ -1,0 +1,51 @@
+// The command runner.  TqProcess::system runs one shell command line and
+// captures its standard output and standard error.  All commands of the
+// library go through the one installed CommandRunner; unit tests install a
+// scripted one.
+#pragma once
+
+#include <string>
+
+class CommandRunner {
+public:
+    virtual ~CommandRunner() = default;
+    // Runs `command`, replaces *out and *err with what it printed; returns 0
+    // for exit status 0, the non-zero wait status or -1 otherwise.
+    virtual int run(const std::string& command, std::string* out, std::string* err,
+                    int timeoutSeconds) = 0;
+};
+
+// The real runner: /bin/sh -c through posix_spawn, both streams read at the
+// same time, standard input from /dev/null, no other descriptor, default
+// signal mask and dispositions, environment PATH=/usr/sbin:/usr/bin:/sbin:/bin
+// and LC_ALL=C.  A command that runs past its time limit is killed with its
+// process group; the result is then non-zero and *err ends with a line saying
+// so.
+class ShellRunner : public CommandRunner {
+public:
+    int run(const std::string& command, std::string* out, std::string* err,
+            int timeoutSeconds) override;
+};
+
+namespace TqProcess {
+// Runs `command` with the installed runner.  `timeoutSeconds` 0 means the
+// configured limit ("Base"/"dTQCMDTIMEOUT", default 60 s).  `detached` must be
+// false: the call always waits for the command.  Returns 0 only for success.
+int system(const char* command, std::string* out, std::string* err, int timeoutSeconds,
+           bool detached);
+
+// Installs `runner` (null restores the real one) and returns the previous.
+CommandRunner* setRunner(CommandRunner* runner);
+
+// RAII installation of a runner for the length of a scope (tests).
+class ScopedRunner {
+public:
+    explicit ScopedRunner(CommandRunner* runner) : m_previous(setRunner(runner)) {}
+    ~ScopedRunner() { setRunner(m_previous); }
+    ScopedRunner(const ScopedRunner&) = delete;
+    ScopedRunner& operator=(const ScopedRunner&) = delete;
+
+private:
+    CommandRunner* m_previous;
+};
+}  // namespace TqProcess

@@ -1,0 +1,84 @@
+#!/bin/bash
+# Installs what the project needs from Debian's packages (only what is
+# missing), installs the cgconfig service when the host has none, and builds
+# the project into build/.  Idempotent; run as root.
+#
+#   bash scripts/setup.sh [--no-build]
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+
+PACKAGES=(
+  build-essential cmake binutils        # compiler, build, objcopy/readelf
+  libboost-dev                          # boost::shared_ptr
+  libcli11-dev                          # argument parsing of tqd and tqrcg
+  libgtest-dev libgmock-dev             # tests
+  cgroup-tools                          # cgcreate, cgset, cgclassify, cgdelete, lscgroup, cgget
+  procps psmisc iproute2 python3        # ps/pkill, fuser, ss; python3 for the smoke test
+)
+
+log() { printf '[setup] %s\n' "$*"; }
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: run as root (it installs packages and the cgconfig service)" >&2
+  exit 1
+fi
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  log "installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+else
+  log "all packages present"
+fi
+
+# The controller runs "service cgconfig status|start": give hosts without
+# such a service ours.  A cgconfig service of the host's own stays untouched;
+# ours is refreshed when a newer copy comes with the project.
+OUR_MARK="Installed by the tqrcgmgr set-up"
+if [ -e /etc/init.d/cgconfig ] && ! grep -q "$OUR_MARK" /etc/init.d/cgconfig; then
+  log "keeping the host's own /etc/init.d/cgconfig"
+elif [ ! -e /etc/init.d/cgconfig ] && { [ -e /lib/systemd/system/cgconfig.service ] || [ -e /etc/systemd/system/cgconfig.service ]; }; then
+  log "keeping the host's own cgconfig.service"
+elif ! cmp -s packaging/cgconfig /etc/init.d/cgconfig; then
+  install -m 0755 packaging/cgconfig /etc/init.d/cgconfig
+  log "installed /etc/init.d/cgconfig"
+fi
+if ! service cgconfig status >/dev/null 2>&1; then
+  log "starting cgconfig"
+  service cgconfig start
+fi
+
+if [ "${1:-}" = "--no-build" ]; then
+  exit 0
+fi
+
+log "building into build/"
+cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$ROOT/build" -j2
+
+# tqd and tqrcg for the host: /usr/local/{sbin,bin,lib}, the init script and,
+# where systemd runs, its unit.  A running tqd keeps running its old copy.
+log "installing tqd, tqrcg and libtqrcgmgr.so under /usr/local"
+cmake --install "$ROOT/build" --prefix /usr/local >/dev/null
+ldconfig
+if [ -f packaging/tqd.init ]; then
+  install -m 0755 packaging/tqd.init /etc/init.d/tqd
+fi
+if [ -f packaging/tqd.service ] && [ -d /run/systemd/system ]; then
+  install -m 0644 packaging/tqd.service /etc/systemd/system/tqd.service
+  systemctl daemon-reload || true
+fi
+if [ ! -e /etc/tq/Instance001.conf ]; then
+  install -d -m 0755 /etc/tq
+  install -m 0644 packaging/Instance001.conf /etc/tq/Instance001.conf
+  log "wrote the default configuration /etc/tq/Instance001.conf"
+fi
+log "done"

@@ -1,0 +1,33 @@
+#!/bin/bash
+# Installs what is missing, builds, and runs every test: the whole suite in
+# build/, then the unit tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer in build-asan/.  Run as root on a host with the
+# cgroup v1 cpu hierarchy: the "system" tests create real groups (named
+# tqtest_<pid>_...), start real daemons on free loopback ports and remove
+# all they made.  Under CI (CI=true) a system test that cannot run fails.
+#
+#   bash scripts/test.sh
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+
+bash scripts/setup.sh
+
+if [ -n "${CI:-}" ] && [ "${CI}" != "false" ]; then
+  export TQ_REQUIRE_SYSTEM_TESTS=1
+fi
+
+echo "[test] sanitizer build into build-asan/"
+cmake -S "$ROOT" -B "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTQ_SANITIZE=ON >/dev/null
+cmake --build "$ROOT/build-asan" -j2
+
+status=0
+echo "[test] unit tests under ASan/UBSan"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir "$ROOT/build-asan" -L unit -j2 --output-on-failure || status=1
+
+echo "[test] all tests"
+ctest --test-dir "$ROOT/build" -j2 --output-on-failure --timeout 300 || status=1
+
+exit $status

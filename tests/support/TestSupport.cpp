@@ -1,0 +1,266 @@
+#include "tests/support/TestSupport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <linux/magic.h>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace tqtest {
+
+// ---- ScriptedRunner -----------------------------------------------------
+
+ScriptedRunner::ScriptedRunner() : m_install(this) {}
+ScriptedRunner::~ScriptedRunner() = default;
+
+ScriptedRunner& ScriptedRunner::on(const std::string& prefix, int status, const std::string& out,
+                                   const std::string& err) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_replies.push_back(Reply{prefix, status, out, err, false});
+    return *this;
+}
+
+ScriptedRunner& ScriptedRunner::always(const std::string& prefix, int status, const std::string& out,
+                                       const std::string& err) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_replies.push_back(Reply{prefix, status, out, err, true});
+    return *this;
+}
+
+int ScriptedRunner::run(const std::string& command, std::string* out, std::string* err, int) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_commands.push_back(command);
+    for (auto it = m_replies.begin(); it != m_replies.end(); ++it) {
+        if (command.compare(0, it->prefix.size(), it->prefix) != 0) continue;
+        Reply reply = *it;
+        if (!reply.sticky) m_replies.erase(it);
+        if (out) *out = reply.out;
+        if (err) *err = reply.err;
+        return reply.status;
+    }
+    if (out) out->clear();
+    if (err) err->clear();
+    return 0;
+}
+
+std::vector<std::string> ScriptedRunner::commands() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_commands;
+}
+
+void ScriptedRunner::clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_commands.clear();
+    m_replies.clear();
+}
+
+// ---- files and the temporary store -------------------------------------
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+namespace {
+void RemoveTree(const std::string& path) {
+    DIR* dir = opendir(path.c_str());
+    if (dir) {
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            std::string child = path + "/" + name;
+            struct stat st;
+            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                RemoveTree(child);
+            } else {
+                unlink(child.c_str());
+            }
+        }
+        closedir(dir);
+    }
+    rmdir(path.c_str());
+}
+}  // namespace
+
+TempStore::TempStore(const std::string& initialText) {
+    char pattern[] = "/tmp/tqtest-store-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    m_dir = pattern;
+    m_path = m_dir + "/tq.conf";
+    const char* previous = getenv("TQ_CONFIG");
+    if (previous) {
+        m_hadConfig = true;
+        m_previousConfig = previous;
+    }
+    // The log folder is named first so that a test's own text can override it.
+    write("[Base]\nsTQLOGDIR=" + m_dir + "/log\n" + initialText);
+    setenv("TQ_CONFIG", m_path.c_str(), 1);
+}
+
+TempStore::~TempStore() {
+    if (m_hadConfig) {
+        setenv("TQ_CONFIG", m_previousConfig.c_str(), 1);
+    } else {
+        unsetenv("TQ_CONFIG");
+    }
+    RemoveTree(m_dir);
+}
+
+std::string TempStore::text() const { return ReadFile(m_path); }
+void TempStore::write(const std::string& text) const { WriteFile(m_path, text); }
+
+std::string TempStore::logPath() const {
+    const char* instance = getenv("TQ_INSTANCE");
+    return m_dir + "/log/" + (instance && *instance ? instance : "Instance001") + ".log";
+}
+
+std::string TempStore::log() const { return ReadFile(logPath()); }
+
+// ---- the real cgroup hierarchy ----------------------------------------
+
+bool SystemTestsRequired() {
+    const char* value = getenv("TQ_REQUIRE_SYSTEM_TESTS");
+    return value && std::string(value) == "1";
+}
+
+std::string SystemTestBlocker() {
+    if (geteuid() != 0) return "not running as root";
+    struct statfs fs;
+    if (statfs(kCpuRoot, &fs) != 0) return std::string(kCpuRoot) + " is missing";
+    if (fs.f_type != CGROUP_SUPER_MAGIC) return std::string(kCpuRoot) + " is not a cgroup v1 hierarchy";
+    if (access((std::string(kCpuRoot) + "/cpu.cfs_quota_us").c_str(), F_OK) != 0)
+        return std::string(kCpuRoot) + " has no CFS bandwidth control";
+    if (access("/usr/bin/cgcreate", X_OK) != 0) return "the cgroup tools are not installed";
+    return "";
+}
+
+std::string OwnedGroupName(const std::string& suffix) {
+    return "tqtest_" + std::to_string(getpid()) + "_" + suffix;
+}
+
+GroupCleanup::GroupCleanup(std::vector<std::string> groups) : m_groups(std::move(groups)) {
+    for (const auto& group : m_groups) removeGroup(group);
+}
+
+GroupCleanup::~GroupCleanup() {
+    for (auto it = m_groups.rbegin(); it != m_groups.rend(); ++it) removeGroup(*it);
+}
+
+void GroupCleanup::add(const std::string& group) {
+    removeGroup(group);
+    m_groups.push_back(group);
+}
+
+void GroupCleanup::removeGroup(const std::string& group) {
+    if (group.empty() || group.find("..") != std::string::npos) return;
+    const std::string path = std::string(kCpuRoot) + "/" + group;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return;
+    // Child groups first.
+    if (DIR* dir = opendir(path.c_str())) {
+        std::vector<std::string> children;
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (entry->d_type == DT_DIR && name != "." && name != "..") children.push_back(name);
+        }
+        closedir(dir);
+        for (const auto& child : children) removeGroup(group + "/" + child);
+    }
+    // Tasks still inside are this test's own children: back to the root group.
+    std::istringstream tasks(ReadFile(path + "/tasks"));
+    std::string pid;
+    while (std::getline(tasks, pid)) {
+        std::ofstream root(std::string(kCpuRoot) + "/tasks");
+        root << pid << std::endl;
+    }
+    for (int attempt = 0; attempt < 50 && rmdir(path.c_str()) != 0 && errno == EBUSY; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+BusyChild::BusyChild() : m_pid(fork()) {
+    if (m_pid < 0) throw std::runtime_error("fork failed");
+    if (m_pid == 0) {
+        volatile unsigned long spin = 0;
+        for (;;) ++spin;
+    }
+}
+
+BusyChild::~BusyChild() {
+    kill(m_pid, SIGKILL);
+    int status;
+    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+double ProcessCpuSeconds(pid_t pid) {
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    // Fields after the command name, which is in parentheses and may hold blanks.
+    std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14) utime = std::stoull(field);
+        if (index == 15) {
+            stime = std::stoull(field);
+            break;
+        }
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+double MeasureCpuPercentOfMachine(pid_t pid, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    const double before = ProcessCpuSeconds(pid);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double after = ProcessCpuSeconds(pid);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The processors this process may run on: what nproc counts.
+    cpu_set_t set;
+    long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) processors = CPU_COUNT(&set);
+    return 100.0 * (after - before) / (wall * double(processors));
+}
+
+std::string CpuCgroupOf(pid_t pid) {
+    std::istringstream lines(ReadFile("/proc/" + std::to_string(pid) + "/cgroup"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        // "<id>:<controllers>:<path>"
+        std::size_t first = line.find(':');
+        std::size_t second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        std::string controllers = line.substr(first + 1, second - first - 1);
+        std::istringstream list(controllers);
+        std::string controller;
+        while (std::getline(list, controller, ',')) {
+            if (controller == "cpu") return line.substr(second + 1);
+        }
+    }
+    return "";
+}
+
+}  // namespace tqtest

@@ -1,0 +1,142 @@
+// Shared helpers of the tests: a scripted command runner, a temporary
+// configuration store with its own log folder, and the guards that the tests
+// on the real cgroup hierarchy use to own and clean up what they create.
+#pragma once
+
+#include <sys/types.h>
+
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/TqProcess.h"
+
+namespace tqtest {
+
+// A runner that records every command line and answers from a script.
+// Replies are matched in order of Expect/Reply calls: the first unused reply
+// whose prefix the command starts with is used; a command that matches none
+// gets the default reply (status 0, empty output) and is still recorded.
+class ScriptedRunner : public CommandRunner {
+public:
+    struct Reply {
+        std::string prefix;
+        int status = 0;
+        std::string out;
+        std::string err;
+        bool sticky = false;  // answers every matching command, not once
+    };
+
+    ScriptedRunner();
+    ~ScriptedRunner() override;
+
+    // The next command that starts with `prefix` gets this reply (once).
+    ScriptedRunner& on(const std::string& prefix, int status, const std::string& out = "",
+                       const std::string& err = "");
+    // Every command that starts with `prefix` gets this reply.
+    ScriptedRunner& always(const std::string& prefix, int status, const std::string& out = "",
+                           const std::string& err = "");
+
+    int run(const std::string& command, std::string* out, std::string* err,
+            int timeoutSeconds) override;
+
+    std::vector<std::string> commands() const;
+    void clear();
+
+private:
+    mutable std::mutex m_mutex;
+    std::deque<Reply> m_replies;
+    std::vector<std::string> m_commands;
+    TqProcess::ScopedRunner m_install;
+};
+
+// A temporary folder holding a configuration store (TQ_CONFIG points at it
+// while the object lives) and the event-log folder it names.
+class TempStore {
+public:
+    explicit TempStore(const std::string& initialText = "");
+    ~TempStore();
+    TempStore(const TempStore&) = delete;
+    TempStore& operator=(const TempStore&) = delete;
+
+    const std::string& dir() const { return m_dir; }
+    const std::string& path() const { return m_path; }
+    std::string text() const;
+    void write(const std::string& text) const;
+    // Everything the event log wrote so far.
+    std::string log() const;
+    std::string logPath() const;
+
+private:
+    std::string m_dir;
+    std::string m_path;
+    std::string m_previousConfig;
+    bool m_hadConfig = false;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+
+// ---- tests on the real cgroup hierarchy -------------------------------
+
+// Root of the cgroup v1 cpu hierarchy.
+constexpr const char kCpuRoot[] = "/sys/fs/cgroup/cpu";
+
+// Empty when root and a cgroup v1 cpu hierarchy are here; else the reason.
+std::string SystemTestBlocker();
+
+// Skips the test loudly, or fails it when TQ_REQUIRE_SYSTEM_TESTS=1 (as
+// under CI), when the real hierarchy cannot be used.
+#define TQ_REQUIRE_SYSTEM()                                                              \
+    do {                                                                                 \
+        std::string tq_blocker_ = ::tqtest::SystemTestBlocker();                         \
+        if (!tq_blocker_.empty()) {                                                      \
+            if (::tqtest::SystemTestsRequired()) {                                       \
+                FAIL() << "system test cannot run: " << tq_blocker_;                     \
+            }                                                                            \
+            GTEST_SKIP() << "SKIPPED (needs root and cgroup v1 cpu): " << tq_blocker_;   \
+        }                                                                                \
+    } while (0)
+bool SystemTestsRequired();
+
+// A group name owned by this test process: "tqtest_<pid>_<suffix>".
+std::string OwnedGroupName(const std::string& suffix);
+
+// Removes the named groups of the cpu hierarchy on construction (leftovers of
+// an earlier run) and on destruction, after moving any task still inside to
+// the root group (the tasks are this test's own children).
+class GroupCleanup {
+public:
+    explicit GroupCleanup(std::vector<std::string> groups);
+    ~GroupCleanup();
+    void add(const std::string& group);
+    static void removeGroup(const std::string& group);
+
+private:
+    std::vector<std::string> m_groups;
+};
+
+// A child process that spins on the CPU until the object goes.
+class BusyChild {
+public:
+    BusyChild();
+    ~BusyChild();
+    BusyChild(const BusyChild&) = delete;
+    BusyChild& operator=(const BusyChild&) = delete;
+    pid_t pid() const { return m_pid; }
+
+private:
+    pid_t m_pid;
+};
+
+// CPU time (user + system) of a process in seconds, from /proc/<pid>/stat.
+double ProcessCpuSeconds(pid_t pid);
+// Percent of the whole machine (all processors) that `pid` used over
+// `seconds` of wall time.
+double MeasureCpuPercentOfMachine(pid_t pid, double seconds);
+// The cpu line of /proc/<pid>/cgroup, such as "/tqtest_12_a".
+std::string CpuCgroupOf(pid_t pid);
+
+}  // namespace tqtest
