@@ -25,14 +25,15 @@ struct StoreLine {
 
 std::vector<StoreLine> ParseStoreText(const std::string& text);
 
-// Finds `key` in `section` (exact, case-sensitive; the first match wins).
+// Finds `key` in `section` (exact, case-sensitive).  A key set more than once
+// has its last value, so a later line overrides an earlier one.
 bool FindStoreValue(const std::string& text, const std::vector<StoreLine>& lines,
                     const std::string& section, const std::string& key, std::string* value);
 
 // The text with `key` in `section` set to `value`; every other byte stays.
-// An existing key is changed in place; a new key goes after the last value
-// line of the section's first block (or right after its header); a new
-// section goes at the end of the text.
+// An existing key is changed in place (its last line); a new key goes after
+// the section's last value line (or right after its header when it has none);
+// a new section goes at the end of the text.
 std::string SetStoreValue(const std::string& text, const std::string& section,
                           const std::string& key, const std::string& value);
 

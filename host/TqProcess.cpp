@@ -1,0 +1,367 @@
+#include "host/TqProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "host/TQPlatformInfo.h"
+
+namespace {
+
+constexpr int kDefaultTimeoutSeconds = 60;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// The only environment a command sees.
+const char* const kEnvironment[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C", nullptr};
+
+ShellRunner g_shellRunner;
+// Null means the real runner.
+std::atomic<CommandRunner*> g_runner{nullptr};
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_fd; }
+    bool open() const { return m_fd >= 0; }
+    void reset(int fd = -1) {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+class SpawnActions {
+public:
+    SpawnActions() { m_ok = posix_spawn_file_actions_init(&m_actions) == 0; }
+    ~SpawnActions() {
+        if (m_ok) posix_spawn_file_actions_destroy(&m_actions);
+    }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    posix_spawn_file_actions_t* get() { return &m_actions; }
+    bool ok() const { return m_ok; }
+
+private:
+    posix_spawn_file_actions_t m_actions;
+    bool m_ok;
+};
+
+class SpawnAttributes {
+public:
+    SpawnAttributes() { m_ok = posix_spawnattr_init(&m_attributes) == 0; }
+    ~SpawnAttributes() {
+        if (m_ok) posix_spawnattr_destroy(&m_attributes);
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    posix_spawnattr_t* get() { return &m_attributes; }
+    bool ok() const { return m_ok; }
+
+private:
+    posix_spawnattr_t m_attributes;
+    bool m_ok;
+};
+
+std::string ErrorText(const char* what, int error) {
+    return std::string(what) + ": " + strerror(error) + "\n";
+}
+
+// Our pipe ends must not sit on 0, 1 or 2 (when the caller has closed its
+// standard descriptors), or the child's dup2 steps would overwrite them.
+int AboveStandard(int fd) {
+    if (fd > STDERR_FILENO) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int error = errno;
+    close(fd);
+    errno = error;
+    return moved;
+}
+
+bool MakePipe(Descriptor* readEnd, Descriptor* writeEnd) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    int r = AboveStandard(fds[0]);
+    int w = AboveStandard(fds[1]);
+    readEnd->reset(r);
+    writeEnd->reset(w);
+    if (r < 0 || w < 0) return false;
+    // Only our end is non-blocking; the child's end keeps blocking writes.
+    int flags = fcntl(r, F_GETFL);
+    return flags >= 0 && fcntl(r, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+int ConfiguredTimeout() {
+    TQPlatformInfo store;
+    std::uint64_t seconds = 0;
+    if (store.getNumber("Base", "dTQCMDTIMEOUT", seconds) && seconds > 0) {
+        return seconds > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(seconds);
+    }
+    return kDefaultTimeoutSeconds;
+}
+
+// One read of what the pipe holds (one per wake-up, so that a fast writer on
+// one stream cannot starve the other or the time limit).  Closes our end
+// when the stream has ended or failed.
+void ReadOnce(Descriptor& fd, std::string* into) {
+    char chunk[kReadChunk];
+    for (;;) {
+        ssize_t n = read(fd.get(), chunk, sizeof chunk);
+        if (n > 0) {
+            into->append(chunk, static_cast<std::size_t>(n));
+            return;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        fd.reset();
+        return;
+    }
+}
+
+// Reads exactly what the pipe holds now, however fast a writer still adds.
+void ReadWhatIsThere(Descriptor& fd, std::string* into) {
+    int pending = 0;
+    if (ioctl(fd.get(), FIONREAD, &pending) != 0) return;
+    char chunk[kReadChunk];
+    while (pending > 0) {
+        ssize_t n = read(fd.get(), chunk, std::min<std::size_t>(sizeof chunk, static_cast<std::size_t>(pending)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        into->append(chunk, static_cast<std::size_t>(n));
+        pending -= static_cast<int>(n);
+    }
+}
+
+// A descriptor that becomes readable when the child exits; -1 when the
+// kernel has none (then the exit is polled for).  Called through syscall():
+// glibc's <sys/pidfd.h> lacks C linkage for C++.
+int ExitNotice(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+bool HasExited(pid_t pid) {
+    siginfo_t info;
+    std::memset(&info, 0, sizeof info);
+    // WNOWAIT: the child stays a zombie, so its process group id cannot be
+    // reused before we are done with it.
+    int rc;
+    do {
+        rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (rc != 0 && errno == EINTR);
+    return rc != 0 || info.si_pid == pid;
+}
+
+void KillGroup(pid_t pid) {
+    // The child leads its own group (POSIX_SPAWN_SETPGROUP 0) and is not
+    // reaped yet, so -pid still names that group.
+    if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
+}
+
+// The started shell: reaped exactly once, also when reading its output
+// throws (then it is killed with its group first).
+class Child {
+public:
+    explicit Child(pid_t pid) : m_pid(pid) {}
+    ~Child() {
+        if (m_reaped) return;
+        KillGroup(m_pid);
+        int status;
+        while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    pid_t pid() const { return m_pid; }
+
+    int reap(std::string* err) {
+        m_reaped = true;
+        int status = 0;
+        for (;;) {
+            if (waitpid(m_pid, &status, 0) == m_pid) return status;
+            if (errno != EINTR) {
+                *err += ErrorText("cannot wait for the command", errno);
+                return -1;
+            }
+        }
+    }
+
+private:
+    pid_t m_pid;
+    bool m_reaped = false;
+};
+
+}  // namespace
+
+int ShellRunner::run(const std::string& command, std::string* out, std::string* err,
+                     int timeoutSeconds) {
+    out->clear();
+    err->clear();
+    if (command.find('\0') != std::string::npos) {
+        *err = "command contains a NUL byte\n";
+        return -1;
+    }
+    if (timeoutSeconds <= 0) timeoutSeconds = ConfiguredTimeout();
+
+    Descriptor outRead, outWrite, errRead, errWrite;
+    if (!MakePipe(&outRead, &outWrite) || !MakePipe(&errRead, &errWrite)) {
+        *err = ErrorText("cannot create a pipe", errno);
+        return -1;
+    }
+
+    SpawnActions actions;
+    SpawnAttributes attributes;
+    if (!actions.ok() || !attributes.ok()) {
+        *err = "cannot prepare the command's start\n";
+        return -1;
+    }
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    int rc = posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions.get(), outWrite.get(), STDOUT_FILENO);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions.get(), errWrite.get(), STDERR_FILENO);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Descriptors other threads opened without O_CLOEXEC stay out as well.
+    if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+#endif
+    if (rc == 0) rc = posix_spawnattr_setsigmask(attributes.get(), &none);
+    if (rc == 0) rc = posix_spawnattr_setsigdefault(attributes.get(), &all);
+    if (rc == 0) rc = posix_spawnattr_setpgroup(attributes.get(), 0);
+    if (rc == 0) {
+        rc = posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
+                                                            POSIX_SPAWN_SETPGROUP);
+    }
+    if (rc != 0) {
+        *err = ErrorText("cannot prepare the command's start", rc);
+        return -1;
+    }
+
+    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                    const_cast<char*>(command.c_str()), nullptr};
+    pid_t pid = -1;
+    // glibc starts the child with CLONE_VM | CLONE_VFORK: nothing of this
+    // process's memory is copied.
+    rc = posix_spawn(&pid, "/bin/sh", actions.get(), attributes.get(), argv,
+                     const_cast<char* const*>(kEnvironment));
+    outWrite.reset();
+    errWrite.reset();
+    if (rc != 0) {
+        *err = ErrorText("cannot run /bin/sh", rc);
+        return -1;
+    }
+    Child child(pid);
+
+    Descriptor exitNotice(ExitNotice(pid));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    bool exited = false;
+    bool timedOut = false;
+    std::string failure;
+    for (;;) {
+        if (exited) {
+            // The shell and its foreground commands are done, so all their
+            // output is in the pipes; only a background job can still hold
+            // them open, and we do not wait for it.
+            if (outRead.open()) ReadWhatIsThere(outRead, out);
+            if (errRead.open()) ReadWhatIsThere(errRead, err);
+            break;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timedOut = true;
+            break;
+        }
+        pollfd fds[3];
+        nfds_t count = 0;
+        int outSlot = -1, errSlot = -1, exitSlot = -1;
+        if (outRead.open()) {
+            outSlot = static_cast<int>(count);
+            fds[count++] = pollfd{outRead.get(), POLLIN, 0};
+        }
+        if (errRead.open()) {
+            errSlot = static_cast<int>(count);
+            fds[count++] = pollfd{errRead.get(), POLLIN, 0};
+        }
+        if (exitNotice.open()) {
+            exitSlot = static_cast<int>(count);
+            fds[count++] = pollfd{exitNotice.get(), POLLIN, 0};
+        }
+        // With both streams ended, only the exit (or the time limit) is left
+        // to wait for: a command may close its output and go on running.
+        long long waitMs = std::min<long long>(left.count(), INT_MAX);
+        if (!exitNotice.open()) waitMs = std::min<long long>(waitMs, 100);
+        int ready = poll(fds, count, static_cast<int>(waitMs));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            failure = ErrorText("cannot wait for the command's output", errno);
+            break;
+        }
+        if (outSlot >= 0 && fds[outSlot].revents != 0) ReadOnce(outRead, out);
+        if (errSlot >= 0 && fds[errSlot].revents != 0) ReadOnce(errRead, err);
+        if (exitSlot >= 0) {
+            exited = fds[exitSlot].revents != 0;
+        } else {
+            exited = HasExited(pid);
+        }
+    }
+    outRead.reset();
+    errRead.reset();
+    exitNotice.reset();
+
+    if (timedOut || !failure.empty()) KillGroup(pid);
+    int status = child.reap(err);
+    if (!failure.empty()) {
+        *err += failure;
+        return status != 0 ? status : -1;
+    }
+    if (timedOut) {
+        if (!err->empty() && err->back() != '\n') *err += '\n';
+        *err += "command timed out after " + std::to_string(timeoutSeconds) + " s and was killed\n";
+        return status != 0 ? status : -1;
+    }
+    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
+    return status != 0 ? status : -1;
+}
+
+namespace TqProcess {
+
+int system(const char* command, std::string* out, std::string* err, int timeoutSeconds,
+           bool /*detached: the call always waits*/) {
+    std::string localOut, localErr;
+    if (out == nullptr) out = &localOut;
+    if (err == nullptr) err = &localErr;
+    if (command == nullptr) {
+        out->clear();
+        *err = "no command given\n";
+        return -1;
+    }
+    CommandRunner* runner = g_runner.load();
+    if (runner == nullptr) runner = &g_shellRunner;
+    return runner->run(command, out, err, timeoutSeconds);
+}
+
+CommandRunner* setRunner(CommandRunner* runner) { return g_runner.exchange(runner); }
+
+}  // namespace TqProcess

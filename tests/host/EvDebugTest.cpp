@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cctype>
+
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "host/EvDebug.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using tqtest::TempStore;
+
+class EnvGuard {
+public:
+    EnvGuard(const char* name, const char* value) : m_name(name) {
+        const char* old = getenv(name);
+        m_had = old != nullptr;
+        if (m_had) m_old = old;
+        if (value) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~EnvGuard() {
+        if (m_had) {
+            setenv(m_name.c_str(), m_old.c_str(), 1);
+        } else {
+            unsetenv(m_name.c_str());
+        }
+    }
+
+private:
+    std::string m_name;
+    std::string m_old;
+    bool m_had = false;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+struct LogLine {
+    std::string time, pid, thread, level, function, message;
+};
+
+// Splits "<time> <pid> <thread> <LEVEL> <function> <message>".
+bool Parse(const std::string& line, LogLine* fields) {
+    std::string* parts[] = {&fields->time, &fields->pid, &fields->thread, &fields->level, &fields->function};
+    std::size_t pos = 0;
+    for (std::string* part : parts) {
+        std::size_t blank = line.find(' ', pos);
+        if (blank == std::string::npos || blank == pos) return false;
+        *part = line.substr(pos, blank - pos);
+        pos = blank + 1;
+    }
+    fields->message = line.substr(pos);
+    return true;
+}
+
+// "YYYY-MM-DDTHH:MM:SS.uuuuuu"
+bool TimeShaped(const std::string& time) {
+    const std::string shape = "dddd-dd-ddTdd:dd:dd.dddddd";
+    if (time.size() != shape.size()) return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(time[i])) : time[i] != shape[i]) return false;
+    }
+    return true;
+}
+
+// A line written by this thread.
+testing::AssertionResult OwnLine(const std::string& line, const std::string& level, const std::string& function,
+                                 const std::string& message) {
+    LogLine fields;
+    if (!Parse(line, &fields)) return testing::AssertionFailure() << "not a log line: [" << line << "]";
+    if (!TimeShaped(fields.time) || fields.pid != std::to_string(getpid()) ||
+        fields.thread != std::to_string(gettid()) || fields.level != level || fields.function != function ||
+        fields.message != message) {
+        return testing::AssertionFailure() << "unexpected line: [" << line << "]";
+    }
+    return testing::AssertionSuccess();
+}
+
+// The whole text is exactly one line written by this thread.
+testing::AssertionResult OnlyLine(const std::string& text, const std::string& level, const std::string& function,
+                                  const std::string& message) {
+    if (text.empty() || text.back() != '\n' || text.find('\n') != text.size() - 1) {
+        return testing::AssertionFailure() << "not one line: [" << text << "]";
+    }
+    return OwnLine(text.substr(0, text.size() - 1), level, function, message);
+}
+
+TEST(EvDebugTest, ErrorWritesOneLineWithAllFields) {
+    TempStore temp;
+    EvDebug log;
+    log.Error("TqRcgCtrllr::GetSysRcg", "group %s has %d tasks", "backup", 3);
+    EXPECT_TRUE(OnlyLine(temp.log(), "ERROR", "TqRcgCtrllr::GetSysRcg", "group backup has 3 tasks"));
+}
+
+TEST(EvDebugTest, DebugLinesFollowTheConfiguredLevel) {
+    {
+        TempStore temp;  // no level: debug lines are off
+        EvDebug log;
+        log.Debug("f", "debug");
+        log.DebugLvl("f", 0, "level zero");
+        log.DebugLvl("f", 4, "level four");
+        log.Error("f", "error");
+        auto lines = Lines(temp.log());
+        ASSERT_EQ(1u, lines.size()) << temp.log();
+        EXPECT_TRUE(OwnLine(lines[0], "ERROR", "f", "error"));
+    }
+    {
+        TempStore temp("dTQDEBUGLEVEL=2\n");
+        EvDebug log;
+        log.Debug("f", "one");
+        log.DebugLvl("f", 2, "two");
+        log.DebugLvl("f", 3, "three");
+        log.DebugLvl("f", 4, "four");
+        auto lines = Lines(temp.log());
+        ASSERT_EQ(2u, lines.size()) << temp.log();
+        EXPECT_TRUE(OwnLine(lines[0], "DEBUG", "f", "one"));
+        EXPECT_TRUE(OwnLine(lines[1], "DEBUG", "f", "two"));
+    }
+    {
+        TempStore temp("dTQDEBUGLEVEL= 4 \n");
+        EvDebug log;
+        log.DebugLvl("linuxRcg::AssignPidsTo", 4, "cmd %s", "cgclassify");
+        log.DebugLvl("f", 5, "five");
+        auto lines = Lines(temp.log());
+        ASSERT_EQ(1u, lines.size()) << temp.log();
+        EXPECT_TRUE(OwnLine(lines[0], "DEBUG", "linuxRcg::AssignPidsTo", "cmd cgclassify"));
+    }
+    {
+        TempStore temp("dTQDEBUGLEVEL=lots\n");  // not a number: off
+        EvDebug().Debug("f", "one");
+        EXPECT_EQ("", temp.log());
+    }
+}
+
+TEST(EvDebugTest, MessagesStayOnOneLine) {
+    TempStore temp;
+    EvDebug().Error("f", "%s", "first\nsecond\r\tthird\x01\x7f end\n");
+    EXPECT_TRUE(OnlyLine(temp.log(), "ERROR", "f", "first\\nsecond\\x0d\\x09third\\x01\\x7f end\\n"));
+}
+
+TEST(EvDebugTest, PlainTextKeepsPercentSigns) {
+    TempStore temp;
+    const std::string text = "Failed to run cmd [printf %s%n] out[100% %d] err[]";
+    EvDebug().Error("f", "%s", text.c_str());
+    EXPECT_TRUE(OnlyLine(temp.log(), "ERROR", "f", text));
+}
+
+TEST(EvDebugTest, LogFolderIsCreatedAndNamedAfterTheInstance) {
+    TempStore temp;
+    const std::string folder = temp.dir() + "/deep/er";
+    temp.write("[Base]\nsTQLOGDIR=" + folder + "\n");
+    EnvGuard instance("TQ_INSTANCE", "Inst42");
+    EvEvent log;
+    EXPECT_TRUE(log.initialize(2, 0x2B0BBDCB, 0, nullptr, ""));
+    log.Error("sendDataToTqd", "x");
+    EXPECT_TRUE(OnlyLine(tqtest::ReadFile(folder + "/Inst42.log"), "ERROR", "sendDataToTqd", "x"));
+}
+
+TEST(EvDebugTest, FallsBackToStandardErrorWhenTheFolderCannotBeUsed) {
+    TempStore temp;
+    const std::string file = temp.dir() + "/plain-file";
+    tqtest::WriteFile(file, "");
+    temp.write("[Base]\nsTQLOGDIR=" + file + "\n");
+    testing::internal::CaptureStderr();
+    EvDebug(nullptr).Error("rcgMgrHandler", "lost %d", 1);
+    const std::string captured = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(OnlyLine(captured, "ERROR", "rcgMgrHandler", "lost 1"));
+    EXPECT_EQ("", tqtest::ReadFile(file));
+}
+
+TEST(EvDebugTest, EchoesToStandardErrorWhenAsked) {
+    TempStore temp;
+    EnvGuard echo("TQ_LOG_STDERR", "1");
+    testing::internal::CaptureStderr();
+    EvDebug().Error("f", "both");
+    const std::string captured = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(OnlyLine(captured, "ERROR", "f", "both"));
+    EXPECT_EQ(captured, temp.log());
+}
+
+TEST(EvDebugTest, ConcurrentThreadsWriteWholeLines) {
+    TempStore temp("dTQDEBUGLEVEL=1\n");
+    constexpr int kThreads = 8;
+    constexpr int kLines = 200;
+    const std::string padding(150, 'p');
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &padding] {
+            EvDebug log;
+            for (int i = 0; i < kLines; ++i) {
+                if (i % 2) {
+                    log.Error("worker", "t%d line %d %s", t, i, padding.c_str());
+                } else {
+                    log.Debug("worker", "t%d line %d %s", t, i, padding.c_str());
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    std::set<std::string> seen;
+    auto lines = Lines(temp.log());
+    EXPECT_EQ(static_cast<std::size_t>(kThreads * kLines), lines.size());
+    for (const std::string& line : lines) {
+        LogLine fields;
+        ASSERT_TRUE(Parse(line, &fields)) << line;
+        ASSERT_TRUE(TimeShaped(fields.time)) << line;
+        EXPECT_EQ(std::to_string(getpid()), fields.pid);
+        EXPECT_EQ("worker", fields.function);
+        int thread = -1, number = -1;
+        char rest[200] = {};
+        ASSERT_EQ(3, sscanf(fields.message.c_str(), "t%d line %d %199s", &thread, &number, rest)) << line;
+        EXPECT_EQ(padding, rest);
+        EXPECT_EQ("t" + std::to_string(thread) + " line " + std::to_string(number) + " " + padding, fields.message);
+        EXPECT_EQ(number % 2 ? "ERROR" : "DEBUG", fields.level);
+        seen.insert(fields.thread + "/" + std::to_string(thread) + "/" + std::to_string(number));
+    }
+    EXPECT_EQ(static_cast<std::size_t>(kThreads * kLines), seen.size());
+}
+
+}  // namespace

@@ -1,0 +1,271 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "host/TqProcess.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Result {
+    int status = 0;
+    std::string out;
+    std::string err;
+};
+
+Result RunShell(const std::string& command, int timeoutSeconds = 10) {
+    Result result;
+    result.status = TqProcess::system(command.c_str(), &result.out, &result.err, timeoutSeconds, false);
+    return result;
+}
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// True when `pid` has gone (or is only a zombie waiting for its reaper).
+bool Gone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return true;
+    std::size_t paren = text.rfind(')');
+    return paren != std::string::npos && text.compare(paren + 2, 1, "Z") == 0;
+}
+
+bool GoneWithin(pid_t pid, double seconds) {
+    auto start = Clock::now();
+    while (!Gone(pid)) {
+        if (SecondsSince(start) > seconds) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+TEST(TqProcessTest, CapturesBothStreamsAndReplacesOldText) {
+    Result result;
+    result.out = "stale out";
+    result.err = "stale err";
+    result.status = TqProcess::system("printf '%s\\n' 'a%d b'; echo e >&2", &result.out, &result.err, 10, false);
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("a%d b\n", result.out);
+    EXPECT_EQ("e\n", result.err);
+    std::string out = "stale", err = "stale";
+    EXPECT_EQ(0, TqProcess::system("true", &out, &err, 10, false));
+    EXPECT_EQ("", out);
+    EXPECT_EQ("", err);
+}
+
+TEST(TqProcessTest, ReportsExitStatusesAndSignals) {
+    Result ok = RunShell("echo fine; exit 0");
+    EXPECT_EQ(0, ok.status);
+    EXPECT_EQ("fine\n", ok.out);
+    for (int code : {1, 3, 255}) {
+        Result failed = RunShell("echo out; echo err >&2; exit " + std::to_string(code));
+        ASSERT_NE(0, failed.status) << code;
+        ASSERT_TRUE(WIFEXITED(failed.status)) << code;
+        EXPECT_EQ(code, WEXITSTATUS(failed.status));
+        EXPECT_EQ("out\n", failed.out);
+        EXPECT_EQ("err\n", failed.err);
+    }
+    for (int signal : {SIGTERM, SIGKILL, SIGSEGV}) {
+        Result killed = RunShell("kill -" + std::to_string(signal) + " $$");
+        ASSERT_NE(0, killed.status);
+        ASSERT_TRUE(WIFSIGNALED(killed.status));
+        EXPECT_EQ(signal, WTERMSIG(killed.status));
+    }
+    Result missing = RunShell("/nonexistent/tool --flag");
+    EXPECT_NE(0, missing.status);
+    EXPECT_NE(std::string::npos, missing.err.find("/nonexistent/tool"));
+}
+
+TEST(TqProcessTest, ReadsMegabytesOnBothStreamsAtOnce) {
+    const std::size_t kSize = 4u << 20;
+    // Interleaved writers: a reader that drains one stream first would stall.
+    Result result = RunShell("(head -c 4194304 /dev/zero | tr '\\0' a) & "
+                        "head -c 4194304 /dev/zero | tr '\\0' b >&2; wait");
+    EXPECT_EQ(0, result.status);
+    ASSERT_EQ(kSize, result.out.size());
+    ASSERT_EQ(kSize, result.err.size());
+    EXPECT_EQ(kSize, static_cast<std::size_t>(std::count(result.out.begin(), result.out.end(), 'a')));
+    EXPECT_EQ(kSize, static_cast<std::size_t>(std::count(result.err.begin(), result.err.end(), 'b')));
+
+    // One stream after the other.
+    Result serial = RunShell("head -c 4194304 /dev/zero; head -c 4194304 /dev/zero >&2");
+    EXPECT_EQ(0, serial.status);
+    EXPECT_EQ(kSize, serial.out.size());
+    EXPECT_EQ(kSize, serial.err.size());
+}
+
+TEST(TqProcessTest, TimeLimitKillsTheWholeGroup) {
+    auto start = Clock::now();
+    Result result = RunShell("sleep 30 & echo $!; echo started >&2; sleep 30", 1);
+    double seconds = SecondsSince(start);
+    EXPECT_NE(0, result.status);
+    EXPECT_TRUE(WIFSIGNALED(result.status) && WTERMSIG(result.status) == SIGKILL);
+    EXPECT_LT(seconds, 2.5);
+    EXPECT_GE(seconds, 0.9);
+    EXPECT_EQ("started\ncommand timed out after 1 s and was killed\n", result.err);
+    pid_t background = static_cast<pid_t>(std::stol(result.out));
+    EXPECT_TRUE(GoneWithin(background, 1.0)) << background;
+}
+
+TEST(TqProcessTest, TimeLimitComesFromTheStoreByDefault) {
+    tqtest::TempStore temp("dTQCMDTIMEOUT=1\n");
+    auto start = Clock::now();
+    Result result = RunShell("exec >&- 2>&-; sleep 30", 0);
+    EXPECT_NE(0, result.status);
+    EXPECT_LT(SecondsSince(start), 2.5);
+    EXPECT_EQ("command timed out after 1 s and was killed\n", result.err);
+}
+
+TEST(TqProcessTest, BackgroundJobHoldingTheOutputDoesNotDelayTheResult) {
+    auto start = Clock::now();
+    Result result = RunShell("sleep 5 & echo $!; echo done");
+    EXPECT_LT(SecondsSince(start), 2.0);
+    EXPECT_EQ(0, result.status);
+    std::istringstream lines(result.out);
+    long pid = 0;
+    std::string done;
+    lines >> pid >> done;
+    EXPECT_EQ("done", done);
+    if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);  // our own grandchild
+}
+
+TEST(TqProcessTest, ManyThreadsRunCommandsAtOnce) {
+    constexpr int kThreads = 8;
+    constexpr int kRuns = 15;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int r = 0; r < kRuns; ++r) {
+                const std::string tag = std::to_string(t) + "-" + std::to_string(r);
+                Result result = RunShell("echo out-" + tag + "; echo err-" + tag + " >&2; exit " + std::to_string(r % 3));
+                EXPECT_EQ("out-" + tag + "\n", result.out);
+                EXPECT_EQ("err-" + tag + "\n", result.err);
+                if (r % 3 == 0) {
+                    EXPECT_EQ(0, result.status);
+                } else {
+                    EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == r % 3);
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+
+TEST(TqProcessTest, ChildSeesOnlyStandardDescriptors) {
+    int leaked = open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
+    ASSERT_GE(leaked, 0);
+    int pipeFds[2];
+    ASSERT_EQ(0, pipe(pipeFds));
+    // ls is a child of the shell and lists the shell's descriptors.
+    Result result = RunShell("ls /proc/$$/fd");
+    close(leaked);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("0\n1\n2\n", result.out);
+}
+
+TEST(TqProcessTest, StandardInputIsDevNull) {
+    Result result = RunShell("readlink /proc/self/fd/0; cat; echo end");
+    EXPECT_EQ("/dev/null\nend\n", result.out);
+}
+
+TEST(TqProcessTest, EnvironmentIsExactlyPathAndLocale) {
+    // The shell's own environment as it was started (the shell adds PWD for
+    // its children).
+    Result result = RunShell("tr '\\0' '\\n' < /proc/$$/environ");
+    EXPECT_EQ("PATH=/usr/sbin:/usr/bin:/sbin:/bin\nLC_ALL=C\n", result.out);
+}
+
+TEST(TqProcessTest, ChildHasDefaultSignalMaskAndDispositions) {
+    sigset_t block, previous;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGUSR1);
+    ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &block, &previous));
+    struct sigaction ignore = {}, oldPipe = {}, oldUsr2 = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &oldPipe);
+    sigaction(SIGUSR2, &ignore, &oldUsr2);
+
+    Result result = RunShell("exec grep -E '^Sig(Blk|Ign):' /proc/self/status");
+
+    sigaction(SIGPIPE, &oldPipe, nullptr);
+    sigaction(SIGUSR2, &oldUsr2, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    // glibc's posix_spawn leaves its own two internal signals (32 and 33,
+    // below SIGRTMIN) ignored in the child; every other signal is default.
+    std::istringstream lines(result.out);
+    std::string blockedName, ignoredName;
+    unsigned long long blocked = 1, ignored = 1;
+    lines >> blockedName >> std::hex >> blocked >> ignoredName >> ignored;
+    EXPECT_EQ("SigBlk:", blockedName);
+    EXPECT_EQ("SigIgn:", ignoredName);
+    EXPECT_EQ(0u, blocked) << result.out;
+    const unsigned long long glibcInternal = (1ull << 31) | (1ull << 32);
+    EXPECT_EQ(0u, ignored & ~glibcInternal) << result.out;
+}
+
+TEST(TqProcessTest, ChildLeadsItsOwnProcessGroup) {
+    Result result = RunShell("echo $$; cut -d' ' -f5 /proc/$$/stat");
+    std::istringstream lines(result.out);
+    long pid = 0, group = -1;
+    lines >> pid >> group;
+    EXPECT_GT(pid, 0);
+    EXPECT_EQ(pid, group);
+    EXPECT_NE(static_cast<long>(getpgrp()), group);
+}
+
+TEST(TqProcessTest, RefusesCommandsThatCannotRun) {
+    std::string out = "x", err;
+    EXPECT_EQ(-1, TqProcess::system(nullptr, &out, &err, 10, false));
+    EXPECT_EQ("", out);
+    EXPECT_NE("", err);
+    ShellRunner runner;
+    out = "x";
+    EXPECT_EQ(-1, runner.run(std::string("echo a\0b", 8), &out, &err, 10));
+    EXPECT_EQ("", out);
+    EXPECT_EQ("command contains a NUL byte\n", err);
+}
+
+class FixedRunner : public CommandRunner {
+public:
+    int run(const std::string& command, std::string* out, std::string* err, int timeoutSeconds) override {
+        *out = "fake:" + command + ":" + std::to_string(timeoutSeconds);
+        err->clear();
+        return 7;
+    }
+};
+
+TEST(TqProcessTest, InstalledRunnerReplacesTheRealOne) {
+    FixedRunner fake;
+    std::string out, err;
+    {
+        TqProcess::ScopedRunner scope(&fake);
+        EXPECT_EQ(7, TqProcess::system("cgcreate -g cpu:/x", &out, &err, 0, false));
+        EXPECT_EQ("fake:cgcreate -g cpu:/x:0", out);
+        EXPECT_EQ(&fake, TqProcess::setRunner(nullptr));
+        EXPECT_EQ(0, TqProcess::system("echo real", &out, &err, 10, false));
+        EXPECT_EQ("real\n", out);
+        EXPECT_EQ(nullptr, TqProcess::setRunner(&fake));
+    }
+    EXPECT_EQ(0, TqProcess::system("echo real", &out, &err, 10, false));
+    EXPECT_EQ("real\n", out);
+}
+
+}  // namespace
