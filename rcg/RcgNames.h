@@ -30,7 +30,7 @@ std::string RcgNameProblem(const std::string& name);
 std::string EscapeRcgName(const std::string& name);
 
 // The two forms of a group name: bare ("foo") gives rcgName "foo" and
-// cgroupSpec "cpu:/foo"; with a ":/" ("cpu:/foo") the spec is the name and
+// cgroupSpec "cpu:/foo"; with a ":/" ("cpu:/foo") the specification is the name and
 // rcgName what follows the first ":/".
 struct RcgNameForms {
     std::string rcgName;
@@ -77,9 +77,7 @@ std::string FormatCmdFailure(const std::string& command, const std::string& out,
                              const std::string& err);
 
 // Whether a runner's result means "the command ran and exited with status
-// 1", which is how a grep that selected nothing ends.  True for 256 (the raw
-// wait status of exit 1, as the shell runner reports it) and for 1 (the bare
-// exit status, as a scripted runner may report it).
+// 1", which is how a grep that selected nothing ends.
 bool IsExitStatusOne(int status);
 
 // A listing that ran and selected nothing: exit status 1 with no output and

@@ -1,0 +1,5 @@
+#include "TqRcg.h"
+
+TqRcg::TqRcg(CQiError& /*error*/) {}
+
+TqRcg::~TqRcg() {}

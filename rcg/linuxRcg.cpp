@@ -1,0 +1,93 @@
+// A resource group as a control group of the cpu controller, driven through
+// the libcgroup tools.  The object only names its control group; every
+// operation runs commands and keeps nothing.
+#include <cinttypes>
+#include <cstdio>
+
+#include "../host/TqProcess.h"
+#include "RcgNames.h"
+#include "RcgReport.h"
+#include "TqRcgCtrllr.h"
+
+namespace TqRcgCtrllr {
+
+namespace {
+const char kFile[] = "linuxRcg.cpp";
+const char kCtorFunction[] = "TqRcgCtrllr::linuxRcg::linuxRcg(const char*, bool, CQiError&)";
+const char kSetCpuFunction[] =
+    "virtual CQiError TqRcgCtrllr::linuxRcg::setCPUConstraint(unsigned int)";
+const char kAssignFunction[] =
+    "virtual CQiError TqRcgCtrllr::linuxRcg::AssignPidsTo(const std::__cxx11::list<unsigned int>&)";
+}  // namespace
+
+linuxRcg::linuxRcg(const char* name, bool existing, CQiError& error) : TqRcg(error) {
+    const detail::RcgNameForms forms = detail::SplitRcgName(name);
+    rcgName = forms.rcgName;
+    cgroupSpec = forms.cgroupSpec;
+    if (existing) return;
+
+    const std::string command = "cgcreate -g " + cgroupSpec;
+    std::string out, err;
+    if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
+        const char* const tag = "linuxRcg::linuxRcg";
+        error = detail::ReportCmdFailure(eventLog, tag, {kFile, kCtorFunction, __LINE__}, command, out, err);
+    }
+}
+
+linuxRcg::~linuxRcg() {}
+
+CQiError linuxRcg::setCPUConstraint(unsigned int percent) {
+    const char* const tag = "linuxRcg::setCPUConstraint";
+    const std::uint64_t period = detail::kCfsPeriodUs;
+    std::string out, err;
+
+    std::string command = "nproc";
+    if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
+        return detail::ReportCmdFailure(eventLog, tag, {kFile, kSetCpuFunction, __LINE__},
+                                        command, out, err);
+    }
+    const int processors = detail::ParseProcessorCount(out);
+
+    char number[100] = {};
+    std::snprintf(number, sizeof number, "%" PRIu64, period);
+    command = std::string("cgset -r cpu.cfs_period_us=") + number + " " + rcgName;
+    if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
+        return detail::ReportCmdFailure(eventLog, tag, {kFile, kSetCpuFunction, __LINE__},
+                                        command, out, err);
+    }
+
+    const std::uint64_t quota = detail::ComputeCpuQuota(percent, processors, period);
+    std::snprintf(number, sizeof number, "%" PRIu64, quota);
+    command = std::string("cgset -r cpu.cfs_quota_us=") + number + " " + rcgName;
+    if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
+        return detail::ReportCmdFailure(eventLog, tag, {kFile, kSetCpuFunction, __LINE__},
+                                        command, out, err);
+    }
+    return CQiError::Success();
+}
+
+CQiError linuxRcg::AssignPidsTo(const std::list<unsigned int>& pids) {
+    CQiError result = CQiError::Success();
+    std::string ids;
+    for (unsigned int pid : pids) ids += " " + std::to_string(pid);
+    const std::string command = "cgclassify -g " + cgroupSpec + " " + ids;
+    std::string out, err;
+    if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
+        const char* const tag = "linuxRcg::AssignPidsTo";
+        result = detail::ReportCmdFailure(eventLog, tag, {kFile, kAssignFunction, __LINE__}, command, out, err);
+    }
+    return result;
+}
+
+CQiError linuxRcg::RemovePidsFrom(const std::list<unsigned int>& pids) {
+    TqRcgPtr dummy;
+    CQiError result = GetSysRcg(k_TQRCGMGR_DummyGroup, dummy);
+    if (result.IsError()) {
+        result = GetNewRcg(k_TQRCGMGR_DummyGroup, dummy);
+        if (result.IsError()) return result;
+    }
+    if (dummy) result = dummy->AssignPidsTo(pids);
+    return result;
+}
+
+}  // namespace TqRcgCtrllr

@@ -1,0 +1,155 @@
+// The resource groups on the real cgroup tools and the cgroup v1 cpu
+// hierarchy.  Every group is owned by this test process and removed on every
+// path; only this test's own children are moved.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "host/TQPlatformInfo.h"
+#include "host/TqProcess.h"
+#include "rcg/TqRcgCtrllr.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string GroupPath(const std::string& group) { return std::string(tqtest::kCpuRoot) + "/" + group; }
+
+std::string ReadSetting(const std::string& group, const std::string& file) {
+    std::string text = tqtest::ReadFile(GroupPath(group) + "/" + file);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
+int Nproc() {
+    std::string out, err;
+    if (TqProcess::system("nproc", &out, &err, 0, false) != 0) return -1;
+    return std::atoi(out.c_str());
+}
+
+// Removes the dummy group at the end only when this test brought it.
+class DummyGroupGuard {
+public:
+    DummyGroupGuard() : m_existed(Exists(GroupPath(k_TQRCGMGR_DummyGroup))) {}
+    ~DummyGroupGuard() {
+        if (!m_existed) tqtest::GroupCleanup::removeGroup(k_TQRCGMGR_DummyGroup);
+    }
+
+private:
+    bool m_existed;
+};
+
+TEST(rcgSystem, CreatesFindsAndDeletesAGroup) {
+    TQ_REQUIRE_SYSTEM();
+    tqtest::TempStore store;
+    const std::string name = tqtest::OwnedGroupName("life");
+    const std::string missing = tqtest::OwnedGroupName("missing");
+    tqtest::GroupCleanup cleanup({name, missing});
+
+    TqRcgPtr created;
+    CQiError result = TqRcgCtrllr::GetNewRcg(name.c_str(), created);
+    ASSERT_FALSE(result.IsError()) << result.AsString();
+    ASSERT_TRUE(created);
+    EXPECT_TRUE(Exists(GroupPath(name)));
+    {
+        TQPlatformInfo info;
+        info.setFocus(TQPI_Focus::getFocus());
+        std::string list;
+        ASSERT_TRUE(info.getString("Base", k_TQRCGMGR_Groups_RegKey, list));
+        EXPECT_EQ(" " + name, list);
+    }
+
+    TqRcgPtr found;
+    result = TqRcgCtrllr::GetSysRcg(name.c_str(), found);
+    EXPECT_FALSE(result.IsError()) << result.AsString();
+    EXPECT_TRUE(found);
+
+    // A group that is not there: the listing selects nothing (exit status 1).
+    TqRcgPtr none;
+    result = TqRcgCtrllr::GetSysRcg(missing.c_str(), none);
+    EXPECT_EQ(1168u, result.Win32Code()) << result.AsString();
+    EXPECT_FALSE(none);
+
+    result = TqRcgCtrllr::DeleteRcg(name.c_str());
+    EXPECT_FALSE(result.IsError()) << result.AsString();
+    EXPECT_FALSE(Exists(GroupPath(name)));
+    result = TqRcgCtrllr::DeleteRcg(name.c_str());
+    EXPECT_FALSE(result.IsError()) << "deleting again: " << result.AsString();
+    result = TqRcgCtrllr::GetSysRcg(name.c_str(), none);
+    EXPECT_EQ(1168u, result.Win32Code()) << result.AsString();
+    EXPECT_EQ(std::string::npos, store.log().find(" ERROR ")) << store.log();
+}
+
+TEST(rcgSystem, DeletesOnlyTheNamedGroupNotItsNamesakes) {
+    TQ_REQUIRE_SYSTEM();
+    tqtest::TempStore store;
+    const std::string name = tqtest::OwnedGroupName("web");
+    const std::string longer = name + "-old";
+    const std::string child = tqtest::OwnedGroupName("other") + "/" + name;
+    tqtest::GroupCleanup cleanup({name, longer, tqtest::OwnedGroupName("other")});
+
+    TqRcgPtr group;
+    for (const std::string& each : {name, longer, child}) {
+        CQiError result = TqRcgCtrllr::GetNewRcg(each.c_str(), group);
+        ASSERT_FALSE(result.IsError()) << each << ": " << result.AsString();
+    }
+    CQiError result = TqRcgCtrllr::DeleteRcg(name.c_str());
+    EXPECT_FALSE(result.IsError()) << result.AsString();
+    EXPECT_FALSE(Exists(GroupPath(name)));
+    EXPECT_TRUE(Exists(GroupPath(longer)));
+    EXPECT_TRUE(Exists(GroupPath(child)));
+}
+
+TEST(rcgSystem, CapsAssignsAndRemovesProcesses) {
+    TQ_REQUIRE_SYSTEM();
+    tqtest::TempStore store;
+    DummyGroupGuard dummyGuard;
+    const std::string name = tqtest::OwnedGroupName("cap");
+    tqtest::GroupCleanup cleanup({name});
+
+    TqRcgPtr group;
+    CQiError result = TqRcgCtrllr::GetNewRcg(name.c_str(), group);
+    ASSERT_FALSE(result.IsError()) << result.AsString();
+
+    const int processors = Nproc();
+    ASSERT_GT(processors, 0);
+    result = group->setCPUConstraint(50);
+    ASSERT_FALSE(result.IsError()) << result.AsString();
+    EXPECT_EQ("100000", ReadSetting(name, "cpu.cfs_period_us"));
+    EXPECT_EQ(std::to_string(50 * processors * 1000), ReadSetting(name, "cpu.cfs_quota_us"));
+
+    // One spinning process can use one processor: measure under a cap below
+    // that, so that the cap is what holds it back.
+    const unsigned int cap = 40 / processors > 0 ? 40 / processors : 1;
+    result = group->setCPUConstraint(cap);
+    ASSERT_FALSE(result.IsError()) << result.AsString();
+    EXPECT_EQ(std::to_string(cap * processors * 1000), ReadSetting(name, "cpu.cfs_quota_us"));
+
+    tqtest::BusyChild child;
+    result = group->AssignPidsTo({static_cast<unsigned int>(child.pid())});
+    ASSERT_FALSE(result.IsError()) << result.AsString();
+    EXPECT_EQ("/" + name, tqtest::CpuCgroupOf(child.pid()));
+
+    const double used = tqtest::MeasureCpuPercentOfMachine(child.pid(), 2.0);
+    EXPECT_LE(used, cap + 5.0);
+    EXPECT_GT(used, cap / 2.0) << "the child must have run";
+
+    result = group->RemovePidsFrom({static_cast<unsigned int>(child.pid())});
+    ASSERT_FALSE(result.IsError()) << result.AsString();
+    EXPECT_EQ(std::string("/") + k_TQRCGMGR_DummyGroup, tqtest::CpuCgroupOf(child.pid()));
+
+    group.reset();  // the object goes, the control group stays
+    EXPECT_TRUE(Exists(GroupPath(name)));
+    result = TqRcgCtrllr::DeleteRcg(name.c_str());
+    EXPECT_FALSE(result.IsError()) << result.AsString();
+    EXPECT_FALSE(Exists(GroupPath(name)));
+}
+
+}  // namespace
