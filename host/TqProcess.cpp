@@ -213,6 +213,15 @@ private:
 
 }  // namespace
 
+// The shell's convention: the exit status for a command that exited, 128 +
+// the signal for one that a signal ended, -1 when there is no status.
+int ResultOfWaitStatus(int status) {
+    if (status == -1) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
 int ShellRunner::run(const std::string& command, std::string* out, std::string* err,
                      int timeoutSeconds) {
     out->clear();
@@ -334,15 +343,14 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
     int status = child.reap(err);
     if (!failure.empty()) {
         *err += failure;
-        return status != 0 ? status : -1;
+        return -1;
     }
     if (timedOut) {
         if (!err->empty() && err->back() != '\n') *err += '\n';
         *err += "command timed out after " + std::to_string(timeoutSeconds) + " s and was killed\n";
-        return status != 0 ? status : -1;
+        return -1;
     }
-    if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return 0;
-    return status != 0 ? status : -1;
+    return ResultOfWaitStatus(status);
 }
 
 namespace TqProcess {

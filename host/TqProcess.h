@@ -9,8 +9,9 @@
 class CommandRunner {
 public:
     virtual ~CommandRunner() = default;
-    // Runs `command`, replaces *out and *err with what it printed; returns 0
-    // for exit status 0, the non-zero wait status or -1 otherwise.
+    // Runs `command`, replaces *out and *err with what it printed; returns
+    // its exit status (0 only for success), 128 + the signal when a signal
+    // ended it, or -1 when it could not be run or ran past its time limit.
     virtual int run(const std::string& command, std::string* out, std::string* err,
                     int timeoutSeconds) = 0;
 };

@@ -75,16 +75,13 @@ TEST(TqProcessTest, ReportsExitStatusesAndSignals) {
     for (int code : {1, 3, 255}) {
         Result failed = RunShell("echo out; echo err >&2; exit " + std::to_string(code));
         ASSERT_NE(0, failed.status) << code;
-        ASSERT_TRUE(WIFEXITED(failed.status)) << code;
-        EXPECT_EQ(code, WEXITSTATUS(failed.status));
+        EXPECT_EQ(code, failed.status);
         EXPECT_EQ("out\n", failed.out);
         EXPECT_EQ("err\n", failed.err);
     }
     for (int signal : {SIGTERM, SIGKILL, SIGSEGV}) {
         Result killed = RunShell("kill -" + std::to_string(signal) + " $$");
-        ASSERT_NE(0, killed.status);
-        ASSERT_TRUE(WIFSIGNALED(killed.status));
-        EXPECT_EQ(signal, WTERMSIG(killed.status));
+        EXPECT_EQ(128 + signal, killed.status);
     }
     Result missing = RunShell("/nonexistent/tool --flag");
     EXPECT_NE(0, missing.status);
@@ -113,8 +110,7 @@ TEST(TqProcessTest, TimeLimitKillsTheWholeGroup) {
     auto start = Clock::now();
     Result result = RunShell("sleep 30 & echo $!; echo started >&2; sleep 30", 1);
     double seconds = SecondsSince(start);
-    EXPECT_NE(0, result.status);
-    EXPECT_TRUE(WIFSIGNALED(result.status) && WTERMSIG(result.status) == SIGKILL);
+    EXPECT_EQ(-1, result.status);
     EXPECT_LT(seconds, 2.5);
     EXPECT_GE(seconds, 0.9);
     EXPECT_EQ("started\ncommand timed out after 1 s and was killed\n", result.err);
@@ -158,7 +154,7 @@ TEST(TqProcessTest, ManyThreadsRunCommandsAtOnce) {
                 if (r % 3 == 0) {
                     EXPECT_EQ(0, result.status);
                 } else {
-                    EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == r % 3);
+                    EXPECT_EQ(r % 3, result.status);
                 }
             }
         });
