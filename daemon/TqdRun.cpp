@@ -1,0 +1,179 @@
+#include "daemon/TqdRun.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "daemon/TqdLibrary.h"
+#include "daemon/TqdPeer.h"
+#include "daemon/TqdProcess.h"
+#include "daemon/TqdServer.h"
+#include "host/EvDebug.h"
+
+namespace tqd {
+
+namespace {
+
+std::string WithoutLineEnd(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+std::string Join(const std::vector<std::string>& items, const char* separator) {
+    std::string text;
+    for (const auto& item : items) {
+        if (!text.empty()) text += separator;
+        text += item;
+    }
+    return text;
+}
+
+std::string UidListText(const std::set<uid_t>& uids) {
+    std::string text = "root";
+    for (uid_t uid : uids) {
+        if (uid != 0) text += ", " + std::to_string(uid);
+    }
+    return text;
+}
+
+const char* SignalName(std::uint32_t signal) {
+    switch (signal) {
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGINT:
+            return "SIGINT";
+        default:
+            return "a signal";
+    }
+}
+
+// The daemon changes its folder to "/": a relative store path must not
+// change its meaning.
+void MakeStorePathAbsolute() {
+    const char* config = getenv("TQ_CONFIG");
+    if (!config || !*config || config[0] == '/') return;
+    char folder[PATH_MAX];
+    if (!getcwd(folder, sizeof(folder))) return;
+    const std::string absolute = std::string(folder) + "/" + config;
+    setenv("TQ_CONFIG", absolute.c_str(), 1);
+}
+
+}  // namespace
+
+int PrintVersion(const CommandLine& commandLine) {
+    const StoredSettings stored = ReadStoredSettings();
+    const std::string path = ResolveLibraryPath(commandLine.library, stored.hasLibrary ? stored.library : "",
+                                                ExecutableFolder(), FileExists);
+    std::string line, problem;
+    if (!ReadLibraryVersion(path, &line, &problem)) {
+        std::fprintf(stderr, "tqd: %s\n", problem.c_str());
+        return 1;
+    }
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int RunDaemon(const CommandLine& commandLine) {
+    EvDebug log(nullptr);
+    Daemonizer daemonizer;
+    bool daemonized = false;
+    auto fail = [&](const std::string& problem) {
+        log.Error(kLogTag, "tqd cannot start: %s", problem.c_str());
+        if (daemonized) {
+            daemonizer.failed(problem);
+        } else {
+            std::fprintf(stderr, "tqd: %s\n", problem.c_str());
+        }
+        return 1;
+    };
+
+    signal(SIGPIPE, SIG_IGN);
+    MakeStorePathAbsolute();
+
+    Settings settings;
+    std::string problem;
+    if (!MakeSettings(commandLine, ReadStoredSettings(), ExecutableFolder(), FileExists, &settings,
+                      &problem)) {
+        return fail(problem);
+    }
+
+    HandlerLibrary library;
+    if (!library.open(settings.library, &problem)) return fail(problem);
+    std::string version;
+    if (ReadLibraryVersion(settings.library, &version, &problem)) {
+        version = WithoutLineEnd(version);
+    } else {
+        version = "no version line";
+    }
+
+    std::vector<Listener> listeners;
+    std::vector<std::string> skipped;
+    if (!OpenListeners(settings.addresses, settings.port, &listeners, &skipped, &problem))
+        return fail(problem);
+
+    // Stop signals are taken through a descriptor only; every thread started
+    // later inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
+        return fail(std::string("cannot block the stop signals: ") + std::strerror(errno));
+    }
+
+    if (!settings.foreground) {
+        const int status = daemonizer.start();
+        if (status >= 0) return status;  // the original process
+        daemonized = true;
+    }
+
+    PidFile pidFile;
+    if (!settings.pidFile.empty() && !pidFile.write(settings.pidFile, &problem)) return fail(problem);
+
+    OwnedFd stopFd(signalfd(-1, &stopSignals, SFD_CLOEXEC));
+    if (stopFd.get() < 0) return fail(std::string("cannot watch the stop signals: ") + std::strerror(errno));
+
+    if (settings.foreground) setenv("TQ_LOG_STDERR", "1", 1);
+    for (const auto& address : skipped) {
+        log.Error(kLogTag, "IPv6 is not available on this host: not listening on %s", address.c_str());
+    }
+    std::vector<std::string> where;
+    for (const auto& listener : listeners) where.push_back(listener.address);
+    log.Error(kLogTag, "tqd listening on %s with %u workers; serving %s; library %s (%s)",
+              Join(where, ", ").c_str(), settings.workers, UidListText(settings.allowedUids).c_str(),
+              settings.library.c_str(), version.c_str());
+
+    ServeContext context;
+    context.handler = library.handler();
+    const std::set<uid_t> allowed = settings.allowedUids;
+    context.checkPeer = [allowed](int fd) { return CheckPeer(fd, allowed); };
+    Server server(std::move(listeners), context, settings.workers);
+    daemonizer.ready();
+
+    server.acceptUntil(stopFd.get());
+    signalfd_siginfo info;
+    std::memset(&info, 0, sizeof(info));
+    while (read(stopFd.get(), &info, sizeof(info)) < 0 && errno == EINTR) {
+    }
+    log.Error(kLogTag,
+              "tqd stopping on %s: no new connections; waiting up to %d seconds for %zu requests in flight",
+              SignalName(info.ssi_signo), kDrainSeconds, server.inFlight());
+    if (!server.drain(std::chrono::seconds(kDrainSeconds))) {
+        log.Error(kLogTag, "tqd stopped with %zu requests still running after %d seconds", server.inFlight(),
+                  kDrainSeconds);
+        pidFile.remove();
+        std::fflush(nullptr);
+        // Workers still inside the handler cannot be joined: leave at once.
+        _exit(0);
+    }
+    log.Error(kLogTag, "tqd stopped");
+    return 0;
+}
+
+}  // namespace tqd

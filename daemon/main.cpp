@@ -1,0 +1,46 @@
+// tqd: the local daemon of the resource-group manager.
+#include <CLI/CLI.hpp>
+
+#include "daemon/TqdRun.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "tqd - the local daemon of the resource-group manager.\n"
+        "Receives the requests of client processes on TCP (loopback only by default) and hands each to\n"
+        "rcgMgrHandler of libtqrcgmgr.so, which runs the cgroup tools and answers \"Success\" or the error."};
+    tqd::CommandLine commandLine;
+    bool version = false;
+    app.add_option("--port", commandLine.port,
+                   "TCP port to listen on, 1-65535 (default: Session/nTQDPORT of the store, else 8400)")
+        ->type_name("PORT");
+    app.add_option("--address", commandLine.addresses,
+                   "Comma-separated numeric addresses to listen on (default: Session/sTQDADDRESS, else "
+                   "127.0.0.1,::1; ::1 is skipped when IPv6 is unavailable)")
+        ->type_name("LIST");
+    app.add_option("--workers", commandLine.workers,
+                   "Requests served at the same time, 1-1024 (default: Session/dTQDWORKERS, else 16)")
+        ->type_name("N");
+    app.add_option("--library", commandLine.library,
+                   "Request handler library (default: Session/sTQDLIBRARY, else libtqrcgmgr.so beside tqd, "
+                   "else ../lib/libtqrcgmgr.so from tqd's folder, else the loader's search path)")
+        ->type_name("PATH");
+    app.add_option("--pidfile", commandLine.pidFile,
+                   "Pid file (default /run/tqd.pid when running as a daemon; none with --foreground unless "
+                   "given)")
+        ->type_name("PATH");
+    app.add_flag("--foreground", commandLine.foreground,
+                 "Stay in front (for systemd and for testing) and copy the event log to standard error");
+    app.add_flag("--version", version, "Print the TqVersion line of the library and exit");
+    app.footer(
+        "Configuration store: TQ_CONFIG, else /etc/tq/<instance>.conf (instance: TQ_INSTANCE, else "
+        "Instance001).\n"
+        "Section [Session]: nTQDPORT, sTQDADDRESS, dTQDWORKERS, sTQDLIBRARY, and sTQDALLOWEDUIDS (uids\n"
+        "besides root whose processes are served, separated by blanks or commas; read at start).\n"
+        "Log: <Base/sTQLOGDIR, default /var/log/tq>/<instance>.log.\n"
+        "SIGTERM or SIGINT: stop accepting, let requests in flight finish (up to 15 seconds), exit 0.\n"
+        "Exit status 1: the start failed (library, port in use, configuration), with the reason on standard "
+        "error.");
+    CLI11_PARSE(app, argc, argv);
+    if (version) return tqd::PrintVersion(commandLine);
+    return tqd::RunDaemon(commandLine);
+}

@@ -1,0 +1,291 @@
+// The server of tqd in this process, with handlers of the test's own: the
+// worker pool, the bounded queue, refused peers, handler exceptions, port
+// conflicts and the drain on stop.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "daemon/TqdPeer.h"
+#include "daemon/TqdServer.h"
+#include "service/TqRcgHandler.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace tqd;
+
+std::uint16_t PortOf(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+std::vector<unsigned char> ValidFrame(unsigned char fill) {
+    std::vector<unsigned char> frame(k_TqRcgFrameSize, fill);
+    const std::uint32_t words[4] = {htonl(368), 0, 0, htonl(0xEAFF)};
+    std::memcpy(frame.data(), words, sizeof(words));
+    return frame;
+}
+
+int Connect(std::uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// All the bytes until the server closes, or what came within `seconds`.
+std::string ReadToEnd(int fd, double seconds, bool* ended = nullptr) {
+    std::string bytes;
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    if (ended) *ended = false;
+    for (;;) {
+        const int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (left <= 0) break;
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, left) <= 0) continue;
+        char buffer[4096];
+        const ssize_t count = recv(fd, buffer, sizeof(buffer), 0);
+        if (count <= 0) {
+            if (ended) *ended = true;
+            break;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(count));
+    }
+    return bytes;
+}
+
+// A server on an ephemeral loopback port, accepting on a thread of its own
+// until the test ends.
+class RunningServer {
+public:
+    RunningServer(ServeContext context, unsigned workers, std::size_t queueLimit = kQueueLimit) {
+        std::vector<Listener> listeners;
+        std::vector<std::string> skipped;
+        std::string problem;
+        if (!OpenListeners({"127.0.0.1"}, 0, &listeners, &skipped, &problem)) {
+            throw std::runtime_error(problem);
+        }
+        port = PortOf(listeners.front().fd.get());
+        if (pipe2(m_stop, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        server.reset(new Server(std::move(listeners), std::move(context), workers, queueLimit));
+        m_acceptor = std::thread([this] { server->acceptUntil(m_stop[0]); });
+    }
+    void stopAccepting() {
+        if (!m_acceptor.joinable()) return;
+        const char byte = 's';
+        if (write(m_stop[1], &byte, 1) != 1) return;
+        m_acceptor.join();
+    }
+    ~RunningServer() {
+        stopAccepting();
+        server->drain(std::chrono::seconds(10));
+        server.reset();
+        close(m_stop[0]);
+        close(m_stop[1]);
+    }
+
+    std::uint16_t port = 0;
+    std::unique_ptr<Server> server;
+
+private:
+    int m_stop[2] = {-1, -1};
+    std::thread m_acceptor;
+};
+
+// A handler that answers with the frame's last byte and counts its calls.
+struct EchoHandler {
+    std::shared_ptr<std::atomic<int>> calls = std::make_shared<std::atomic<int>>(0);
+    RequestHandler function() const {
+        auto counter = calls;
+        return [counter](CQiSocket socket, void* frame) {
+            ++*counter;
+            const unsigned char last = static_cast<unsigned char*>(frame)[k_TqRcgFrameSize - 1];
+            const std::vector<char> reply = MakeReply(std::string("got ") + std::to_string(last));
+            int timedOut = 0;
+            socket.SendWithTimeOut(reply.data(), reply.size(), 15, &timedOut, 0, nullptr);
+            socket.Shutdown(1);
+        };
+    }
+};
+
+std::string Ask(std::uint16_t port, const std::vector<unsigned char>& frame, double seconds = 5) {
+    const int fd = Connect(port);
+    if (fd < 0) return "connect failed";
+    send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    const std::string reply = ReadToEnd(fd, seconds);
+    close(fd);
+    return reply;
+}
+
+TEST(TqdServer, ServesEachConnectionThroughTheHandlerAndClosesIt) {
+    tqtest::TempStore store;
+    EchoHandler handler;
+    ServeContext context;
+    context.handler = handler.function();
+    RunningServer running(context, 4);
+    for (unsigned char fill : {1, 2, 3}) {
+        const std::string reply = Ask(running.port, ValidFrame(fill));
+        ASSERT_EQ(reply.size(), 1024u);
+        EXPECT_EQ(std::string(reply.c_str()), "got " + std::to_string(fill));
+    }
+    EXPECT_EQ(handler.calls->load(), 3);
+}
+
+TEST(TqdServer, RefusedPeerGetsTheDenialAndTheHandlerIsNotCalled) {
+    tqtest::TempStore store;
+    EchoHandler handler;
+    ServeContext context;
+    context.handler = handler.function();
+    context.checkPeer = [](int) { return DeniedUidMessage(65534); };
+    RunningServer running(context, 2);
+    const std::string reply = Ask(running.port, ValidFrame(1));
+    ASSERT_EQ(reply.size(), 1024u);
+    EXPECT_EQ(
+        std::string(reply.c_str()),
+        "[Win32 error 5] Access denied: tqd serves root and the uids listed in Session/sTQDALLOWEDUIDS; "
+        "uid 65534 is not allowed.");
+    EXPECT_EQ(handler.calls->load(), 0);
+    running.stopAccepting();
+    running.server->drain(std::chrono::seconds(5));
+    EXPECT_NE(store.log().find("ERROR tqd refused the request from 127.0.0.1:"), std::string::npos)
+        << store.log();
+}
+
+TEST(TqdServer, HandlerExceptionIsLoggedAndServingGoesOn) {
+    tqtest::TempStore store;
+    auto first = std::make_shared<std::atomic<bool>>(true);
+    EchoHandler echo;
+    ServeContext context;
+    const RequestHandler answer = echo.function();
+    context.handler = [first, answer](CQiSocket socket, void* frame) {
+        if (first->exchange(false)) throw std::runtime_error("boom");
+        answer(socket, frame);
+    };
+    RunningServer running(context, 1);
+    bool ended = false;
+    const int fd = Connect(running.port);
+    const std::vector<unsigned char> frame = ValidFrame(9);
+    send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(ReadToEnd(fd, 5, &ended), "");
+    EXPECT_TRUE(ended);  // closed without a reply
+    close(fd);
+    EXPECT_EQ(std::string(Ask(running.port, ValidFrame(4)).c_str()), "got 4");
+    EXPECT_NE(store.log().find("the request handler failed for 127.0.0.1:"), std::string::npos);
+    EXPECT_NE(store.log().find(": boom"), std::string::npos);
+}
+
+TEST(TqdServer, FullQueueClosesTheNewestConnectionAndKeepsTheOthers) {
+    tqtest::TempStore store;
+    EchoHandler handler;
+    ServeContext context;
+    context.handler = handler.function();
+    context.frameSeconds = 2;
+    RunningServer running(context, 1, 1);
+
+    // The one worker waits on a silent client; one connection may wait.
+    const int silent = Connect(running.port);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const int queued = Connect(running.port);
+    const std::vector<unsigned char> frame = ValidFrame(5);
+    send(queued, frame.data(), frame.size(), MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const int third = Connect(running.port);
+
+    bool ended = false;
+    const auto start = Clock::now();
+    EXPECT_EQ(ReadToEnd(third, 5, &ended), "");
+    EXPECT_TRUE(ended);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
+    // The queued one is served once the silent one is cut (its own deadline
+    // has passed by then, but its frame is all there).
+    const std::string reply = ReadToEnd(queued, 10);
+    EXPECT_EQ(std::string(reply.c_str()), "got 5");
+    EXPECT_EQ(ReadToEnd(silent, 5, &ended), "");
+    EXPECT_TRUE(ended);
+    for (int fd : {silent, queued, third}) close(fd);
+    EXPECT_NE(store.log().find("too many connections waiting for a worker (1): closing the connection from "
+                               "127.0.0.1:"),
+              std::string::npos)
+        << store.log();
+    EXPECT_NE(store.log().find("no complete request within 2 seconds (0 of 368 bytes)"), std::string::npos);
+}
+
+TEST(TqdServer, DrainLetsRequestsInFlightFinish) {
+    tqtest::TempStore store;
+    auto entered = std::make_shared<std::atomic<bool>>(false);
+    EchoHandler echo;
+    const RequestHandler answer = echo.function();
+    ServeContext context;
+    context.handler = [entered, answer](CQiSocket socket, void* frame) {
+        *entered = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        answer(socket, frame);
+    };
+    RunningServer running(context, 2);
+    const int fd = Connect(running.port);
+    const std::vector<unsigned char> frame = ValidFrame(8);
+    send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+    while (!*entered) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+    running.stopAccepting();
+    EXPECT_EQ(running.server->inFlight(), 1u);
+    EXPECT_EQ(Connect(running.port), -1);  // no longer listening
+    EXPECT_TRUE(running.server->drain(std::chrono::seconds(5)));
+    EXPECT_EQ(std::string(ReadToEnd(fd, 1).c_str()), "got 8");
+    close(fd);
+}
+
+TEST(TqdServer, DrainGivesUpOnRequestsThatOutlastTheLimit) {
+    tqtest::TempStore store;
+    ServeContext context;
+    // Touches nothing of the test: it may outlive it.
+    context.handler = [](CQiSocket, void*) { std::this_thread::sleep_for(std::chrono::milliseconds(800)); };
+    RunningServer running(context, 1);
+    const int fd = Connect(running.port);
+    const std::vector<unsigned char> frame = ValidFrame(8);
+    send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    running.stopAccepting();
+    const auto start = Clock::now();
+    EXPECT_FALSE(running.server->drain(std::chrono::milliseconds(200)));
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.5);
+    close(fd);
+}
+
+TEST(TqdListeners, PortInUseNamesThePortAndTheRemedy) {
+    std::vector<Listener> first, second;
+    std::vector<std::string> skipped;
+    std::string problem;
+    ASSERT_TRUE(OpenListeners({"127.0.0.1"}, 0, &first, &skipped, &problem)) << problem;
+    const std::uint16_t port = PortOf(first.front().fd.get());
+    EXPECT_EQ(first.front().address, "127.0.0.1:" + std::to_string(port));
+    EXPECT_FALSE(OpenListeners({"127.0.0.1"}, port, &second, &skipped, &problem));
+    EXPECT_EQ(problem,
+              "port " + std::to_string(port) +
+                  " on 127.0.0.1 is in use: is tqd already running? Stop it (service tqd stop) or choose "
+                  "another port with --port or the Session/nTQDPORT value of the configuration store.");
+    EXPECT_TRUE(second.empty());
+}
+
+}  // namespace
