@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <climits>
 #include <cstring>
 
+#include "host/ShellLine.h"
 #include "host/TQPlatformInfo.h"
 
 namespace {
@@ -267,8 +269,9 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
         return -1;
     }
 
+    const std::string script = tqfw::ShellScript(command, tqfw::IsProgramOnPath);
     char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
-                    const_cast<char*>(command.c_str()), nullptr};
+                    const_cast<char*>(script.c_str()), nullptr};
     pid_t pid = -1;
     // glibc starts the child with CLONE_VM | CLONE_VFORK: nothing of this
     // process's memory is copied.
@@ -352,6 +355,39 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
     }
     return ResultOfWaitStatus(status);
 }
+
+namespace tqfw {
+
+std::string ShellScript(const std::string& command,
+                        const std::function<bool(const std::string& word)>& isProgram) {
+    // Only a trailing line break may end the line; anything the shell would
+    // interpret keeps the shell in charge.
+    std::string body = command;
+    while (!body.empty() && body.back() == '\n') body.pop_back();
+    if (body.empty() || body.find_first_of("\n|&;<>()$`\\\"'*?[]{}~#!") != std::string::npos) {
+        return command;
+    }
+    const std::size_t start = body.find_first_not_of(" \t");
+    if (start == std::string::npos) return command;
+    const std::size_t end = body.find_first_of(" \t", start);
+    const std::string word = body.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (word.find('=') != std::string::npos || !isProgram(word)) return command;
+    return "exec " + command;
+}
+
+bool IsProgramOnPath(const std::string& word) {
+    auto isExecutableFile = [](const std::string& path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+    };
+    if (word.find('/') != std::string::npos) return isExecutableFile(word);
+    for (const char* folder : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"}) {
+        if (isExecutableFile(folder + word)) return true;
+    }
+    return false;
+}
+
+}  // namespace tqfw
 
 namespace TqProcess {
 

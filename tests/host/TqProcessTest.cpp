@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/ShellLine.h"
 #include "host/TqProcess.h"
 #include "tests/support/TestSupport.h"
 
@@ -265,3 +266,64 @@ TEST(TqProcessTest, InstalledRunnerReplacesTheRealOne) {
 }
 
 }  // namespace
+
+TEST(TqProcessTest, ExecsSingleProgramsAndLeavesShellWorkToTheShell) {
+    const auto programs = [](const std::string& word) {
+        return word == "cgset" || word == "nproc" || word == "service" || word == "cgdelete" ||
+               word == "/usr/bin/env";
+    };
+    struct Case {
+        std::string command;
+        std::string script;
+    };
+    const std::vector<Case> cases = {
+        {"nproc", "exec nproc"},
+        {"cgset -r cpu.cfs_quota_us=200000 web", "exec cgset -r cpu.cfs_quota_us=200000 web"},
+        {"service cgconfig status", "exec service cgconfig status"},
+        {"cgdelete -g cpu:/web\n", "exec cgdelete -g cpu:/web\n"},
+        {"/usr/bin/env", "exec /usr/bin/env"},
+        // Pipes, lists, expansions, quoting, redirections and multi-line text.
+        {"lscgroup | grep -w web", "lscgroup | grep -w web"},
+        {"nproc; nproc", "nproc; nproc"},
+        {"nproc && nproc", "nproc && nproc"},
+        {"nproc &", "nproc &"},
+        {"cgset $X", "cgset $X"},
+        {"cgset `id`", "cgset `id`"},
+        {"cgset 'a b'", "cgset 'a b'"},
+        {"cgset \"a\"", "cgset \"a\""},
+        {"cgset a\\ b", "cgset a\\ b"},
+        {"nproc > /tmp/x", "nproc > /tmp/x"},
+        {"nproc < /dev/null", "nproc < /dev/null"},
+        {"cgset *", "cgset *"},
+        {"cgdelete -g cpu:/a\nreboot\n", "cgdelete -g cpu:/a\nreboot\n"},
+        {"(nproc)", "(nproc)"},
+        {"nproc # note", "nproc # note"},
+        {"! nproc", "! nproc"},
+        // Builtins, unknown words, assignments and empty lines.
+        {"exit 3", "exit 3"},
+        {"echoo hi", "echoo hi"},
+        {"X=1 nproc", "X=1 nproc"},
+        {"", ""},
+        {"\n", "\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.script, tqfw::ShellScript(c.command, programs)) << c.command;
+    }
+    EXPECT_TRUE(tqfw::IsProgramOnPath("sh"));
+    EXPECT_TRUE(tqfw::IsProgramOnPath("/bin/sh"));
+    EXPECT_FALSE(tqfw::IsProgramOnPath("exit"));
+    EXPECT_FALSE(tqfw::IsProgramOnPath("/usr/bin"));
+    EXPECT_FALSE(tqfw::IsProgramOnPath("no-such-program-here"));
+}
+
+TEST(TqProcessTest, ExecedProgramKeepsStatusOutputAndLeavesNoShellBehind) {
+    // The program is the runner's direct child: its parent is this process.
+    Result result = RunShell("cat /proc/self/stat");
+    std::istringstream fields(result.out.substr(result.out.rfind(')') + 2));
+    std::string state, parent;
+    fields >> state >> parent;
+    EXPECT_EQ(std::to_string(getpid()), parent);
+    EXPECT_EQ(3, RunShell("sh -c 'exit 3'").status);
+    EXPECT_EQ(0, RunShell("true").status);
+    EXPECT_EQ(1, RunShell("false").status);
+}
