@@ -1,0 +1,357 @@
+// tqrcg_bench: the end-to-end time of each request type of the client
+// functions against a running tqd, next to the floor: the same command lines
+// that tqd runs for that request, run back to back by one shell, and the
+// same lines run with one shell each (as tqd's runner starts them).
+//
+//   tqrcg_bench --free-port        prints a free loopback TCP port
+//   tqrcg_bench [--seconds N]      measures for about N seconds (default 60)
+//
+// The store named by TQ_CONFIG must point the client functions at the tqd
+// to measure.  The bench owns the group tqbench_<pid> and one child process
+// of its own, which it moves between that group and tqrcgmgrdummy; it
+// removes the group, ends the child, and removes tqrcgmgrdummy when it was
+// not there before, on every path (also on SIGINT and SIGTERM).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <list>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/TQPlatformInfo.h"
+#include "host/TqFwClient.h"
+#include "service/TqRcgHandler.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+volatile sig_atomic_t g_stopRequested = 0;
+
+void RequestStop(int) { g_stopRequested = 1; }
+
+const char kDummyGroup[] = "tqrcgmgrdummy";
+
+int FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+// The cpu hierarchy's mount point, from /proc/self/mounts.
+std::string CpuMountPoint() {
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, mountPoint, type, options, rest;
+    while (mounts >> device >> mountPoint >> type >> options && std::getline(mounts, rest)) {
+        if (type != "cgroup") continue;
+        std::istringstream list(options);
+        std::string option;
+        while (std::getline(list, option, ',')) {
+            if (option == "cpu") return mountPoint;
+        }
+    }
+    return "";
+}
+
+bool GroupExists(const std::string& root, const std::string& group) {
+    struct stat st;
+    return !root.empty() && stat((root + "/" + group).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Runs one shell command line the way the daemon's runner does (/bin/sh -c,
+// standard input from /dev/null, the runner's environment), its output
+// discarded; returns the exit status, or -1.
+int RunShell(const std::string& line) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
+    const char* envp[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C", nullptr};
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv),
+                                   const_cast<char* const*>(envp));
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+long ProcessorCount() {
+    FILE* pipe = popen("nproc", "r");
+    if (!pipe) return 0;
+    long count = 0;
+    if (fscanf(pipe, "%ld", &count) != 1) count = 0;
+    pclose(pipe);
+    return count;
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// A child of the bench that sleeps until it is ended: the one process that
+// the bench moves.
+class SleepingChild {
+public:
+    SleepingChild() : m_pid(fork()) {
+        if (m_pid == 0) {
+            signal(SIGINT, SIG_IGN);  // ended by its parent only
+            for (;;) pause();
+        }
+    }
+    ~SleepingChild() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    SleepingChild(const SleepingChild&) = delete;
+    SleepingChild& operator=(const SleepingChild&) = delete;
+    pid_t pid() const { return m_pid; }
+
+private:
+    pid_t m_pid;
+};
+
+// Removes what the bench made, whatever way it ends.  Declared before the
+// child, so it runs after the child is gone and the groups are empty.
+class Cleanup {
+public:
+    Cleanup(std::string root, std::string group)
+        : m_root(std::move(root)), m_group(std::move(group)), m_dummyExisted(GroupExists(m_root, kDummyGroup)) {}
+    ~Cleanup() {
+        if (GroupExists(m_root, m_group)) RunShell("cgdelete -g cpu:/" + m_group);
+        if (!m_dummyExisted && GroupExists(m_root, kDummyGroup)) RunShell(std::string("cgdelete -g cpu:/") + kDummyGroup);
+    }
+    Cleanup(const Cleanup&) = delete;
+    Cleanup& operator=(const Cleanup&) = delete;
+
+private:
+    std::string m_root;
+    std::string m_group;
+    bool m_dummyExisted;
+};
+
+struct RequestType {
+    std::string name;
+    std::function<CQiError()> client;
+    std::vector<std::string> lines;  // the command lines tqd runs for this request
+    std::vector<double> clientMs;
+    std::vector<double> floorMs;     // all lines in one shell
+    std::vector<double> eachMs;      // one shell per line, as tqd runs them
+
+    std::string floor() const {
+        std::string joined;
+        for (const auto& line : lines) joined += (joined.empty() ? "" : "; ") + line;
+        return joined;
+    }
+};
+
+double Milliseconds(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+bool WaitForDaemon(int seconds) {
+    TQPlatformInfo store;
+    store.setFocus(TQPI_Focus::getFocus());
+    std::uint64_t port = 8400;
+    store.getNumber("Session", "nTQDPORT", port);
+    std::string host;
+    const char* machine = store.getPhysicalMachine();
+    store.getClientHostNameMangled(machine ? machine : "", host);
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline && !g_stopRequested) {
+        TqFwClient client;
+        CQiSocket socket = client.connect(host, static_cast<int>(port), static_cast<int>(port), 1, -1, nullptr,
+                                          nullptr, false);
+        if (socket.IsValid()) {
+            socket.Close();
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+int Measure(double seconds) {
+    const std::string root = CpuMountPoint();
+    if (root.empty()) {
+        fprintf(stderr, "tqrcg_bench: no cgroup v1 hierarchy with the cpu controller is mounted\n");
+        return 1;
+    }
+    if (!WaitForDaemon(10)) {
+        fprintf(stderr, "tqrcg_bench: tqd does not answer on the port of the store %s\n",
+                getenv("TQ_CONFIG") ? getenv("TQ_CONFIG") : "(default)");
+        return 1;
+    }
+    const std::string group = "tqbench_" + std::to_string(getpid());
+    if (GroupExists(root, group)) {
+        fprintf(stderr, "tqrcg_bench: the group %s exists already\n", group.c_str());
+        return 1;
+    }
+    const long processors = ProcessorCount();
+    Cleanup cleanup(root, group);
+    SleepingChild child;
+    if (child.pid() < 0) return 1;
+    const std::string pid = std::to_string(child.pid());
+    const std::list<unsigned int> pids{static_cast<unsigned int>(child.pid())};
+    const int percent = 50;
+
+    const std::string lookup = "lscgroup | grep :/" + group + " | cut -d\"/\" -f2 | grep -w " + group;
+    const std::string dummyLookup =
+        std::string("lscgroup | grep :/") + kDummyGroup + " | cut -d\"/\" -f2 | grep -w " + kDummyGroup;
+    const std::string status = "service cgconfig status";
+    // In the order of one round: each request leaves the state the next needs,
+    // and the round ends as it began (no group, the child outside it).
+    std::vector<RequestType> types = {
+        {"create-new", [&] { return createRcgGroup(group); }, {status, lookup, status, "cgcreate -g cpu:/" + group},
+         {}, {}, {}},
+        {"create-existing", [&] { return createRcgGroup(group); }, {status, lookup}, {}, {}, {}},
+        {"set-share", [&] { return setRcgCPUShare(group, percent); },
+         {status, lookup, "nproc", "cgset -r cpu.cfs_period_us=100000 " + group,
+          "cgset -r cpu.cfs_quota_us=" + std::to_string(percent * processors * 1000) + " " + group},
+         {}, {}, {}},
+        {"assign", [&] { return assignPidsTo(group, pids); },
+         {status, lookup, "cgclassify -g cpu:/" + group + "  " + pid}, {}, {}, {}},
+        {"remove", [&] { return removePidsFrom(group, pids); },
+         {status, lookup, status, dummyLookup, std::string("cgclassify -g cpu:/") + kDummyGroup + "  " + pid}, {}, {},
+         {}},
+        {"delete", [&] { return deleteRcgGroup(group); },
+         {"lscgroup | grep -w " + group, "cgdelete -g cpu:/" + group}, {}, {}, {}},
+    };
+
+    // The first round makes tqrcgmgrdummy when needed and warms both paths;
+    // it is not counted.
+    const auto start = Clock::now();
+    int rounds = 0;
+    for (int round = 0; !g_stopRequested; ++round) {
+        if (round > 1 && std::chrono::duration<double>(Clock::now() - start).count() >= seconds) break;
+        // Rotate which of the three goes first, so that drift hits all alike.
+        for (int part = 0; part < 3 && !g_stopRequested; ++part) {
+            const int way = (part + round) % 3;  // 0 client, 1 one shell, 2 one shell per line
+            for (auto& type : types) {
+                if (g_stopRequested) break;
+                const auto begin = Clock::now();
+                if (way == 0) {
+                    const CQiError result = type.client();
+                    const double ms = Milliseconds(begin);
+                    if (result.IsError()) {
+                        fprintf(stderr, "tqrcg_bench: %s failed: %s\n", type.name.c_str(), result.AsString().c_str());
+                        return 1;
+                    }
+                    if (round > 0) type.clientMs.push_back(ms);
+                } else if (way == 1) {
+                    const int exitStatus = RunShell(type.floor());
+                    const double ms = Milliseconds(begin);
+                    if (exitStatus != 0) {
+                        fprintf(stderr, "tqrcg_bench: floor of %s failed (status %d): %s\n", type.name.c_str(),
+                                exitStatus, type.floor().c_str());
+                        return 1;
+                    }
+                    if (round > 0) type.floorMs.push_back(ms);
+                } else {
+                    // The last line's status decides, as in the one-shell run.
+                    int exitStatus = 0;
+                    for (const auto& line : type.lines) exitStatus = RunShell(line);
+                    const double ms = Milliseconds(begin);
+                    if (exitStatus != 0) {
+                        fprintf(stderr, "tqrcg_bench: lines of %s failed (status %d)\n", type.name.c_str(), exitStatus);
+                        return 1;
+                    }
+                    if (round > 0) type.eachMs.push_back(ms);
+                }
+            }
+        }
+        if (round > 0) ++rounds;
+    }
+    if (g_stopRequested) {
+        fprintf(stderr, "tqrcg_bench: stopped\n");
+        return 1;
+    }
+
+    printf("tqrcg_bench: %d rounds in %.0f s, %ld processors, group %s\n", rounds,
+           std::chrono::duration<double>(Clock::now() - start).count(), processors, group.c_str());
+    printf("median end-to-end times; floor: the request's command lines in one shell;\n"
+           "per-line: the same lines, one shell each, as tqd runs them\n");
+    printf("%-16s %10s %10s %7s %10s %7s\n", "request", "client ms", "floor ms", "ratio", "per-line", "ratio");
+    bool allWithinTarget = true;
+    for (const auto& type : types) {
+        const double client = Median(type.clientMs);
+        const double floor = Median(type.floorMs);
+        const double each = Median(type.eachMs);
+        const double ratio = floor > 0 ? client / floor : 0;
+        allWithinTarget = allWithinTarget && ratio <= 1.10;
+        printf("%-16s %10.2f %10.2f %7.3f %10.2f %7.3f\n", type.name.c_str(), client, floor, ratio, each,
+               each > 0 ? client / each : 0);
+    }
+    printf("floor lines (one shell each request):\n");
+    for (const auto& type : types) printf("  %-16s %s\n", type.name.c_str(), type.floor().c_str());
+    printf("target client/floor <= 1.10: %s\n", allWithinTarget ? "met" : "NOT met");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 60;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--free-port") {
+            const int port = FreeLoopbackPort();
+            if (port < 0) return 1;
+            printf("%d\n", port);
+            return 0;
+        }
+        if (arg == "--seconds" && i + 1 < argc) {
+            seconds = atof(argv[++i]);
+            if (seconds <= 0) seconds = 1;
+            continue;
+        }
+        fprintf(stderr, "usage: tqrcg_bench [--seconds N] | --free-port\n");
+        return 2;
+    }
+    struct sigaction action{};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return Measure(seconds);
+}

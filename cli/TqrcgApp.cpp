@@ -1,0 +1,224 @@
+#include <dlfcn.h>
+
+#include <CLI/CLI.hpp>
+#include <climits>
+#include <ostream>
+
+#include "TqrcgCommands.h"
+#include "TqrcgText.h"
+#include "host/CQiError.h"
+#include "host/ElfSection.h"
+#include "host/TQPlatformInfo.h"
+#include "service/TqRcgHandler.h"
+
+namespace tqrcg {
+namespace {
+
+const char kDaemonNote[] =
+    "Requests go to the daemon tqd on this host, at the port \"Session\"/\"nTQDPORT\" of the\n"
+    "configuration store ($TQ_CONFIG, else /etc/tq/<instance>.conf; default port 8400).\n"
+    "tqd must be running: start it with `service tqd start` or `tqd --foreground &`.\n"
+    "Exit status: 0 success, 1 failure (printed as \"tqrcg: <message>\"), 2 usage error.";
+
+const char kRunNote[] =
+    "Requests go to the daemon tqd on this host, at the port \"Session\"/\"nTQDPORT\" of the\n"
+    "configuration store ($TQ_CONFIG, else /etc/tq/<instance>.conf; default port 8400).\n"
+    "tqd must be running: start it with `service tqd start` or `tqd --foreground &`.\n"
+    "Exit status: the command's; 1 when tqrcg fails (printed as \"tqrcg: <message>\"), 2 usage error.";
+
+const char kLocalNote[] =
+    "Reads the configuration store ($TQ_CONFIG, else /etc/tq/<instance>.conf); tqd need not run.\n"
+    "Exit status: 0 success, 1 failure, 2 usage error.";
+
+// A usage error in tqrcg's own words.
+std::string UsageMessage(const CLI::App*, const CLI::Error& e) {
+    return std::string("tqrcg: ") + e.what() + "\nRun with --help for more information.\n";
+}
+
+// Checks that an argument is a plain decimal number within [min, max].
+CLI::Validator DecimalIn(unsigned long min, unsigned long max, const std::string& what) {
+    return CLI::Validator(
+        [min, max, what](std::string& text) -> std::string {
+            unsigned long value = 0;
+            if (ParseDecimal(text, min, max, &value)) return "";
+            return what + " must be a whole number from " + std::to_string(min) + " to " +
+                   std::to_string(max) + ", not \"" + text + "\"";
+        },
+        "");
+}
+
+int Finish(const CQiError& result, std::ostream& err) {
+    return result.IsError() ? ReportFailure(result, err) : kExitSuccess;
+}
+
+std::list<unsigned int> PidList(const std::vector<std::string>& texts) {
+    std::list<unsigned int> pids;
+    for (const auto& text : texts) {
+        unsigned long pid = 0;
+        ParseDecimal(text, 1, UINT_MAX, &pid);  // checked while parsing
+        pids.push_back(static_cast<unsigned int>(pid));
+    }
+    return pids;
+}
+
+}  // namespace
+
+std::uint64_t ConfiguredTqdPort() {
+    TQPlatformInfo store;
+    store.setFocus(TQPI_Focus::getFocus());
+    std::uint64_t port = 0;
+    if (store.getNumber("Session", "nTQDPORT", port) == 0) port = kDefaultTqdPort;
+    return port;
+}
+
+int ReportFailure(const CQiError& error, std::ostream& err) {
+    err << "tqrcg: " << FailureText(error.AsString(), ConfiguredTqdPort()) << "\n";
+    return kExitFailure;
+}
+
+bool LibraryVersionLine(std::string* line) {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&createRcgGroup), &info) == 0 || info.dli_fname == nullptr) {
+        *line = "cannot find the loaded libtqrcgmgr.so";
+        return false;
+    }
+    if (!ReadElfSection(info.dli_fname, "TqVersion", line)) {
+        *line = std::string("cannot read the section TqVersion of ") + info.dli_fname;
+        return false;
+    }
+    return true;
+}
+
+int RunTqrcg(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    CLI::App app("tqrcg: creates, caps and fills CPU resource groups through the daemon tqd.", "tqrcg");
+    app.footer(kDaemonNote);
+    app.failure_message(UsageMessage);
+    app.require_subcommand(0, 1);
+    bool showVersion = false;
+    app.add_flag("--version", showVersion, "Print the version line of libtqrcgmgr.so and exit.");
+
+    std::string group;
+    std::string percentText;
+    std::vector<std::string> pidTexts;
+
+    const auto subcommand = [&app](const char* name, const char* summary, const std::string& details,
+                                   const char* note) {
+        CLI::App* sub = app.add_subcommand(name, summary);
+        sub->footer(details.empty() ? std::string(note) : details + "\n\n" + note);
+        return sub;
+    };
+
+    CLI::App* create = subcommand("create", "Create the resource group GROUP.",
+                                  "A control group of the cpu controller; one that exists already is left as it is.",
+                                  kDaemonNote);
+    create->add_option("GROUP", group, "Group name")->required();
+
+    CLI::App* remove_group = subcommand("delete", "Delete the resource group GROUP.",
+                                        "The group must hold no processes.  A group that does not exist is\n"
+                                        "not an error.",
+                                        kDaemonNote);
+    remove_group->add_option("GROUP", group, "Group name")->required();
+
+    CLI::App* cap = subcommand("cap", "Cap the CPU use of GROUP at PERCENT percent of the machine.",
+                               "The processes of GROUP together may use PERCENT percent of all processors\n"
+                               "of the machine together.  GROUP must exist.",
+                               kDaemonNote);
+    cap->add_option("GROUP", group, "Group name")->required();
+    cap->add_option("PERCENT", percentText, "Cap, 1 to 100")
+        ->required()
+        ->type_name("NUMBER")
+        ->check(DecimalIn(1, 100, "PERCENT"));
+
+    CLI::App* assign = subcommand("assign", "Move the processes PID... into GROUP.",
+                                  "GROUP must exist.  Lists of more than 16 ids are sent as several\n"
+                                  "requests of 16; the first failure ends the command.",
+                                  kDaemonNote);
+    assign->add_option("GROUP", group, "Group name")->required();
+    assign->add_option("PID", pidTexts, "Process ids")
+        ->required()
+        ->type_name("NUMBER")
+        ->check(DecimalIn(1, UINT_MAX, "PID"));
+
+    CLI::App* remove = subcommand("remove", "Move the processes PID... out of GROUP.",
+                                  "They go into the group tqrcgmgrdummy, which is created when needed.\n"
+                                  "GROUP must exist.  Lists of more than 16 ids are sent as several\n"
+                                  "requests of 16; the first failure ends the command.",
+                                  kDaemonNote);
+    remove->add_option("GROUP", group, "Group name")->required();
+    remove->add_option("PID", pidTexts, "Process ids")
+        ->required()
+        ->type_name("NUMBER")
+        ->check(DecimalIn(1, UINT_MAX, "PID"));
+
+    CLI::App* enabled = subcommand("enabled", "Print whether the resource-group manager is enabled.",
+                                   "Prints the value of the setting \"Base\"/\"dTQRCGMGRENABLE\" (0 when\n"
+                                   "absent; non-zero means enabled).",
+                                   kLocalNote);
+
+    CLI::App* list = subcommand("list", "List the groups that the manager has created.",
+                                "The groups of the setting \"Base\"/\"sTQRCGMGRGROUPS\", in the order of\n"
+                                "creation, each with its cap in percent of the machine (none: no cap) and\n"
+                                "its number of processes; a listed group that no longer exists is shown\n"
+                                "as such.  Runs cgget and reads the cpu hierarchy.",
+                                kLocalNote);
+
+    RunRequest run_request;
+    CLI::App* run = subcommand("run", "Run COMMAND inside GROUP capped at PERCENT percent of the machine.",
+                               "Creates GROUP when needed, sets its cap, moves the command's process into\n"
+                               "GROUP before the command starts, passes SIGINT and SIGTERM sent to tqrcg\n"
+                               "on to it (a Ctrl-C from the terminal reaches it directly), waits for it\n"
+                               "and exits with its exit status (128 + the signal number when a signal\n"
+                               "ended it).  GROUP stays afterwards unless --delete is given.  Put --\n"
+                               "before COMMAND when it has options of its own.",
+                               kRunNote);
+    run->add_flag("--delete", run_request.deleteAfter,
+                  "Delete GROUP after the command has ended (fails while other processes are in it)");
+    run->add_option("GROUP", run_request.group, "Group name")->required();
+    run->add_option("PERCENT", percentText, "Cap, 1 to 100")
+        ->required()
+        ->type_name("NUMBER")
+        ->check(DecimalIn(1, 100, "PERCENT"));
+    run->add_option("COMMAND", run_request.command, "The command and its arguments")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e, out, err);
+        return status == 0 ? kExitSuccess : kExitUsage;
+    }
+
+    if (showVersion) {
+        std::string line;
+        if (!LibraryVersionLine(&line)) {
+            err << "tqrcg: " << line << "\n";
+            return kExitFailure;
+        }
+        out << line;
+        if (line.empty() || line.back() != '\n') out << "\n";
+        return kExitSuccess;
+    }
+
+    unsigned long percent = 0;
+    ParseDecimal(percentText, 1, 100, &percent);  // checked while parsing
+    if (*create) return Finish(createRcgGroup(group), err);
+    if (*remove_group) return Finish(deleteRcgGroup(group), err);
+    if (*cap) return Finish(setRcgCPUShare(group, static_cast<int>(percent)), err);
+    if (*assign) return Finish(assignPidsTo(group, PidList(pidTexts)), err);
+    if (*remove) return Finish(removePidsFrom(group, PidList(pidTexts)), err);
+    if (*enabled) {
+        int value = 0;
+        checkRcgEnable(value);
+        out << value << "\n";
+        return kExitSuccess;
+    }
+    if (*list) return ListGroups(out, err);
+    if (*run) {
+        run_request.percent = static_cast<int>(percent);
+        out.flush();
+        return RunInGroup(run_request, err);
+    }
+    err << "tqrcg: a subcommand is required\nRun with --help for more information.\n";
+    return kExitUsage;
+}
+
+}  // namespace tqrcg

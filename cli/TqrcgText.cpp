@@ -1,0 +1,159 @@
+#include "TqrcgText.h"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "host/CQiError.h"
+
+namespace tqrcg {
+
+std::vector<std::string> ParseGroupList(const std::string& value) {
+    std::vector<std::string> names;
+    std::istringstream words(value);
+    std::string name;
+    while (words >> name) {
+        bool seen = false;
+        for (const auto& known : names) seen = seen || known == name;
+        if (!seen) names.push_back(name);
+    }
+    return names;
+}
+
+std::string GroupPath(const std::string& name) {
+    const std::size_t separator = name.find(":/");
+    return separator == std::string::npos ? name : name.substr(separator + 2);
+}
+
+bool IsUsableGroupName(const std::string& name) {
+    if (name.empty() || name[0] == '-') return false;
+    for (char c : name) {
+        const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                             c == '_' || c == '.' || c == '/' || c == ':' || c == ',' || c == '-';
+        if (!allowed) return false;
+    }
+    const std::string path = GroupPath(name);
+    if (path.empty() || path.front() == '/' || path.back() == '/') return false;
+    std::istringstream parts(path);
+    std::string part;
+    while (std::getline(parts, part, '/')) {
+        if (part.empty() || part == "." || part == "..") return false;
+    }
+    return true;
+}
+
+std::string ShellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+bool ParseCggetValues(const std::string& output, std::vector<long long>* values) {
+    values->clear();
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty()) continue;
+        errno = 0;
+        char* end = nullptr;
+        const long long value = std::strtoll(line.c_str(), &end, 10);
+        if (end == line.c_str() || *end != '\0' || errno == ERANGE) return false;
+        values->push_back(value);
+    }
+    return true;
+}
+
+std::string FormatCap(long long quotaUs, long long periodUs, long processors) {
+    if (quotaUs < 0) return "none";
+    if (periodUs <= 0 || processors <= 0) return "?";
+    const double percent = 100.0 * double(quotaUs) / double(periodUs) / double(processors);
+    char text[64];
+    const double tenths = double(static_cast<long long>(percent * 10.0 + 0.5));
+    if (static_cast<long long>(tenths) % 10 == 0) {
+        snprintf(text, sizeof(text), "%.0f%%", tenths / 10.0);
+    } else {
+        snprintf(text, sizeof(text), "%.1f%%", tenths / 10.0);
+    }
+    return text;
+}
+
+bool ParseDecimal(const std::string& text, unsigned long min, unsigned long max, unsigned long* value) {
+    if (text.empty() || text.size() > 19) return false;
+    unsigned long number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        number = number * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (number < min || number > max) return false;
+    *value = number;
+    return true;
+}
+
+std::string Printable(const std::string& text) {
+    std::string shown;
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f) {
+            shown += c;
+        } else {
+            char escaped[8];
+            snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
+            shown += escaped;
+        }
+    }
+    return shown;
+}
+
+std::size_t CountLines(const std::string& text) {
+    std::istringstream lines(text);
+    std::string line;
+    std::size_t count = 0;
+    while (std::getline(lines, line)) {
+        if (!line.empty()) ++count;
+    }
+    return count;
+}
+
+std::string CpuMountPoint(const std::string& mounts) {
+    std::istringstream lines(mounts);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string device, mountPoint, type, options;
+        if (!(fields >> device >> mountPoint >> type >> options) || type != "cgroup") continue;
+        std::istringstream list(options);
+        std::string option;
+        while (std::getline(list, option, ',')) {
+            if (option == "cpu") return mountPoint;
+        }
+    }
+    return "";
+}
+
+std::string FailureText(const std::string& errorText, std::uint64_t port) {
+    std::string message = StripErrorPrefixes(errorText);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+    if (message == kConnectFailedMessage) {
+        return "tqd is not running on port " + std::to_string(port) +
+               ": start it with `service tqd start` or `tqd --foreground &`";
+    }
+    if (message.empty()) return "tqd gave no answer (it closed the connection or timed out)";
+    return message;
+}
+
+int ExitStatusOf(int waitStatus) {
+    if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+    if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
+    return kExitFailure;
+}
+
+}  // namespace tqrcg

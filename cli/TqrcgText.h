@@ -1,0 +1,73 @@
+// The pure part of the tqrcg command: reading the stored group list and the
+// cgroup tools' output, and the texts and exit statuses it shows.  Nothing
+// here runs a command or talks to the daemon.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tqrcg {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// The connect error of the client functions' transport.
+constexpr const char kConnectFailedMessage[] = "Error happens in fwClient.connect()";
+// The daemon's port when "Session"/"nTQDPORT" is not stored.
+constexpr std::uint64_t kDefaultTqdPort = 8400;
+
+// The names of a stored group list ("Base"/"sTQRCGMGRGROUPS": each name
+// preceded by one blank), each name once, in first-listed order.
+std::vector<std::string> ParseGroupList(const std::string& value);
+
+// Whether a stored name may be used on a command line and as a path below
+// the cpu hierarchy: characters of [A-Za-z0-9_./:,-] only, not starting with
+// '-', and a group path (see GroupPath) that is not empty, neither starts
+// nor ends with '/', and has no empty, "." or ".." component.
+bool IsUsableGroupName(const std::string& name);
+
+// The group's path below the root of the cpu hierarchy: what follows the
+// first ":/" of a controller-qualified name ("cpu:/web" -> "web"), else the
+// name itself.
+std::string GroupPath(const std::string& name);
+
+// `text` in single quotes for a POSIX shell; quotes inside are escaped.
+std::string ShellQuote(const std::string& text);
+
+// The signed integers of a `cgget -n -v` output, one per line, in order.
+// False when a line is not an integer.
+bool ParseCggetValues(const std::string& output, std::vector<long long>* values);
+
+// A group's cap in percent of the machine: quota / period / processors ×
+// 100, shown without decimals when whole ("50%"), else with one ("12.5%");
+// "none" for a negative quota (no limit).  "?" when period or processors
+// is not positive.
+std::string FormatCap(long long quotaUs, long long periodUs, long processors);
+
+// A decimal number of digits only (no sign, blanks or base prefix) between
+// `min` and `max`; false otherwise.
+bool ParseDecimal(const std::string& text, unsigned long min, unsigned long max, unsigned long* value);
+
+// Number of non-empty lines.
+std::size_t CountLines(const std::string& text);
+
+// The mount point of the cgroup v1 hierarchy that carries the cpu
+// controller, from a /proc/mounts text; empty when there is none.
+std::string CpuMountPoint(const std::string& mounts);
+
+// What to show for a failed request, from the error's AsString(): the
+// daemon's message without the "[Win32 error N] " prefixes, without trailing
+// line breaks; the connect error becomes advice to start tqd on `port`; an
+// empty message says that tqd gave no answer.
+std::string FailureText(const std::string& errorText, std::uint64_t port);
+
+// `text` with every byte outside printable ASCII shown as "\xHH".
+std::string Printable(const std::string& text);
+
+// Exit status that reports a waited child: its exit code, or 128 + the
+// signal that ended it.
+int ExitStatusOf(int waitStatus);
+
+}  // namespace tqrcg
