@@ -16,8 +16,10 @@ namespace tqd {
 constexpr std::uint16_t kDefaultPort = 8400;
 constexpr unsigned kDefaultWorkers = 16;
 constexpr unsigned kMaxWorkers = 1024;
-// Accepted connections that may wait for a worker.
+// Complete requests that may wait for a worker.
 constexpr std::size_t kQueueLimit = 1024;
+// Accepted connections that may be sending their request frame at once.
+constexpr std::size_t kPendingLimit = 1024;
 // A whole request frame must arrive within this time after the accept.
 constexpr int kFrameSeconds = 15;
 // Requests in flight may finish within this time after a stop signal.

@@ -141,13 +141,13 @@ int RunDaemon(const CommandLine& commandLine) {
 
     if (settings.foreground) setenv("TQ_LOG_STDERR", "1", 1);
     for (const auto& address : skipped) {
-        log.Error(kLogTag, "IPv6 is not available on this host: not listening on %s", address.c_str());
+        log.Info(kLogTag, "IPv6 is not available on this host: not listening on %s", address.c_str());
     }
     std::vector<std::string> where;
     for (const auto& listener : listeners) where.push_back(listener.address);
-    log.Error(kLogTag, "tqd listening on %s with %u workers; serving %s; library %s (%s)",
-              Join(where, ", ").c_str(), settings.workers, UidListText(settings.allowedUids).c_str(),
-              settings.library.c_str(), version.c_str());
+    log.Info(kLogTag, "tqd listening on %s with %u workers; serving %s; library %s (%s)",
+             Join(where, ", ").c_str(), settings.workers, UidListText(settings.allowedUids).c_str(),
+             settings.library.c_str(), version.c_str());
 
     ServeContext context;
     context.handler = library.handler();
@@ -161,9 +161,9 @@ int RunDaemon(const CommandLine& commandLine) {
     std::memset(&info, 0, sizeof(info));
     while (read(stopFd.get(), &info, sizeof(info)) < 0 && errno == EINTR) {
     }
-    log.Error(kLogTag,
-              "tqd stopping on %s: no new connections; waiting up to %d seconds for %zu requests in flight",
-              SignalName(info.ssi_signo), kDrainSeconds, server.inFlight());
+    log.Info(kLogTag,
+             "tqd stopping on %s: no new connections; waiting up to %d seconds for %zu requests in flight",
+             SignalName(info.ssi_signo), kDrainSeconds, server.inFlight());
     if (!server.drain(std::chrono::seconds(kDrainSeconds))) {
         log.Error(kLogTag, "tqd stopped with %zu requests still running after %d seconds", server.inFlight(),
                   kDrainSeconds);
@@ -172,7 +172,7 @@ int RunDaemon(const CommandLine& commandLine) {
         // Workers still inside the handler cannot be joined: leave at once.
         _exit(0);
     }
-    log.Error(kLogTag, "tqd stopped");
+    log.Info(kLogTag, "tqd stopped");
     return 0;
 }
 

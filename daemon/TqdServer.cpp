@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstddef>
 #include <cstring>
 #include <exception>
 
@@ -35,28 +38,37 @@ void OwnedFd::reset(int fd) {
     m_fd = fd;
 }
 
-// ---- ConnectionQueue ----------------------------------------------------
+// ---- RequestQueue -------------------------------------------------------
 
-bool ConnectionQueue::push(PendingConnection& connection) {
+bool RequestQueue::push(Request& request) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closed || m_items.size() >= m_limit) return false;
-        m_items.push_back(std::move(connection));
+        m_items.push_back(std::move(request));
     }
     m_ready.notify_one();
     return true;
 }
 
-bool ConnectionQueue::pop(PendingConnection* connection) {
+bool RequestQueue::pop(Request* request) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_ready.wait(lock, [this] { return m_closed || !m_items.empty(); });
     if (m_items.empty()) return false;
-    *connection = std::move(m_items.front());
+    *request = std::move(m_items.front());
     m_items.pop_front();
+    ++m_busy;
     return true;
 }
 
-void ConnectionQueue::close() {
+void RequestQueue::finished() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_busy > 0) --m_busy;
+    }
+    m_idle.notify_all();
+}
+
+void RequestQueue::close() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_closed = true;
@@ -64,19 +76,24 @@ void ConnectionQueue::close() {
     m_ready.notify_all();
 }
 
-std::size_t ConnectionQueue::size() const {
+std::size_t RequestQueue::size() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_items.size();
 }
 
-// ---- one connection -----------------------------------------------------
+std::size_t RequestQueue::unfinished() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_items.size() + m_busy;
+}
+
+bool RequestQueue::waitUntilIdle(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_idle.wait_until(lock, deadline, [this] { return m_items.empty() && m_busy == 0; });
+}
+
+// ---- reading frames -----------------------------------------------------
 
 namespace {
-
-int MillisecondsUntil(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() <= 0 ? 0 : static_cast<int>(left.count()) + 1;
-}
 
 std::string ErrnoText(int error) {
     char buffer[256];
@@ -85,34 +102,140 @@ std::string ErrnoText(int error) {
 
 }  // namespace
 
-FrameReadResult ReadFrame(int fd, unsigned char* buffer, std::size_t length, Clock::time_point deadline) {
-    std::size_t received = 0;
-    while (received < length) {
-        const ssize_t count = recv(fd, buffer + received, length - received, MSG_DONTWAIT);
+ReadResult ReadAvailable(PendingConnection* connection) {
+    std::vector<unsigned char>& frame = connection->frame;
+    if (frame.size() != k_TqRcgFrameSize) frame.resize(k_TqRcgFrameSize, 0);
+    std::size_t& received = connection->received;
+    while (received < frame.size()) {
+        const ssize_t count =
+            recv(connection->fd.get(), frame.data() + received, frame.size() - received, MSG_DONTWAIT);
         if (count > 0) {
+            const bool headerWasIn = received >= kCheckedHeaderBytes;
             received += static_cast<std::size_t>(count);
+            if (!headerWasIn && received >= kCheckedHeaderBytes) {
+                std::string problem = FrameProblem(frame.data());
+                if (!problem.empty()) return ReadResult{ReadState::Rejected, std::move(problem)};
+            }
             continue;
         }
-        if (count == 0) return FrameReadResult{FrameStatus::Truncated, received, 0};
+        if (count == 0) return ReadResult{ReadState::Ended, std::string()};
         if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return FrameReadResult{FrameStatus::Failed, received, errno};
-        }
-        const int left = MillisecondsUntil(deadline);
-        if (left == 0) return FrameReadResult{FrameStatus::TimedOut, received, 0};
-        pollfd entry{fd, POLLIN, 0};
-        if (poll(&entry, 1, left) < 0 && errno != EINTR) {
-            return FrameReadResult{FrameStatus::Failed, received, errno};
-        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return ReadResult{ReadState::Waiting, std::string()};
+        return ReadResult{ReadState::Failed, ErrnoText(errno)};
     }
-    return FrameReadResult{FrameStatus::Complete, received, 0};
+    return ReadResult{ReadState::Complete, std::string()};
 }
 
+bool FrameReader::add(PendingConnection& connection) {
+    if (m_connections.size() >= m_limit) return false;
+    connection.frame.assign(k_TqRcgFrameSize, 0);
+    connection.received = 0;
+    m_connections.push_back(std::move(connection));
+    return true;
+}
+
+void FrameReader::addPollEntries(std::vector<pollfd>* entries) const {
+    for (const PendingConnection& connection : m_connections) {
+        entries->push_back(pollfd{connection.fd.get(), POLLIN, 0});
+    }
+}
+
+int FrameReader::millisecondsToDeadline(Clock::time_point now) const {
+    if (m_connections.empty()) return -1;
+    Clock::time_point earliest = m_connections.front().acceptedAt;
+    for (const PendingConnection& connection : m_connections) {
+        if (connection.acceptedAt < earliest) earliest = connection.acceptedAt;
+    }
+    const Clock::duration left = earliest + std::chrono::seconds(m_frameSeconds) - now;
+    if (left <= Clock::duration::zero()) return 0;
+    // Rounded up: a wait never ends just before the deadline.
+    const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+        left + std::chrono::milliseconds(1) - Clock::duration(1));
+    return milliseconds.count() > INT_MAX ? INT_MAX : static_cast<int>(milliseconds.count());
+}
+
+void FrameReader::step(const pollfd* entries, Clock::time_point now, const Take& take) {
+    EvDebug log(nullptr);
+    std::vector<PendingConnection> waiting;
+    waiting.reserve(m_connections.size());
+    for (std::size_t index = 0; index < m_connections.size(); ++index) {
+        PendingConnection& connection = m_connections[index];
+        const char* peer = connection.peer.c_str();
+        if (entries == nullptr || entries[index].revents != 0) {
+            // Read before looking at the clock: a frame that is all there
+            // is served even when its deadline has just passed.
+            const ReadResult read = ReadAvailable(&connection);
+            switch (read.state) {
+                case ReadState::Waiting:
+                    break;
+                case ReadState::Complete: {
+                    Request request{std::move(connection.fd), std::move(connection.peer),
+                                    std::move(connection.frame)};
+                    take(request);
+                    continue;
+                }
+                case ReadState::Ended:
+                    log.Error(kLogTag,
+                              "closing the connection from %s without a reply: the request ended after %zu "
+                              "of %zu bytes",
+                              peer, connection.received, k_TqRcgFrameSize);
+                    continue;
+                case ReadState::Failed:
+                    log.Error(kLogTag, "closing the connection from %s without a reply: receive failed: %s",
+                              peer, read.problem.c_str());
+                    continue;
+                case ReadState::Rejected:
+                    log.Error(kLogTag, "closing the connection from %s without a reply: %s", peer,
+                              read.problem.c_str());
+                    continue;
+            }
+        }
+        if (now >= connection.acceptedAt + std::chrono::seconds(m_frameSeconds)) {
+            log.Error(kLogTag,
+                      "closing the connection from %s without a reply: no complete request within %d seconds "
+                      "(%zu of %zu bytes)",
+                      peer, m_frameSeconds, connection.received, k_TqRcgFrameSize);
+            continue;
+        }
+        waiting.push_back(std::move(connection));
+    }
+    // The connections not kept in `waiting` close as the old list goes.
+    m_connections.swap(waiting);
+}
+
+void FrameReader::closeIdle() {
+    EvDebug log(nullptr);
+    std::vector<PendingConnection> begun;
+    for (PendingConnection& connection : m_connections) {
+        if (connection.received > 0) {
+            begun.push_back(std::move(connection));
+        } else {
+            log.Info(kLogTag, "closing the connection from %s: tqd is stopping and no request had begun",
+                     connection.peer.c_str());
+        }
+    }
+    m_connections.swap(begun);
+}
+
+void FrameReader::closeAll(const char* why) {
+    EvDebug log(nullptr);
+    for (const PendingConnection& connection : m_connections) {
+        log.Error(kLogTag, "closing the connection from %s without a reply: %s (%zu of %zu bytes)",
+                  connection.peer.c_str(), why, connection.received, k_TqRcgFrameSize);
+    }
+    m_connections.clear();
+}
+
+static_assert(offsetof(TqRcgFrameHeader, frameLength) + sizeof(std::uint32_t) <= kCheckedHeaderBytes &&
+                  offsetof(TqRcgFrameHeader, requestCode) + sizeof(std::uint32_t) == kCheckedHeaderBytes,
+              "the checked words end at kCheckedHeaderBytes");
+
 std::string FrameProblem(const unsigned char* frame) {
-    TqRcgFrameHeader header;
-    std::memcpy(&header, frame, sizeof(header));
-    const std::uint32_t length = ntohl(header.frameLength);
-    const std::uint32_t code = ntohl(header.requestCode);
+    std::uint32_t length = 0, code = 0;
+    std::memcpy(&length, frame + offsetof(TqRcgFrameHeader, frameLength), sizeof(length));
+    std::memcpy(&code, frame + offsetof(TqRcgFrameHeader, requestCode), sizeof(code));
+    length = ntohl(length);
+    code = ntohl(code);
     char text[128];
     if (length != k_TqRcgFrameSize) {
         snprintf(text, sizeof(text), "frame length %u is not %zu", length, k_TqRcgFrameSize);
@@ -125,6 +248,8 @@ std::string FrameProblem(const unsigned char* frame) {
     return std::string();
 }
 
+// ---- one request --------------------------------------------------------
+
 std::vector<char> MakeReply(const std::string& text) {
     std::vector<char> reply(k_TqRcgMgrCQiErrorSize, '\0');
     std::memcpy(reply.data(), text.data(), std::min(text.size(), reply.size() - 1));
@@ -134,49 +259,16 @@ std::vector<char> MakeReply(const std::string& text) {
 std::string AccessDeniedText(const std::string& message) {
     return FXErrorUtil::ErrorWin32(
                FXCodeLocation{"TqdServer.cpp",
-                              "void tqd::ServeConnection(tqd::PendingConnection, const tqd::ServeContext&)",
+                              "void tqd::ServeRequest(tqd::Request, const tqd::ServeContext&)",
                               __LINE__},
                k_TqWin32AccessDenied, "%s", message.c_str())
         .AsString();
 }
 
-void ServeConnection(PendingConnection connection, const ServeContext& context) {
+void ServeRequest(Request request, const ServeContext& context) {
     EvDebug log(nullptr);
-    const int fd = connection.fd.get();
-    const std::string& peer = connection.peer;
-
-    // Exactly as long as a frame; a handler that read past it would be caught
-    // by the sanitizer builds.
-    std::vector<unsigned char> frame(k_TqRcgFrameSize, 0);
-    const Clock::time_point deadline = connection.acceptedAt + std::chrono::seconds(context.frameSeconds);
-    const FrameReadResult read = ReadFrame(fd, frame.data(), frame.size(), deadline);
-    switch (read.status) {
-        case FrameStatus::Complete:
-            break;
-        case FrameStatus::Truncated:
-            log.Error(
-                kLogTag,
-                "closing the connection from %s without a reply: the request ended after %zu of %zu bytes",
-                peer.c_str(), read.received, frame.size());
-            return;
-        case FrameStatus::TimedOut:
-            log.Error(kLogTag,
-                      "closing the connection from %s without a reply: no complete request within %d seconds "
-                      "(%zu of %zu bytes)",
-                      peer.c_str(), context.frameSeconds, read.received, frame.size());
-            return;
-        case FrameStatus::Failed:
-            log.Error(kLogTag, "closing the connection from %s without a reply: receive failed: %s",
-                      peer.c_str(), ErrnoText(read.error).c_str());
-            return;
-    }
-
-    const std::string problem = FrameProblem(frame.data());
-    if (!problem.empty()) {
-        log.Error(kLogTag, "closing the connection from %s without a reply: %s", peer.c_str(),
-                  problem.c_str());
-        return;
-    }
+    const int fd = request.fd.get();
+    const std::string& peer = request.peer;
 
     const std::string denial = context.checkPeer ? context.checkPeer(fd) : std::string();
     if (!denial.empty()) {
@@ -194,13 +286,15 @@ void ServeConnection(PendingConnection connection, const ServeContext& context) 
 
     log.DebugLvl(kLogTag, 4, "request from %s goes to rcgMgrHandler", peer.c_str());
     try {
-        context.handler(CQiSocket(fd), frame.data());
+        // The frame is exactly as long as a frame: a handler that read past
+        // it would be caught by the sanitizer builds.
+        context.handler(CQiSocket(fd), request.frame.data());
     } catch (const std::exception& error) {
         log.Error(kLogTag, "the request handler failed for %s: %s", peer.c_str(), error.what());
     } catch (...) {
         log.Error(kLogTag, "the request handler failed for %s with an unknown exception", peer.c_str());
     }
-    // The connection closes as `connection` goes.
+    // The connection closes as `request` goes.
 }
 
 // ---- listening ----------------------------------------------------------
@@ -289,18 +383,18 @@ bool OpenListeners(const std::vector<std::string>& addresses, std::uint16_t port
 struct Server::Shared {
     Shared(ServeContext serve, std::size_t limit) : context(std::move(serve)), queue(limit) {}
     ServeContext context;
-    ConnectionQueue queue;
-    std::mutex mutex;
-    std::condition_variable changed;
-    unsigned alive = 0;      // workers still running
-    std::size_t active = 0;  // connections being served
+    RequestQueue queue;
+    // Connections still sending their frame, as last counted by the
+    // reading thread.
+    std::atomic<std::size_t> reading{0};
 };
 
 Server::Server(std::vector<Listener> listeners, ServeContext context, unsigned workers,
-               std::size_t queueLimit)
+               std::size_t queueLimit, std::size_t pendingLimit)
     : m_listeners(std::move(listeners)),
       m_shared(std::make_shared<Shared>(std::move(context), queueLimit)),
-      m_workerCount(workers == 0 ? 1 : workers) {}
+      m_workerCount(workers == 0 ? 1 : workers),
+      m_reader(m_shared->context.frameSeconds, pendingLimit) {}
 
 Server::~Server() {
     m_shared->queue.close();
@@ -312,58 +406,76 @@ Server::~Server() {
 void Server::startWorkers() {
     if (!m_workers.empty()) return;
     for (unsigned index = 0; index < m_workerCount; ++index) {
-        {
-            std::lock_guard<std::mutex> lock(m_shared->mutex);
-            ++m_shared->alive;
-        }
         // Each worker holds the shared state, so one left running at exit
         // never sees it go.
         std::shared_ptr<Shared> shared = m_shared;
         m_workers.emplace_back([shared] {
-            PendingConnection connection;
-            while (shared->queue.pop(&connection)) {
-                {
-                    std::lock_guard<std::mutex> lock(shared->mutex);
-                    ++shared->active;
-                }
+            Request request;
+            while (shared->queue.pop(&request)) {
                 try {
-                    ServeConnection(std::move(connection), shared->context);
+                    ServeRequest(std::move(request), shared->context);
                 } catch (...) {
                     EvDebug log(nullptr);
-                    log.Error(kLogTag, "serving a connection failed with an exception");
+                    log.Error(kLogTag, "serving a request failed with an exception");
                 }
-                connection = PendingConnection();
-                {
-                    std::lock_guard<std::mutex> lock(shared->mutex);
-                    --shared->active;
-                }
+                request = Request();
+                shared->queue.finished();
             }
-            std::lock_guard<std::mutex> lock(shared->mutex);
-            --shared->alive;
-            shared->changed.notify_all();
         });
     }
 }
 
+void Server::enqueue(Request& request) {
+    if (m_shared->queue.push(request)) return;
+    EvDebug log(nullptr);
+    log.Error(kLogTag, "too many connections waiting for a worker (%zu): closing the connection from %s",
+              m_shared->queue.size(), request.peer.c_str());
+    // The connection closes as `request` goes.
+}
+
+void Server::noteReading() { m_shared->reading = m_reader.size(); }
+
 void Server::acceptUntil(int stopFd) {
     startWorkers();
     EvDebug log(nullptr);
+    const FrameReader::Take take = [this](Request& request) { enqueue(request); };
     std::vector<pollfd> entries;
-    for (const Listener& listener : m_listeners) entries.push_back(pollfd{listener.fd.get(), POLLIN, 0});
-    entries.push_back(pollfd{stopFd, POLLIN, 0});
-
+    // Out of descriptors or memory, accepting pauses for a while; reading
+    // goes on.
+    Clock::time_point acceptPausedUntil;
     for (;;) {
-        for (auto& entry : entries) entry.revents = 0;
-        const int ready = poll(entries.data(), entries.size(), -1);
+        const Clock::time_point now = Clock::now();
+        const bool paused = now < acceptPausedUntil;
+        entries.clear();
+        for (const Listener& listener : m_listeners) {
+            entries.push_back(pollfd{listener.fd.get(), static_cast<short>(paused ? 0 : POLLIN), 0});
+        }
+        entries.push_back(pollfd{stopFd, POLLIN, 0});
+        const std::size_t firstPending = entries.size();
+        m_reader.addPollEntries(&entries);
+
+        int wait = m_reader.millisecondsToDeadline(now);
+        if (paused) {
+            const int pause = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(acceptPausedUntil - now).count() + 1);
+            if (wait < 0 || pause < wait) wait = pause;
+        }
+        const int ready = poll(entries.data(), entries.size(), wait);
         if (ready < 0) {
             if (errno == EINTR) continue;
             log.Error(kLogTag, "waiting for connections failed: %s", ErrnoText(errno).c_str());
             break;
         }
-        if (entries.back().revents != 0) break;
-        for (std::size_t index = 0; index + 1 < entries.size(); ++index) {
+        // What has arrived first, then the deadlines.
+        m_reader.step(entries.data() + firstPending, Clock::now(), take);
+        noteReading();
+        if (entries[firstPending - 1].revents != 0) break;
+
+        for (std::size_t index = 0; index + 1 < firstPending; ++index) {
             if (entries[index].revents == 0) continue;
-            // Take what is waiting now; the listener is non-blocking.
+            // Take what is waiting now; the listener is non-blocking.  The
+            // connections stay blocking for the handler: their frames are
+            // read with MSG_DONTWAIT.
             for (int taken = 0; taken < 64; ++taken) {
                 Endpoint peer;
                 peer.length = sizeof(peer.address);
@@ -372,42 +484,71 @@ void Server::acceptUntil(int stopFd) {
                 if (fd < 0) {
                     if (errno == EINTR || errno == ECONNABORTED) continue;
                     if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-                    log.Error(kLogTag, "accepting a connection failed: %s", ErrnoText(errno).c_str());
-                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                        // Out of resources: give the workers time to close some.
-                        poll(nullptr, 0, 100);
+                    const int error = errno;
+                    log.Error(kLogTag, "accepting a connection failed: %s", ErrnoText(error).c_str());
+                    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                        // Out of resources: give the reading and the workers
+                        // time to close some.
+                        acceptPausedUntil = Clock::now() + std::chrono::milliseconds(100);
                     }
                     break;
                 }
-                PendingConnection connection{OwnedFd(fd), Clock::now(), EndpointText(peer)};
+                PendingConnection connection;
+                connection.fd.reset(fd);
+                connection.acceptedAt = Clock::now();
+                connection.peer = EndpointText(peer);
                 log.DebugLvl(kLogTag, 4, "accepted a connection from %s on %s", connection.peer.c_str(),
                              m_listeners[index].address.c_str());
-                if (!m_shared->queue.push(connection)) {
-                    log.Error(
-                        kLogTag,
-                        "too many connections waiting for a worker (%zu): closing the connection from %s",
-                        m_shared->queue.size(), connection.peer.c_str());
+                if (!m_reader.add(connection)) {
+                    log.Error(kLogTag,
+                              "too many connections sending their request (%zu): closing the connection "
+                              "from %s",
+                              m_reader.size(), connection.peer.c_str());
                 }
             }
         }
+        noteReading();
     }
     // No new connections from here on.
     m_listeners.clear();
+    // Bytes that came with the stop still count; connections that have sent
+    // nothing are let go, those in the middle of their frame are finished by
+    // drain().
+    m_reader.step(nullptr, Clock::now(), take);
+    m_reader.closeIdle();
+    noteReading();
 }
 
-std::size_t Server::inFlight() const {
-    std::lock_guard<std::mutex> lock(m_shared->mutex);
-    return m_shared->active + m_shared->queue.size();
-}
+std::size_t Server::inFlight() const { return m_shared->reading + m_shared->queue.unfinished(); }
 
 bool Server::drain(std::chrono::milliseconds limit) {
     startWorkers();
-    m_shared->queue.close();
-    bool finished;
-    {
-        std::unique_lock<std::mutex> lock(m_shared->mutex);
-        finished = m_shared->changed.wait_for(lock, limit, [this] { return m_shared->alive == 0; });
+    const Clock::time_point deadline = Clock::now() + limit;
+    const FrameReader::Take take = [this](Request& request) { enqueue(request); };
+    std::vector<pollfd> entries;
+    while (m_reader.size() > 0) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) {
+            m_reader.closeAll("tqd stopped before the request was complete");
+            break;
+        }
+        entries.clear();
+        m_reader.addPollEntries(&entries);
+        int wait = m_reader.millisecondsToDeadline(now);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+        if (wait < 0 || wait > left) wait = static_cast<int>(left);
+        if (poll(entries.data(), entries.size(), wait) < 0 && errno != EINTR) {
+            m_reader.closeAll("waiting for the request failed");
+            break;
+        }
+        m_reader.step(entries.data(), Clock::now(), take);
+        noteReading();
     }
+    noteReading();
+    m_shared->queue.close();
+    // Once nothing waits and nothing runs, the workers are on their way out
+    // of an empty, closed queue: they can be joined even past the limit.
+    const bool finished = m_shared->queue.waitUntilIdle(deadline);
     for (auto& worker : m_workers) {
         if (!worker.joinable()) continue;
         if (finished) {

@@ -1,7 +1,9 @@
-// The serving side of tqd: listening sockets, the queue of accepted
-// connections, the pool of workers and the handling of one connection.
+// The serving side of tqd: listening sockets, the reading of request frames
+// on one thread, the queue of complete requests, the pool of workers and the
+// handling of one request.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -42,43 +44,117 @@ private:
     int m_fd;
 };
 
-// An accepted connection waiting for a worker.
+// A connection still sending its request frame.
 struct PendingConnection {
     OwnedFd fd;
     Clock::time_point acceptedAt;
     std::string peer;  // "127.0.0.1:50000", for the log
+    // The frame so far: sized to one frame by FrameReader::add, of which
+    // `received` bytes have arrived.
+    std::vector<unsigned char> frame;
+    std::size_t received = 0;
 };
 
-// Bounded queue of accepted connections between the acceptor and the workers.
-class ConnectionQueue {
+// A complete request whose header is right, with its connection: what the
+// workers take.
+struct Request {
+    OwnedFd fd;
+    std::string peer;
+    std::vector<unsigned char> frame;  // exactly one frame
+};
+
+// Bounded queue of requests between the reading thread and the workers.
+// It also counts the requests taken and not yet finished, so that a request
+// is never between two counts.
+class RequestQueue {
 public:
-    explicit ConnectionQueue(std::size_t limit) : m_limit(limit) {}
-    // False (the connection stays with the caller) when full or closed.
-    bool push(PendingConnection& connection);
-    // Waits for a connection; false once the queue is closed and empty.
-    bool pop(PendingConnection* connection);
+    explicit RequestQueue(std::size_t limit) : m_limit(limit) {}
+    // False (the request stays with the caller) when full or closed.
+    bool push(Request& request);
+    // Waits for a request; false once the queue is closed and empty.  A
+    // request taken counts as busy until finished() is called for it.
+    bool pop(Request* request);
+    void finished();
     // No more pushes; pops drain what is left.
     void close();
+    // Requests waiting.
     std::size_t size() const;
+    // Requests waiting or busy.
+    std::size_t unfinished() const;
+    // Waits until no request is waiting or busy; false when `deadline`
+    // passes first.
+    bool waitUntilIdle(Clock::time_point deadline);
 
 private:
     mutable std::mutex m_mutex;
     std::condition_variable m_ready;
-    std::deque<PendingConnection> m_items;
+    std::condition_variable m_idle;
+    std::deque<Request> m_items;
     std::size_t m_limit;
+    std::size_t m_busy = 0;
     bool m_closed = false;
 };
 
-// Reading one request frame against a deadline over the whole read.
-enum class FrameStatus { Complete, Truncated, TimedOut, Failed };
-struct FrameReadResult {
-    FrameStatus status;
-    std::size_t received;
-    int error;  // errno for Failed
+// What one look at a pending connection came to.
+enum class ReadState {
+    Waiting,   // more bytes to come
+    Complete,  // the whole frame is there and its header is right
+    Ended,     // the peer ended sending before the frame was complete
+    Failed,    // receiving failed; `problem` says why
+    Rejected   // the header is wrong; `problem` says how
 };
-FrameReadResult ReadFrame(int fd, unsigned char* buffer, std::size_t length, Clock::time_point deadline);
+struct ReadResult {
+    ReadState state;
+    std::string problem;
+};
 
-// Why a complete frame does not go to the handler; empty when it does.
+// Takes what has arrived on the connection without waiting, never more than
+// the rest of its frame, and checks the header (FrameProblem) as soon as its
+// first kCheckedHeaderBytes bytes are in, so that a wrong frame goes before
+// the rest of it is read.
+ReadResult ReadAvailable(PendingConnection* connection);
+
+// The connections still sending their frame, read without blocking by one
+// thread that waits on all of them at once: a slow or silent client holds
+// no worker.  Each has its whole frame to send within `frameSeconds` of its
+// accept.
+class FrameReader {
+public:
+    typedef std::function<void(Request&)> Take;
+
+    FrameReader(int frameSeconds, std::size_t limit) : m_frameSeconds(frameSeconds), m_limit(limit) {}
+
+    // Takes a newly accepted connection; false (it stays with the caller)
+    // when `limit` connections are being read already.
+    bool add(PendingConnection& connection);
+    std::size_t size() const { return m_connections.size(); }
+    // Appends one POLLIN entry per connection, in the order step() reads.
+    void addPollEntries(std::vector<pollfd>* entries) const;
+    // Milliseconds (rounded up) until the earliest deadline, 0 once it has
+    // passed, -1 when no connection is being read.
+    int millisecondsToDeadline(Clock::time_point now) const;
+    // Reads the connections whose entries (`entries` points at the first of
+    // those addPollEntries appended) report an event, or every connection
+    // when `entries` is null.  Each complete frame goes to `take` with its
+    // connection; a connection that ends early, fails, sends a wrong header
+    // or has its deadline pass by `now` is closed with a log line.
+    void step(const pollfd* entries, Clock::time_point now, const Take& take);
+    // On stop: closes the connections that have not sent a byte.
+    void closeIdle();
+    // Closes every connection, logging `why`.
+    void closeAll(const char* why);
+
+private:
+    int m_frameSeconds;
+    std::size_t m_limit;
+    std::vector<PendingConnection> m_connections;  // in the order of their accept
+};
+
+// The leading bytes of a frame that FrameProblem() looks at: the frame
+// length and the request code.
+constexpr std::size_t kCheckedHeaderBytes = 16;
+// Why a frame does not go to the handler, judged on its first
+// kCheckedHeaderBytes bytes; empty when it does.
 std::string FrameProblem(const unsigned char* frame);
 
 // The 1024-byte reply that carries `text` (cut to 1023 characters).
@@ -93,12 +169,13 @@ struct ServeContext {
     RequestHandler handler;
     // Empty when the peer may be served, else the denial text.
     PeerCheck checkPeer;
+    // A whole frame must arrive within this time after the accept.
     int frameSeconds = kFrameSeconds;
 };
 
-// Serves one connection: reads the frame, checks it and the peer, calls the
-// handler (or sends the denial), and closes the connection.
-void ServeConnection(PendingConnection connection, const ServeContext& context);
+// Serves one request: checks the peer, calls the handler (or sends the
+// denial), and closes the connection.
+void ServeRequest(Request request, const ServeContext& context);
 
 struct Listener {
     OwnedFd fd;
@@ -112,33 +189,41 @@ struct Listener {
 bool OpenListeners(const std::vector<std::string>& addresses, std::uint16_t port,
                    std::vector<Listener>* listeners, std::vector<std::string>* skipped, std::string* problem);
 
-// Accepts on the listeners and hands connections to a pool of workers.
+// Accepts on the listeners, reads the request frames of all connections on
+// the accepting thread and hands complete requests to a pool of workers.
 class Server {
 public:
     Server(std::vector<Listener> listeners, ServeContext context, unsigned workers,
-           std::size_t queueLimit = kQueueLimit);
+           std::size_t queueLimit = kQueueLimit, std::size_t pendingLimit = kPendingLimit);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Starts the workers and accepts until `stopFd` becomes readable; then
-    // closes the listeners and returns.
+    // Starts the workers, accepts and reads frames until `stopFd` becomes
+    // readable; then closes the listeners and the connections that have not
+    // begun their request, and returns.  Connections in the middle of their
+    // frame are kept for drain().
     void acceptUntil(int stopFd);
-    // Requests accepted but not finished.
+    // Requests accepted but not finished: being read, queued or running.
     std::size_t inFlight() const;
-    // Lets the workers finish the queued and running requests within
-    // `limit`.  True when they did; false when some are still running (the
-    // workers are then left to the process's exit).
+    // After acceptUntil() has returned: finishes reading the frames begun
+    // (each within its own deadline), then lets the workers finish the queued
+    // and running requests, all within `limit`.  True when they did; false
+    // when some are still running (the workers are then left to the
+    // process's exit).
     bool drain(std::chrono::milliseconds limit);
 
 private:
     struct Shared;
     void startWorkers();
+    void enqueue(Request& request);
+    void noteReading();
 
     std::vector<Listener> m_listeners;
     std::shared_ptr<Shared> m_shared;
     unsigned m_workerCount;
     std::vector<std::thread> m_workers;
+    FrameReader m_reader;
 };
 
 }  // namespace tqd

@@ -142,6 +142,14 @@ void EvDebug::Error(const char* function, const char* format, ...) {
     WriteLine("ERROR", function, message);
 }
 
+void EvDebug::Info(const char* function, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string message = FormatV(format, args);
+    va_end(args);
+    WriteLine("INFO", function, message);
+}
+
 void EvDebug::Debug(const char* function, const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -2,9 +2,11 @@
 //   <time> <pid> <thread> <LEVEL> <function> <message>
 // to "<log folder>/<instance>.log".  The folder is "Base"/"sTQLOGDIR" of the
 // configuration store (default /var/log/tq); when the file cannot be written
-// the line goes to standard error.  Error lines are always written; a debug
-// line is written when its level is at most "Base"/"dTQDEBUGLEVEL" (default 0:
-// none).  EvDebug::Debug counts as level 1.  With the environment variable
+// the line goes to standard error.  The levels: ERROR (EvDebug::Error, for
+// failures) and INFO (EvDebug::Info, for events worth keeping such as a
+// daemon's start and stop) lines are always written; a DEBUG line is written
+// when its level is at most "Base"/"dTQDEBUGLEVEL" (default 0: none).
+// EvDebug::Debug counts as level 1.  With the environment variable
 // TQ_LOG_STDERR=1 (set by `tqd --foreground`) each line goes to standard error
 // as well.
 #pragma once
@@ -20,6 +22,7 @@ public:
     virtual ~EvDebug();
 
     void Error(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void Info(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));
     void Debug(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));
     void DebugLvl(const char* function, int level, const char* format, ...)
         __attribute__((format(printf, 4, 5)));

@@ -1,6 +1,6 @@
 // The pure parts of tqd: settings from the command line and the store, the
-// library path, frame checks, the reply, the connection queue, frame reading
-// against a deadline, and the sock_diag request and answer.
+// library path, frame checks, the reply, the request queue, the reading of
+// frames against their deadline, and the sock_diag request and answer.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -8,6 +8,7 @@
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "daemon/TqdPeer.h"
 #include "daemon/TqdServer.h"
 #include "service/TqRcgHandler.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -203,26 +205,26 @@ TEST(TqdFrames, ReplyIs1024BytesWithTheTextCutTo1023) {
 
 // ---- queue ---------------------------------------------------------------
 
-PendingConnection Pending(const std::string& peer) {
-    PendingConnection connection;
-    connection.peer = peer;
-    return connection;
+Request Named(const std::string& peer) {
+    Request request;
+    request.peer = peer;
+    return request;
 }
 
 TEST(TqdQueue, HoldsAtMostItsLimitAndHandsOutInOrder) {
-    ConnectionQueue queue(2);
-    PendingConnection a = Pending("a"), b = Pending("b"), c = Pending("c");
+    RequestQueue queue(2);
+    Request a = Named("a"), b = Named("b"), c = Named("c");
     EXPECT_TRUE(queue.push(a));
     EXPECT_TRUE(queue.push(b));
     EXPECT_FALSE(queue.push(c));
     EXPECT_EQ(c.peer, "c");  // still the caller's
     EXPECT_EQ(queue.size(), 2u);
-    PendingConnection out;
+    Request out;
     ASSERT_TRUE(queue.pop(&out));
     EXPECT_EQ(out.peer, "a");
     EXPECT_TRUE(queue.push(c));
     queue.close();
-    PendingConnection d = Pending("d");
+    Request d = Named("d");
     EXPECT_FALSE(queue.push(d));
     ASSERT_TRUE(queue.pop(&out));
     EXPECT_EQ(out.peer, "b");
@@ -232,10 +234,10 @@ TEST(TqdQueue, HoldsAtMostItsLimitAndHandsOutInOrder) {
 }
 
 TEST(TqdQueue, CloseWakesWaitingWorkers) {
-    ConnectionQueue queue(4);
+    RequestQueue queue(4);
     bool popped = true;
     std::thread worker([&] {
-        PendingConnection out;
+        Request out;
         popped = queue.pop(&out);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -244,8 +246,34 @@ TEST(TqdQueue, CloseWakesWaitingWorkers) {
     EXPECT_FALSE(popped);
 }
 
-// ---- reading a frame -----------------------------------------------------
+TEST(TqdQueue, CountsTakenRequestsUntilTheyAreFinished) {
+    RequestQueue queue(4);
+    Request a = Named("a"), b = Named("b");
+    ASSERT_TRUE(queue.push(a));
+    ASSERT_TRUE(queue.push(b));
+    Request out;
+    ASSERT_TRUE(queue.pop(&out));
+    EXPECT_EQ(queue.size(), 1u);
+    EXPECT_EQ(queue.unfinished(), 2u);
+    queue.finished();
+    EXPECT_EQ(queue.unfinished(), 1u);
+    ASSERT_TRUE(queue.pop(&out));
+    EXPECT_EQ(queue.unfinished(), 1u);
+    EXPECT_FALSE(queue.waitUntilIdle(Clock::now() + std::chrono::milliseconds(20)));
+    std::thread worker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        queue.finished();
+    });
+    EXPECT_TRUE(queue.waitUntilIdle(Clock::now() + std::chrono::seconds(5)));
+    worker.join();
+    EXPECT_EQ(queue.unfinished(), 0u);
+    // Idle already: no wait, even with the deadline gone.
+    EXPECT_TRUE(queue.waitUntilIdle(Clock::now() - std::chrono::seconds(1)));
+}
 
+// ---- reading frames ------------------------------------------------------
+
+// Our end goes to the reader; the test writes on `theirs`.
 struct SocketPair {
     int ours = -1;
     int theirs = -1;
@@ -260,68 +288,232 @@ struct SocketPair {
         if (ours >= 0) close(ours);
         if (theirs >= 0) close(theirs);
     }
+    // Hands our end over as a connection accepted at `acceptedAt`.
+    PendingConnection connection(const std::string& peer, Clock::time_point acceptedAt) {
+        PendingConnection pending;
+        pending.fd.reset(ours);
+        ours = -1;
+        pending.acceptedAt = acceptedAt;
+        pending.peer = peer;
+        return pending;
+    }
+    void send(const std::vector<unsigned char>& bytes, std::size_t from, std::size_t count) const {
+        ASSERT_EQ(::send(theirs, bytes.data() + from, count, MSG_NOSIGNAL), static_cast<ssize_t>(count));
+    }
+    // Whether our end was closed (a read sees the end, or the peer reset).
+    bool closedByReader() const {
+        char byte;
+        const ssize_t count = recv(theirs, &byte, 1, MSG_DONTWAIT);
+        return count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    }
 };
 
-TEST(TqdReadFrame, ReadsExactlyTheFrameInPieces) {
+// A frame as a client sends it: the header words, then `fill`.
+std::vector<unsigned char> ClientFrame(std::uint32_t length, std::uint32_t code, unsigned char fill) {
+    std::vector<unsigned char> frame = Header(length, code);
+    std::fill(frame.begin() + 16, frame.end(), fill);
+    return frame;
+}
+
+// Runs steps of the reader as if every connection were ready.
+struct Collector {
+    std::vector<Request> taken;
+    FrameReader::Take take() {
+        return [this](Request& request) { taken.push_back(std::move(request)); };
+    }
+};
+
+TEST(TqdFrameReader, AssemblesAFrameSentInPiecesAndLeavesWhatFollows) {
+    tqtest::TempStore store;
     SocketPair pair;
-    std::thread writer([&] {
-        std::vector<unsigned char> bytes(400, 7);
-        send(pair.theirs, bytes.data(), 100, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        send(pair.theirs, bytes.data(), 300, 0);
-    });
-    std::vector<unsigned char> frame(368);
-    const FrameReadResult read =
-        ReadFrame(pair.ours, frame.data(), frame.size(), Clock::now() + std::chrono::seconds(5));
-    writer.join();
-    EXPECT_EQ(read.status, FrameStatus::Complete);
-    EXPECT_EQ(read.received, 368u);
+    FrameReader reader(15, 8);
+    PendingConnection pending = pair.connection("peer:1", Clock::now());
+    ASSERT_TRUE(reader.add(pending));
+    Collector collector;
+    const std::vector<unsigned char> frame = ClientFrame(368, 0xEAFF, 7);
+
+    // Nothing yet, then a part of the header, then past it: still waiting.
+    reader.step(nullptr, Clock::now(), collector.take());
+    pair.send(frame, 0, 5);
+    reader.step(nullptr, Clock::now(), collector.take());
+    pair.send(frame, 5, 95);
+    reader.step(nullptr, Clock::now(), collector.take());
+    EXPECT_TRUE(collector.taken.empty());
+    EXPECT_EQ(reader.size(), 1u);
+
+    std::vector<unsigned char> more = frame;
+    more.insert(more.end(), 32, 9);
+    pair.send(more, 100, 300);
+    reader.step(nullptr, Clock::now(), collector.take());
+    ASSERT_EQ(collector.taken.size(), 1u);
+    EXPECT_EQ(reader.size(), 0u);
+    const Request& request = collector.taken.front();
+    EXPECT_EQ(request.peer, "peer:1");
+    EXPECT_EQ(request.frame, frame);
+    ASSERT_GE(request.fd.get(), 0);
     char rest[64];
-    EXPECT_EQ(recv(pair.ours, rest, sizeof(rest), MSG_DONTWAIT), 32);  // not taken
+    EXPECT_EQ(recv(request.fd.get(), rest, sizeof(rest), MSG_DONTWAIT), 32);  // not taken
+    EXPECT_EQ(store.log(), "");
 }
 
-TEST(TqdReadFrame, ReportsAPeerThatEndsEarly) {
-    SocketPair pair;
-    send(pair.theirs, "abc", 3, 0);
-    shutdown(pair.theirs, SHUT_WR);
-    std::vector<unsigned char> frame(368);
-    const FrameReadResult read =
-        ReadFrame(pair.ours, frame.data(), frame.size(), Clock::now() + std::chrono::seconds(5));
-    EXPECT_EQ(read.status, FrameStatus::Truncated);
-    EXPECT_EQ(read.received, 3u);
-}
-
-TEST(TqdReadFrame, DeadlineCoversTheWholeReadNotEachPiece) {
-    SocketPair pair;
-    std::thread writer([&] {
-        for (int piece = 0; piece < 8; ++piece) {
-            send(pair.theirs, "x", 1, MSG_NOSIGNAL);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+TEST(TqdFrameReader, DropsAWrongHeaderAsSoonAsItsSixteenBytesAreIn) {
+    struct Case {
+        std::uint32_t length, code;
+        std::size_t sent;  // bytes sent before the check
+        std::string logged;
+    };
+    const std::vector<Case> cases = {
+        {369, 0xEAFF, 16, "frame length 369 is not 368"},
+        {368, 0xEAFE, 16, "request code 0xEAFE is not 0xEAFF"},
+        {0, 0, 200, "frame length 0 is not 368"},
+        {368, 0xEAFF, 15, ""},  // not all of the header yet: no verdict
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.logged);
+        tqtest::TempStore store;
+        SocketPair pair;
+        FrameReader reader(15, 8);
+        PendingConnection pending = pair.connection("peer:2", Clock::now());
+        ASSERT_TRUE(reader.add(pending));
+        pair.send(ClientFrame(c.length, c.code, 1), 0, c.sent);
+        Collector collector;
+        reader.step(nullptr, Clock::now(), collector.take());
+        EXPECT_TRUE(collector.taken.empty());
+        if (c.logged.empty()) {
+            EXPECT_EQ(reader.size(), 1u);
+            EXPECT_FALSE(pair.closedByReader());
+            EXPECT_EQ(store.log(), "");
+        } else {
+            EXPECT_EQ(reader.size(), 0u);
+            EXPECT_TRUE(pair.closedByReader());
+            EXPECT_NE(store.log().find(" ERROR tqd closing the connection from peer:2 without a reply: " +
+                                       c.logged + "\n"),
+                      std::string::npos)
+                << store.log();
         }
-    });
-    std::vector<unsigned char> frame(368);
-    const auto start = Clock::now();
-    const FrameReadResult read =
-        ReadFrame(pair.ours, frame.data(), frame.size(), start + std::chrono::milliseconds(350));
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    writer.join();
-    EXPECT_EQ(read.status, FrameStatus::TimedOut);
-    EXPECT_GE(read.received, 3u);
-    EXPECT_LE(read.received, 5u);
-    EXPECT_GE(seconds, 0.34);
-    EXPECT_LT(seconds, 0.6);
+    }
 }
 
-TEST(TqdReadFrame, TakesAFrameAlreadyThereAfterItsDeadline) {
-    // A connection that waited in the queue past its deadline is still
-    // served when its frame is all there.
-    SocketPair pair;
-    std::vector<unsigned char> bytes(368, 1);
-    send(pair.theirs, bytes.data(), bytes.size(), 0);
-    std::vector<unsigned char> frame(368);
-    const FrameReadResult read =
-        ReadFrame(pair.ours, frame.data(), frame.size(), Clock::now() - std::chrono::seconds(1));
-    EXPECT_EQ(read.status, FrameStatus::Complete);
+TEST(TqdFrameReader, ClosesAConnectionThatEndsBeforeItsFrame) {
+    for (std::size_t sent : {0u, 3u, 367u}) {
+        SCOPED_TRACE(sent);
+        tqtest::TempStore store;
+        SocketPair pair;
+        FrameReader reader(15, 8);
+        PendingConnection pending = pair.connection("peer:3", Clock::now());
+        ASSERT_TRUE(reader.add(pending));
+        pair.send(ClientFrame(368, 0xEAFF, 1), 0, sent);
+        shutdown(pair.theirs, SHUT_WR);
+        Collector collector;
+        reader.step(nullptr, Clock::now(), collector.take());
+        EXPECT_TRUE(collector.taken.empty());
+        EXPECT_EQ(reader.size(), 0u);
+        EXPECT_NE(store.log().find("closing the connection from peer:3 without a reply: the request ended "
+                                   "after " +
+                                   std::to_string(sent) + " of 368 bytes\n"),
+                  std::string::npos)
+            << store.log();
+    }
+}
+
+TEST(TqdFrameReader, DeadlineCountsFromTheAcceptOverTheWholeFrame) {
+    tqtest::TempStore store;
+    const Clock::time_point accepted = Clock::now();
+    SocketPair slow, done, late;
+    FrameReader reader(15, 8);
+    PendingConnection a = slow.connection("slow:1", accepted);
+    PendingConnection b = done.connection("done:1", accepted);
+    PendingConnection c = late.connection("late:1", accepted + std::chrono::seconds(5));
+    ASSERT_TRUE(reader.add(a));
+    ASSERT_TRUE(reader.add(b));
+    ASSERT_TRUE(reader.add(c));
+    EXPECT_EQ(reader.millisecondsToDeadline(accepted), 15000);
+    EXPECT_EQ(reader.millisecondsToDeadline(accepted + std::chrono::microseconds(2500500)), 12500);
+    EXPECT_EQ(reader.millisecondsToDeadline(accepted + std::chrono::seconds(15)), 0);
+    EXPECT_EQ(reader.millisecondsToDeadline(accepted + std::chrono::seconds(40)), 0);
+
+    const std::vector<unsigned char> frame = ClientFrame(368, 0xEAFF, 2);
+    Collector collector;
+    slow.send(frame, 0, 300);
+    reader.step(nullptr, accepted + std::chrono::seconds(14), collector.take());
+    EXPECT_EQ(reader.size(), 3u);
+    // At the deadline: the one whose frame is all there is still taken.
+    done.send(frame, 0, 368);
+    reader.step(nullptr, accepted + std::chrono::seconds(15), collector.take());
+    ASSERT_EQ(collector.taken.size(), 1u);
+    EXPECT_EQ(collector.taken.front().peer, "done:1");
+    EXPECT_EQ(reader.size(), 1u);
+    EXPECT_TRUE(slow.closedByReader());
+    EXPECT_NE(store.log().find("closing the connection from slow:1 without a reply: no complete request "
+                               "within 15 seconds (300 of 368 bytes)\n"),
+              std::string::npos)
+        << store.log();
+    EXPECT_EQ(reader.millisecondsToDeadline(accepted + std::chrono::seconds(15)), 5000);
+    EXPECT_EQ(store.log().find("late:1"), std::string::npos);
+}
+
+TEST(TqdFrameReader, ReadsOnlyTheConnectionsPollReportsReady) {
+    tqtest::TempStore store;
+    SocketPair first, second;
+    FrameReader reader(15, 8);
+    PendingConnection a = first.connection("first:1", Clock::now());
+    PendingConnection b = second.connection("second:1", Clock::now());
+    ASSERT_TRUE(reader.add(a));
+    ASSERT_TRUE(reader.add(b));
+    std::vector<pollfd> entries = {pollfd{-1, 0, 0}};  // entries of the caller's come first
+    reader.addPollEntries(&entries);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[1].events, POLLIN);
+    const std::vector<unsigned char> frame = ClientFrame(368, 0xEAFF, 3);
+    first.send(frame, 0, 368);
+    second.send(frame, 0, 368);
+    entries[2].revents = POLLIN;  // only the second one reported
+    Collector collector;
+    reader.step(entries.data() + 1, Clock::now(), collector.take());
+    ASSERT_EQ(collector.taken.size(), 1u);
+    EXPECT_EQ(collector.taken.front().peer, "second:1");
+    EXPECT_EQ(reader.size(), 1u);
+}
+
+TEST(TqdFrameReader, HoldsAtMostItsLimit) {
+    SocketPair first, second;
+    FrameReader reader(15, 1);
+    PendingConnection a = first.connection("first:1", Clock::now());
+    PendingConnection b = second.connection("second:1", Clock::now());
+    EXPECT_TRUE(reader.add(a));
+    EXPECT_FALSE(reader.add(b));
+    EXPECT_EQ(b.peer, "second:1");  // still the caller's
+    EXPECT_GE(b.fd.get(), 0);
+    EXPECT_EQ(reader.size(), 1u);
+    EXPECT_EQ(FrameReader(15, 4).millisecondsToDeadline(Clock::now()), -1);
+}
+
+TEST(TqdFrameReader, OnStopClosesOnlyTheConnectionsThatSentNothing) {
+    tqtest::TempStore store;
+    SocketPair idle, begun;
+    FrameReader reader(15, 8);
+    PendingConnection a = idle.connection("idle:1", Clock::now());
+    PendingConnection b = begun.connection("begun:1", Clock::now());
+    ASSERT_TRUE(reader.add(a));
+    ASSERT_TRUE(reader.add(b));
+    begun.send(ClientFrame(368, 0xEAFF, 4), 0, 1);
+    Collector collector;
+    reader.step(nullptr, Clock::now(), collector.take());
+    reader.closeIdle();
+    EXPECT_EQ(reader.size(), 1u);
+    EXPECT_TRUE(idle.closedByReader());
+    EXPECT_FALSE(begun.closedByReader());
+    EXPECT_NE(store.log().find(" INFO tqd closing the connection from idle:1: tqd is stopping and no request "
+                               "had begun\n"),
+              std::string::npos)
+        << store.log();
+    reader.closeAll("tqd stopped before the request was complete");
+    EXPECT_EQ(reader.size(), 0u);
+    EXPECT_TRUE(begun.closedByReader());
+    EXPECT_NE(store.log().find(" ERROR tqd closing the connection from begun:1 without a reply: tqd stopped "
+                               "before the request was complete (1 of 368 bytes)\n"),
+              std::string::npos)
+        << store.log();
 }
 
 // ---- peers ---------------------------------------------------------------

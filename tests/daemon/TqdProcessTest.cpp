@@ -1,6 +1,6 @@
 // The tqd binary with the real libtqrcgmgr.so, on requests that run no
-// cgroup command: framing, deadlines, concurrency, stopping, start-up
-// failures, the command line and the daemon mode.
+// cgroup command: framing, deadlines, silent clients, concurrency, stopping,
+// start-up failures, the command line and the daemon mode.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "host/ElfSection.h"
@@ -31,6 +32,14 @@ std::vector<unsigned char> WithHeaderWord(std::vector<unsigned char> frame, std:
     const std::uint32_t word = htonl(value);
     std::memcpy(frame.data() + offset, &word, 4);
     return frame;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
+        ++count;
+    }
+    return count;
 }
 
 std::vector<unsigned char> FirstBytes(std::vector<unsigned char> frame, std::size_t count) {
@@ -120,6 +129,40 @@ TEST(TqdServing, CutsATricklingClientFifteenSecondsAfterItsAcceptWhileServingOth
     EXPECT_TRUE(tqd.waitForLog("without a reply: no complete request within 15 seconds (", 5)) << tqd.log();
 }
 
+TEST(TqdServing, AnswersPromptlyWhileSilentClientsOutnumberTheWorkers) {
+    TqdProcess tqd("", {"--workers", "2"});
+    const std::string log = tqd.log();
+    EXPECT_NE(log.find("INFO tqd tqd listening on 127.0.0.1:" + std::to_string(tqd.port())),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" with 2 workers; "), std::string::npos) << log;
+    std::vector<std::unique_ptr<Client>> silent;
+    for (int index = 0; index < 5; ++index) {
+        silent.emplace_back(new Client(tqd.port()));
+        ASSERT_TRUE(silent.back()->connected()) << index;
+    }
+    const auto start = Clock::now();
+    while (SecondsSince(start) < 5 && Count(tqd.log(), "accepted a connection from 127.0.0.1:") < 5) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(Count(tqd.log(), "accepted a connection from 127.0.0.1:"), 5u) << tqd.log();
+
+    const auto asked = Clock::now();
+    EXPECT_EQ(TextOf(Ask(tqd.port(), HarmlessFrame())), kUnsupportedReply);
+    EXPECT_LT(SecondsSince(asked), 0.5);
+
+    // On stop the silent ones are let go at once and hold up nothing.
+    const auto stopping = Clock::now();
+    EXPECT_EQ(tqd.stop(), 0);
+    EXPECT_LT(SecondsSince(stopping), 2.0);
+    for (auto& client : silent) {
+        bool ended = false;
+        EXPECT_EQ(client->readToEnd(1, &ended), "");
+        EXPECT_TRUE(ended);
+    }
+    EXPECT_EQ(Count(tqd.log(), "INFO tqd closing the connection from 127.0.0.1:"), 5u) << tqd.log();
+}
+
 TEST(TqdServing, AnswersFiftyClientsAtOnce) {
     TqdProcess tqd;
     std::vector<std::unique_ptr<Client>> clients;
@@ -163,7 +206,7 @@ TEST(TqdStopping, FinishesTheRequestInFlightOnSigtermAndExitsZero) {
     EXPECT_EQ(reply.size(), 1024u);
     EXPECT_EQ(TextOf(reply), kUnsupportedReply);
     EXPECT_EQ(tqd.wait(10), 0);
-    EXPECT_NE(tqd.log().find("ERROR tqd tqd stopped"), std::string::npos);
+    EXPECT_NE(tqd.log().find("INFO tqd tqd stopped"), std::string::npos);
 }
 
 TEST(TqdStopping, StopsOnSigintToo) {
@@ -312,7 +355,7 @@ TEST(TqdDaemonMode, DaemonizesWritesThePidFileAndRemovesItOnStop) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_NE(access(pidPath.c_str(), F_OK), 0);
-    EXPECT_NE(store.log().find("ERROR tqd tqd stopped"), std::string::npos);
+    EXPECT_NE(store.log().find("INFO tqd tqd stopped"), std::string::npos);
 }
 
 }  // namespace

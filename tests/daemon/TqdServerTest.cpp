@@ -1,6 +1,7 @@
 // The server of tqd in this process, with handlers of the test's own: the
-// worker pool, the bounded queue, refused peers, handler exceptions, port
-// conflicts and the drain on stop.
+// worker pool that silent clients cannot hold, the bounds on connections and
+// queued requests, refused peers, handler exceptions, port conflicts and the
+// drain on stop.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,7 +12,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -78,7 +81,8 @@ std::string ReadToEnd(int fd, double seconds, bool* ended = nullptr) {
 // until the test ends.
 class RunningServer {
 public:
-    RunningServer(ServeContext context, unsigned workers, std::size_t queueLimit = kQueueLimit) {
+    RunningServer(ServeContext context, unsigned workers, std::size_t queueLimit = kQueueLimit,
+                  std::size_t pendingLimit = kPendingLimit) {
         std::vector<Listener> listeners;
         std::vector<std::string> skipped;
         std::string problem;
@@ -87,7 +91,7 @@ public:
         }
         port = PortOf(listeners.front().fd.get());
         if (pipe2(m_stop, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        server.reset(new Server(std::move(listeners), std::move(context), workers, queueLimit));
+        server.reset(new Server(std::move(listeners), std::move(context), workers, queueLimit, pendingLimit));
         m_acceptor = std::thread([this] { server->acceptUntil(m_stop[0]); });
     }
     void stopAccepting() {
@@ -195,40 +199,182 @@ TEST(TqdServer, HandlerExceptionIsLoggedAndServingGoesOn) {
     EXPECT_NE(store.log().find(": boom"), std::string::npos);
 }
 
-TEST(TqdServer, FullQueueClosesTheNewestConnectionAndKeepsTheOthers) {
+// A handler that holds each call until the test opens the gate, then echoes.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int entered = 0;
+    bool open = false;
+
+    RequestHandler handler(const RequestHandler& answer) {
+        return [this, answer](CQiSocket socket, void* frame) {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                ++entered;
+                changed.notify_all();
+                changed.wait(lock, [this] { return open; });
+            }
+            answer(socket, frame);
+        };
+    }
+    bool waitEntered(int count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return entered >= count; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+};
+
+bool WaitInFlight(const Server& server, std::size_t count) {
+    const auto start = Clock::now();
+    while (server.inFlight() != count) {
+        if (Clock::now() - start > std::chrono::seconds(5)) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST(TqdServer, SilentClientsHoldNoWorker) {
     tqtest::TempStore store;
     EchoHandler handler;
     ServeContext context;
     context.handler = handler.function();
-    context.frameSeconds = 2;
+    RunningServer running(context, 1);
+    std::vector<int> silent;
+    for (int index = 0; index < 3; ++index) silent.push_back(Connect(running.port));
+    ASSERT_TRUE(WaitInFlight(*running.server, 3));
+
+    const auto start = Clock::now();
+    EXPECT_EQ(std::string(Ask(running.port, ValidFrame(6)).c_str()), "got 6");
+    EXPECT_LT(SecondsSince(start), 0.5);
+    // The silent ones are still waited for.
+    for (int fd : silent) {
+        bool ended = true;
+        EXPECT_EQ(ReadToEnd(fd, 0.05, &ended), "");
+        EXPECT_FALSE(ended);
+        close(fd);
+    }
+}
+
+TEST(TqdServer, FullQueueClosesTheNewestRequestAndKeepsTheOthers) {
+    tqtest::TempStore store;
+    EchoHandler echo;
+    auto gate = std::make_shared<Gate>();
+    ServeContext context;
+    context.handler = gate->handler(echo.function());
     RunningServer running(context, 1, 1);
 
-    // The one worker waits on a silent client; one connection may wait.
-    const int silent = Connect(running.port);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    const int queued = Connect(running.port);
+    // The one worker is held by the first request; one more may wait.
     const std::vector<unsigned char> frame = ValidFrame(5);
+    const int running1 = Connect(running.port);
+    send(running1, frame.data(), frame.size(), MSG_NOSIGNAL);
+    ASSERT_TRUE(gate->waitEntered(1));
+    const int queued = Connect(running.port);
     send(queued, frame.data(), frame.size(), MSG_NOSIGNAL);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ASSERT_TRUE(WaitInFlight(*running.server, 2));
     const int third = Connect(running.port);
+    send(third, frame.data(), frame.size(), MSG_NOSIGNAL);
 
     bool ended = false;
     const auto start = Clock::now();
     EXPECT_EQ(ReadToEnd(third, 5, &ended), "");
     EXPECT_TRUE(ended);
-    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
-    // The queued one is served once the silent one is cut (its own deadline
-    // has passed by then, but its frame is all there).
-    const std::string reply = ReadToEnd(queued, 10);
-    EXPECT_EQ(std::string(reply.c_str()), "got 5");
-    EXPECT_EQ(ReadToEnd(silent, 5, &ended), "");
-    EXPECT_TRUE(ended);
-    for (int fd : {silent, queued, third}) close(fd);
-    EXPECT_NE(store.log().find("too many connections waiting for a worker (1): closing the connection from "
-                               "127.0.0.1:"),
+    EXPECT_LT(SecondsSince(start), 1.0);
+    gate->release();
+    EXPECT_EQ(std::string(ReadToEnd(running1, 5).c_str()), "got 5");
+    EXPECT_EQ(std::string(ReadToEnd(queued, 5).c_str()), "got 5");
+    for (int fd : {running1, queued, third}) close(fd);
+    EXPECT_EQ(echo.calls->load(), 2);
+    EXPECT_NE(store.log().find("ERROR tqd too many connections waiting for a worker (1): closing the "
+                               "connection from 127.0.0.1:"),
               std::string::npos)
         << store.log();
-    EXPECT_NE(store.log().find("no complete request within 2 seconds (0 of 368 bytes)"), std::string::npos);
+}
+
+TEST(TqdServer, TooManyConnectionsSendingTheirFrameClosesTheNewest) {
+    tqtest::TempStore store;
+    EchoHandler handler;
+    ServeContext context;
+    context.handler = handler.function();
+    RunningServer running(context, 2, kQueueLimit, 2);
+    const int first = Connect(running.port);
+    const int second = Connect(running.port);
+    ASSERT_TRUE(WaitInFlight(*running.server, 2));
+    const int third = Connect(running.port);
+    bool ended = false;
+    EXPECT_EQ(ReadToEnd(third, 5, &ended), "");
+    EXPECT_TRUE(ended);
+    EXPECT_NE(store.log().find("ERROR tqd too many connections sending their request (2): closing the "
+                               "connection from 127.0.0.1:"),
+              std::string::npos)
+        << store.log();
+    // One of the two sends its frame and is served; then there is room again.
+    const std::vector<unsigned char> frame = ValidFrame(3);
+    send(first, frame.data(), frame.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(std::string(ReadToEnd(first, 5).c_str()), "got 3");
+    EXPECT_EQ(std::string(Ask(running.port, ValidFrame(4)).c_str()), "got 4");
+    for (int fd : {first, second, third}) close(fd);
+}
+
+TEST(TqdServer, StopClosesConnectionsThatSentNothingAndFinishesFramesBegun) {
+    tqtest::TempStore store;
+    EchoHandler handler;
+    ServeContext context;
+    context.handler = handler.function();
+    RunningServer running(context, 2);
+    const int idle = Connect(running.port);
+    const int begun = Connect(running.port);
+    const std::vector<unsigned char> frame = ValidFrame(2);
+    send(begun, frame.data(), 100, MSG_NOSIGNAL);
+    ASSERT_TRUE(WaitInFlight(*running.server, 2));
+
+    running.stopAccepting();
+    EXPECT_EQ(running.server->inFlight(), 1u);
+    bool ended = false;
+    EXPECT_EQ(ReadToEnd(idle, 1, &ended), "");
+    EXPECT_TRUE(ended);
+    std::thread rest([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        send(begun, frame.data() + 100, frame.size() - 100, MSG_NOSIGNAL);
+    });
+    EXPECT_TRUE(running.server->drain(std::chrono::seconds(5)));
+    rest.join();
+    EXPECT_EQ(std::string(ReadToEnd(begun, 1).c_str()), "got 2");
+    EXPECT_EQ(running.server->inFlight(), 0u);
+    for (int fd : {idle, begun}) close(fd);
+    EXPECT_NE(store.log().find("INFO tqd closing the connection from 127.0.0.1:"), std::string::npos)
+        << store.log();
+}
+
+TEST(TqdServer, DrainCutsFramesStillIncompleteAtItsLimit) {
+    tqtest::TempStore store;
+    EchoHandler handler;
+    ServeContext context;
+    context.handler = handler.function();
+    RunningServer running(context, 1);
+    const int begun = Connect(running.port);
+    send(begun, "x", 1, MSG_NOSIGNAL);
+    ASSERT_TRUE(WaitInFlight(*running.server, 1));
+    running.stopAccepting();
+    const auto start = Clock::now();
+    EXPECT_TRUE(running.server->drain(std::chrono::milliseconds(200)));
+    EXPECT_LT(SecondsSince(start), 0.5);
+    bool ended = false;
+    EXPECT_EQ(ReadToEnd(begun, 1, &ended), "");
+    EXPECT_TRUE(ended);
+    close(begun);
+    EXPECT_EQ(handler.calls->load(), 0);
+    EXPECT_NE(store.log().find(
+                  "without a reply: tqd stopped before the request was complete (1 of 368 bytes)"),
+              std::string::npos)
+        << store.log();
 }
 
 TEST(TqdServer, DrainLetsRequestsInFlightFinish) {

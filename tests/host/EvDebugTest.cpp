@@ -108,6 +108,35 @@ TEST(EvDebugTest, ErrorWritesOneLineWithAllFields) {
     EXPECT_TRUE(OnlyLine(temp.log(), "ERROR", "TqRcgCtrllr::GetSysRcg", "group backup has 3 tasks"));
 }
 
+TEST(EvDebugTest, InfoLinesAreWrittenWhateverTheDebugLevel) {
+    {
+        TempStore temp;  // no level: debug lines are off, INFO lines are not
+        EvDebug log;
+        log.Debug("f", "debug");
+        log.Info("tqd", "tqd listening on %s with %u workers", "127.0.0.1:8400", 16u);
+        log.Error("tqd", "failed");
+        auto lines = Lines(temp.log());
+        ASSERT_EQ(2u, lines.size()) << temp.log();
+        EXPECT_TRUE(OwnLine(lines[0], "INFO", "tqd", "tqd listening on 127.0.0.1:8400 with 16 workers"));
+        EXPECT_TRUE(OwnLine(lines[1], "ERROR", "tqd", "failed"));
+    }
+    {
+        TempStore temp("dTQDEBUGLEVEL=0\n");
+        EvDebug().Info("tqd", "%s", "tqd stopped\n100%");
+        EXPECT_TRUE(OnlyLine(temp.log(), "INFO", "tqd", "tqd stopped\\n100%"));
+    }
+    {
+        TempStore temp("dTQDEBUGLEVEL=4\n");
+        EvDebug log;
+        log.Info("f", "info");
+        log.DebugLvl("f", 4, "four");
+        auto lines = Lines(temp.log());
+        ASSERT_EQ(2u, lines.size()) << temp.log();
+        EXPECT_TRUE(OwnLine(lines[0], "INFO", "f", "info"));
+        EXPECT_TRUE(OwnLine(lines[1], "DEBUG", "f", "four"));
+    }
+}
+
 TEST(EvDebugTest, DebugLinesFollowTheConfiguredLevel) {
     {
         TempStore temp;  // no level: debug lines are off
