@@ -1,23 +1,26 @@
-// How the runner hands a command line to /bin/sh.
+// How the runner starts a command line.
 #pragma once
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tqfw {
 
-// The script given to "sh -c".  A single simple command whose first word is
-// a program (as `isProgram` says) becomes "exec <command>": the shell then
-// replaces itself with the program instead of forking once more, which halves
-// the processes started per command and leaves the exit status, output and
-// process group as they were.  Anything else (pipes, lists, quoting,
-// expansions, redirections, builtins, assignments) goes to the shell as it
-// stands.
-std::string ShellScript(const std::string& command,
-                        const std::function<bool(const std::string& word)>& isProgram);
+// A single simple command without anything the shell would interpret (no
+// pipes, lists, quoting, expansions, redirections, comments or assignments;
+// at most a trailing line break), whose first word is a program as
+// `isProgram` says: its words, split at blanks and tabs, exactly as
+// "/bin/sh -c" would split them.  The runner starts such a command directly,
+// sparing a shell per command; for any other line it returns false and the
+// runner hands the line to "/bin/sh -c".
+bool SimpleCommandWords(const std::string& command,
+                        const std::function<bool(const std::string& word)>& isProgram,
+                        std::vector<std::string>* words);
 
-// Whether `word` names an executable file: as a path when it holds a '/',
-// else found in the runner's PATH (/usr/sbin:/usr/bin:/sbin:/bin).
-bool IsProgramOnPath(const std::string& word);
+// The executable file that `word` names: the word itself when it holds a
+// '/', else the first match in the runner's PATH
+// (/usr/sbin:/usr/bin:/sbin:/bin).  Empty when there is none.
+std::string ProgramPath(const std::string& word);
 
 }  // namespace tqfw

@@ -16,6 +16,8 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "host/ShellLine.h"
 #include "host/TQPlatformInfo.h"
@@ -269,18 +271,36 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
         return -1;
     }
 
-    const std::string script = tqfw::ShellScript(command, tqfw::IsProgramOnPath);
-    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
-                    const_cast<char*>(script.c_str()), nullptr};
+    // A single program is started directly; anything else through the shell.
+    std::vector<std::string> words;
+    std::string program;
+    if (tqfw::SimpleCommandWords(command, [](const std::string& word) { return !tqfw::ProgramPath(word).empty(); },
+                                 &words)) {
+        program = tqfw::ProgramPath(words[0]);
+    } else {
+        program = "/bin/sh";
+        words = {"sh", "-c", command};
+    }
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
     pid_t pid = -1;
     // glibc starts the child with CLONE_VM | CLONE_VFORK: nothing of this
     // process's memory is copied.
-    rc = posix_spawn(&pid, "/bin/sh", actions.get(), attributes.get(), argv,
+    rc = posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(),
                      const_cast<char* const*>(kEnvironment));
+    if (rc == ENOEXEC && program != "/bin/sh") {
+        // A script without "#!": the shell knows how to run it.
+        program = "/bin/sh";
+        std::string line = command;
+        char* shellArgv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), &line[0], nullptr};
+        rc = posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), shellArgv,
+                         const_cast<char* const*>(kEnvironment));
+    }
     outWrite.reset();
     errWrite.reset();
     if (rc != 0) {
-        *err = ErrorText("cannot run /bin/sh", rc);
+        *err = ErrorText(("cannot run " + program).c_str(), rc);
         return -1;
     }
     Child child(pid);
@@ -358,33 +378,38 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
 
 namespace tqfw {
 
-std::string ShellScript(const std::string& command,
-                        const std::function<bool(const std::string& word)>& isProgram) {
-    // Only a trailing line break may end the line; anything the shell would
-    // interpret keeps the shell in charge.
+bool SimpleCommandWords(const std::string& command,
+                        const std::function<bool(const std::string& word)>& isProgram,
+                        std::vector<std::string>* words) {
+    words->clear();
     std::string body = command;
     while (!body.empty() && body.back() == '\n') body.pop_back();
-    if (body.empty() || body.find_first_of("\n|&;<>()$`\\\"'*?[]{}~#!") != std::string::npos) {
-        return command;
+    if (body.find_first_of("\n\r|&;<>()$`\\\"'*?[]{}~#!") != std::string::npos) return false;
+    std::size_t at = 0;
+    while (at < body.size()) {
+        const std::size_t start = body.find_first_not_of(" \t", at);
+        if (start == std::string::npos) break;
+        const std::size_t end = std::min(body.find_first_of(" \t", start), body.size());
+        words->push_back(body.substr(start, end - start));
+        at = end;
     }
-    const std::size_t start = body.find_first_not_of(" \t");
-    if (start == std::string::npos) return command;
-    const std::size_t end = body.find_first_of(" \t", start);
-    const std::string word = body.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (word.find('=') != std::string::npos || !isProgram(word)) return command;
-    return "exec " + command;
+    if (words->empty() || (*words)[0].find('=') != std::string::npos || !isProgram((*words)[0])) {
+        words->clear();
+        return false;
+    }
+    return true;
 }
 
-bool IsProgramOnPath(const std::string& word) {
+std::string ProgramPath(const std::string& word) {
     auto isExecutableFile = [](const std::string& path) {
         struct stat st;
         return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
     };
-    if (word.find('/') != std::string::npos) return isExecutableFile(word);
+    if (word.find('/') != std::string::npos) return isExecutableFile(word) ? word : std::string();
     for (const char* folder : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"}) {
-        if (isExecutableFile(folder + word)) return true;
+        if (isExecutableFile(folder + word)) return folder + word;
     }
-    return false;
+    return std::string();
 }
 
 }  // namespace tqfw

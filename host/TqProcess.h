@@ -16,7 +16,9 @@ public:
                     int timeoutSeconds) = 0;
 };
 
-// The real runner: /bin/sh -c through posix_spawn, both streams read at the
+// The real runner: /bin/sh -c through posix_spawn (a line that is one
+// program with plain words, which the shell would only split at blanks and
+// run, is started directly without the shell in between), both streams read at the
 // same time, standard input from /dev/null, no other descriptor, default
 // signal mask and dispositions, environment PATH=/usr/sbin:/usr/bin:/sbin:/bin
 // and LC_ALL=C.  A command that runs past its time limit is killed with its

@@ -267,56 +267,64 @@ TEST(TqProcessTest, InstalledRunnerReplacesTheRealOne) {
 
 }  // namespace
 
-TEST(TqProcessTest, ExecsSingleProgramsAndLeavesShellWorkToTheShell) {
+TEST(TqProcessTest, StartsSingleProgramsDirectlyAndLeavesShellWorkToTheShell) {
     const auto programs = [](const std::string& word) {
         return word == "cgset" || word == "nproc" || word == "service" || word == "cgdelete" ||
-               word == "/usr/bin/env";
+               word == "/usr/bin/env" || word == "cgclassify";
     };
+    using Words = std::vector<std::string>;
     struct Case {
         std::string command;
-        std::string script;
+        Words words;  // empty: through the shell
     };
     const std::vector<Case> cases = {
-        {"nproc", "exec nproc"},
-        {"cgset -r cpu.cfs_quota_us=200000 web", "exec cgset -r cpu.cfs_quota_us=200000 web"},
-        {"service cgconfig status", "exec service cgconfig status"},
-        {"cgdelete -g cpu:/web\n", "exec cgdelete -g cpu:/web\n"},
-        {"/usr/bin/env", "exec /usr/bin/env"},
+        {"nproc", {"nproc"}},
+        {"cgset -r cpu.cfs_quota_us=200000 web", {"cgset", "-r", "cpu.cfs_quota_us=200000", "web"}},
+        {"service cgconfig status", {"service", "cgconfig", "status"}},
+        {"cgdelete -g cpu:/web\n", {"cgdelete", "-g", "cpu:/web"}},
+        {"cgdelete -g cpu:/a -g memory:/a\n", {"cgdelete", "-g", "cpu:/a", "-g", "memory:/a"}},
+        {"cgclassify -g cpu:/foo  123 456", {"cgclassify", "-g", "cpu:/foo", "123", "456"}},
+        {"cgclassify -g cpu:/foo ", {"cgclassify", "-g", "cpu:/foo"}},
+        {" \tnproc\t", {"nproc"}},
+        {"/usr/bin/env", {"/usr/bin/env"}},
         // Pipes, lists, expansions, quoting, redirections and multi-line text.
-        {"lscgroup | grep -w web", "lscgroup | grep -w web"},
-        {"nproc; nproc", "nproc; nproc"},
-        {"nproc && nproc", "nproc && nproc"},
-        {"nproc &", "nproc &"},
-        {"cgset $X", "cgset $X"},
-        {"cgset `id`", "cgset `id`"},
-        {"cgset 'a b'", "cgset 'a b'"},
-        {"cgset \"a\"", "cgset \"a\""},
-        {"cgset a\\ b", "cgset a\\ b"},
-        {"nproc > /tmp/x", "nproc > /tmp/x"},
-        {"nproc < /dev/null", "nproc < /dev/null"},
-        {"cgset *", "cgset *"},
-        {"cgdelete -g cpu:/a\nreboot\n", "cgdelete -g cpu:/a\nreboot\n"},
-        {"(nproc)", "(nproc)"},
-        {"nproc # note", "nproc # note"},
-        {"! nproc", "! nproc"},
+        {"lscgroup | grep -w web", {}},
+        {"nproc; nproc", {}},
+        {"nproc && nproc", {}},
+        {"nproc &", {}},
+        {"cgset $X", {}},
+        {"cgset `id`", {}},
+        {"cgset 'a b'", {}},
+        {"cgset \"a\"", {}},
+        {"cgset a\\ b", {}},
+        {"nproc > /tmp/x", {}},
+        {"nproc < /dev/null", {}},
+        {"cgset *", {}},
+        {"cgset ~", {}},
+        {"cgdelete -g cpu:/a\nreboot\n", {}},
+        {"(nproc)", {}},
+        {"nproc # note", {}},
+        {"! nproc", {}},
         // Builtins, unknown words, assignments and empty lines.
-        {"exit 3", "exit 3"},
-        {"echoo hi", "echoo hi"},
-        {"X=1 nproc", "X=1 nproc"},
-        {"", ""},
-        {"\n", "\n"},
+        {"exit 3", {}},
+        {"echoo hi", {}},
+        {"X=1 nproc", {}},
+        {"", {}},
+        {"\n", {}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.script, tqfw::ShellScript(c.command, programs)) << c.command;
+        Words words;
+        EXPECT_EQ(!c.words.empty(), tqfw::SimpleCommandWords(c.command, programs, &words)) << c.command;
+        EXPECT_EQ(c.words, words) << c.command;
     }
-    EXPECT_TRUE(tqfw::IsProgramOnPath("sh"));
-    EXPECT_TRUE(tqfw::IsProgramOnPath("/bin/sh"));
-    EXPECT_FALSE(tqfw::IsProgramOnPath("exit"));
-    EXPECT_FALSE(tqfw::IsProgramOnPath("/usr/bin"));
-    EXPECT_FALSE(tqfw::IsProgramOnPath("no-such-program-here"));
+    EXPECT_EQ("/bin/sh", tqfw::ProgramPath("/bin/sh"));
+    EXPECT_NE("", tqfw::ProgramPath("sh"));
+    EXPECT_EQ("", tqfw::ProgramPath("exit"));
+    EXPECT_EQ("", tqfw::ProgramPath("/usr/bin"));
+    EXPECT_EQ("", tqfw::ProgramPath("no-such-program-here"));
 }
 
-TEST(TqProcessTest, ExecedProgramKeepsStatusOutputAndLeavesNoShellBehind) {
+TEST(TqProcessTest, DirectlyStartedProgramKeepsStatusAndOutput) {
     // The program is the runner's direct child: its parent is this process.
     Result result = RunShell("cat /proc/self/stat");
     std::istringstream fields(result.out.substr(result.out.rfind(')') + 2));
