@@ -176,7 +176,7 @@ struct RequestType {
     std::vector<std::string> lines;  // the command lines tqd runs for this request
     std::vector<double> clientMs;
     std::vector<double> floorMs;     // all lines in one shell
-    std::vector<double> eachMs;      // one shell per line, as tqd runs them
+    std::vector<double> eachMs;      // one shell per line, for comparison
 
     std::string floor() const {
         std::string joined;
@@ -310,7 +310,7 @@ int Measure(double seconds) {
     printf("tqrcg_bench: %d rounds in %.0f s, %ld processors, group %s\n", rounds,
            std::chrono::duration<double>(Clock::now() - start).count(), processors, group.c_str());
     printf("median end-to-end times; floor: the request's command lines in one shell;\n"
-           "per-line: the same lines, one shell each, as tqd runs them\n");
+           "per-line: the same lines, one shell each (tqd starts plain programs without a shell)\n");
     printf("%-16s %10s %10s %7s %10s %7s\n", "request", "client ms", "floor ms", "ratio", "per-line", "ratio");
     bool allWithinTarget = true;
     for (const auto& type : types) {

@@ -1,15 +1,20 @@
-// The daemon side of the request service: rcgMgrHandler decodes one request
+// The request service: on the daemon's side rcgMgrHandler decodes one request
 // frame, carries the operation out through the group controller and answers
-// with the 1024-byte reply.
+// with the 1024-byte reply; on the client's side sendDataToTqd carries one
+// request to the local daemon tqd for the exported client operations.
 #include "TqRcgHandler.h"
 
 #include <algorithm>
+#include <cctype>
+#include <climits>
 #include <cstring>
 #include <list>
+#include <memory>
 #include <string>
 
 #include "../host/EvDebug.h"
 #include "../host/TQPlatformInfo.h"
+#include "../host/TqFwClient.h"
 #include "../rcg/TqRcgCtrllr.h"
 #include "TqRcgFrame.h"
 
@@ -103,3 +108,197 @@ extern "C" TQ_EXPORT void rcgMgrHandler(CQiSocket socket, void* frame) {
 
     SendReply(socket, result, log);
 }
+
+// ---- client side ---------------------------------------------------------
+
+namespace tqrcg_client {
+namespace {
+
+const char kTransportTag[] = "TqRcgHandler::sendDataToTqd";
+const char kEnableTag[] = "checkRcgEnable";
+const char kSourceUnit[] = "TqRcgHandler.cpp";
+const char kTransportSignature[] = "CQiError sendDataToTqd(TqRcgMsg)";
+
+constexpr std::uint64_t kDefaultTqdPort = 8400;
+constexpr int kSocketTimeoutSeconds = 15;
+constexpr std::int32_t kStoreBufferSize = 128;
+constexpr int kEventFacility = 2;
+constexpr std::uint32_t kEventCategory = 0x2B0BBDCB;
+
+// Closes the connection when the scope ends unless it was closed already, so
+// that an exception cannot leave it open.
+class ConnectionCloser {
+public:
+    explicit ConnectionCloser(CQiSocket& socket) : m_socket(socket) {}
+    ~ConnectionCloser() { close(); }
+    ConnectionCloser(const ConnectionCloser&) = delete;
+    ConnectionCloser& operator=(const ConnectionCloser&) = delete;
+
+    void close() {
+        if (m_socket.IsValid()) m_socket.Close();
+    }
+
+private:
+    CQiSocket& m_socket;
+};
+
+void InitializeEventLog(EvEvent& eventLog, const char* tag) {
+    if (!eventLog.initialize(kEventFacility, kEventCategory, 0, nullptr, "")) {
+        eventLog.Error(tag, "EvEvent initialization failed.");
+    }
+}
+
+// Sends one request to tqd and turns its reply into the result: success
+// exactly when the daemon answered "Success".
+CQiError sendDataToTqd(TqRcgMsg msg) {
+    TqFwClient fwClient;
+    TQPlatformInfo platformInfo;
+    EvEvent eventLog;
+    platformInfo.setFocus(TQPI_Focus::getFocus());
+    InitializeEventLog(eventLog, kTransportTag);
+
+    std::uint64_t tqdPort = 0;
+    if (platformInfo.getNumber("Session", "nTQDPORT", tqdPort) == 0) tqdPort = kDefaultTqdPort;
+
+    const char* machine = platformInfo.getPhysicalMachine();
+    if (machine == nullptr) {
+        eventLog.Error(kTransportTag, "Failed to get the local client host name.");
+        return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kTransportSignature, __LINE__},
+                                       k_TqWin32CommandFailed, "Error happens in getPhysicalMachine");
+    }
+    const std::string clientName(machine);
+    eventLog.DebugLvl(kTransportTag, 4, "client name set to %s", clientName.c_str());
+
+    std::string hostName;
+    platformInfo.getClientHostNameMangled(clientName, hostName);
+
+    const int port = static_cast<int>(static_cast<std::int32_t>(tqdPort));
+    CQiSocket socket = fwClient.connect(hostName, port, port, -1, -1, nullptr, nullptr, false);
+    if (!socket.IsValid()) {
+        eventLog.Error(kTransportTag, "Error in connecting to TQD. Mangled name - %s, tqdPort - %lu",
+                       hostName.c_str(), static_cast<unsigned long>(tqdPort));
+        return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kTransportSignature, __LINE__},
+                                       k_TqWin32CommandFailed, "Error happens in fwClient.connect()");
+    }
+    ConnectionCloser closer(socket);
+
+    const TqRcgFrame encoded = EncodeRcgFrame(msg);
+    std::unique_ptr<unsigned char[]> frame(new unsigned char[k_TqRcgFrameSize]);
+    std::memcpy(frame.get(), encoded.data(), k_TqRcgFrameSize);
+
+    CQiError status = CQiError::Success();
+    int timedOut = 0;
+    status = socket.SendWithTimeOut(frame.get(), k_TqRcgFrameSize, kSocketTimeoutSeconds, &timedOut, 0, nullptr);
+    if (!status.IsError()) status = socket.Shutdown(1);
+
+    if (status.IsError()) {
+        eventLog.Error(kTransportTag, "Couldn't send tqrcgmgr request to %s", clientName.c_str());
+        frame.reset();
+        closer.close();
+        return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kTransportSignature, __LINE__},
+                                       k_TqWin32CommandFailed, "Couldn't send tqrcgmgr request");
+    }
+    if (timedOut != 0) {
+        frame.reset();
+        closer.close();
+        return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kTransportSignature, __LINE__},
+                                       k_TqWin32CommandFailed, "Socket send less message than expected");
+    }
+
+    char reply[k_TqRcgMgrCQiErrorSize];
+    std::memset(reply, 0, sizeof(reply));
+    timedOut = 0;
+    status = socket.RecvWithTimeout(reply, sizeof(reply), kSocketTimeoutSeconds, &timedOut, 0, nullptr);
+    // The text ends at its first NUL, and never past the buffer.
+    const std::string replyText(reply, strnlen(reply, sizeof(reply)));
+    if (status.IsError()) {
+        eventLog.Error(kTransportTag, "Couldn't receive tqrcgmgr response from %s", clientName.c_str());
+    } else {
+        eventLog.DebugLvl(kTransportTag, 4, "Get tqrcgmgr response %s", replyText.c_str());
+    }
+    frame.reset();
+    closer.close();
+
+    if (!status.IsError() && replyText != k_TQRCGMGR_Success) {
+        status = FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kTransportSignature, __LINE__},
+                                         k_TqWin32CommandFailed, "%s", replyText.c_str());
+    }
+    return status;
+}
+
+// Sends the ids in requests of at most k_TqRcgMgrPidLimit, in list order; the
+// first failure ends the call.  An empty list still makes one request.
+CQiError SendPidRequests(RcgMsgType type, const std::string& name, const std::list<unsigned int>& pids) {
+    auto next = pids.cbegin();
+    do {
+        TqRcgMsg msg = MakeRcgMsg(type, name);
+        const std::size_t taken = FillRcgPids(msg, next, pids.cend());
+        std::advance(next, static_cast<std::ptrdiff_t>(taken));
+        CQiError result = sendDataToTqd(msg);
+        if (result.IsError()) return result;
+    } while (next != pids.cend());
+    return CQiError::Success();
+}
+
+// The leading decimal integer of `text` as atoi reads it (white space, an
+// optional sign, digits up to the first other character; 0 without digits),
+// held to the range of int instead of overflowing.
+int LeadingInteger(const char* text) {
+    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+    long long value = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*text)); ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > limit) value = limit;
+    }
+    return static_cast<int>(negative ? -value : value);
+}
+
+}  // namespace
+}  // namespace tqrcg_client
+
+extern "C" {
+
+CQiError createRcgGroup(const std::string& name) {
+    return tqrcg_client::sendDataToTqd(MakeRcgMsg(RcgMsgCreateGroup, name));
+}
+
+CQiError deleteRcgGroup(const std::string& name) {
+    return tqrcg_client::sendDataToTqd(MakeRcgMsg(RcgMsgDeleteGroup, name));
+}
+
+CQiError setRcgCPUShare(const std::string& name, int cpuShare) {
+    TqRcgMsg msg = MakeRcgMsg(RcgMsgSetCPUShare, name);
+    msg.cpuShare = static_cast<std::uint32_t>(cpuShare);
+    return tqrcg_client::sendDataToTqd(msg);
+}
+
+CQiError assignPidsTo(const std::string& name, const std::list<unsigned int>& pids) {
+    return tqrcg_client::SendPidRequests(RcgMsgAssignPids, name, pids);
+}
+
+CQiError removePidsFrom(const std::string& name, const std::list<unsigned int>& pids) {
+    return tqrcg_client::SendPidRequests(RcgMsgRemovePids, name, pids);
+}
+
+CQiError checkRcgEnable(int& enabled) {
+    TQPlatformInfo platformInfo;
+    EvEvent eventLog;
+    platformInfo.setFocus(TQPI_Focus::getFocus());
+    tqrcg_client::InitializeEventLog(eventLog, tqrcg_client::kEnableTag);
+
+    char buffer[tqrcg_client::kStoreBufferSize];
+    std::memset(buffer, 0, sizeof(buffer));
+    std::int32_t length = tqrcg_client::kStoreBufferSize;
+    if (platformInfo.getString("Base", k_TQRCGMGR_Enable_RegKey, buffer, &length) != 0) {
+        buffer[sizeof(buffer) - 1] = '\0';
+        enabled = tqrcg_client::LeadingInteger(buffer);
+    } else {
+        enabled = 0;
+    }
+    return CQiError::Success();
+}
+
+}  // extern "C"
