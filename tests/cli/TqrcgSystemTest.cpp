@@ -3,7 +3,6 @@
 // moved are the test's own children.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -190,12 +189,6 @@ private:
     pid_t m_pid;
 };
 
-long Processors() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) return CPU_COUNT(&set);
-    return sysconf(_SC_NPROCESSORS_ONLN);
-}
-
 std::vector<pid_t> GroupTasks(const std::string& group) {
     std::istringstream lines(ReadFile(GroupFolder(group) + "/tasks"));
     std::vector<pid_t> tasks;
@@ -219,7 +212,7 @@ double GroupCpuPercent(const std::string& group, double seconds) {
         if (after >= before[i]) used += after - before[i];
     }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return 100.0 * used / (wall * double(Processors()));
+    return 100.0 * used / (wall * double(tqtest::ProcessorCount()));
 }
 
 // The list line of `group`, without the padding of its columns.
@@ -255,7 +248,8 @@ TEST_F(TqrcgSystem, EverySubcommandActsOnRealGroups) {
     outcome = Tqrcg(store, {"cap", group, "30"});
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(Trimmed(ReadFile(GroupFolder(group) + "/cpu.cfs_period_us")), "100000");
-    EXPECT_EQ(Trimmed(ReadFile(GroupFolder(group) + "/cpu.cfs_quota_us")), std::to_string(30 * Processors() * 1000));
+    EXPECT_EQ(Trimmed(ReadFile(GroupFolder(group) + "/cpu.cfs_quota_us")),
+              std::to_string(30 * tqtest::ProcessorCount() * 1000));
 
     outcome = Tqrcg(store, {"assign", group, std::to_string(child.pid())});
     EXPECT_EQ(outcome.status, 0) << outcome.err;

@@ -274,20 +274,7 @@ TEST(TqdQueue, CountsTakenRequestsUntilTheyAreFinished) {
 // ---- reading frames ------------------------------------------------------
 
 // Our end goes to the reader; the test writes on `theirs`.
-struct SocketPair {
-    int ours = -1;
-    int theirs = -1;
-    SocketPair() {
-        int ends[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0) {
-            ours = ends[0];
-            theirs = ends[1];
-        }
-    }
-    ~SocketPair() {
-        if (ours >= 0) close(ours);
-        if (theirs >= 0) close(theirs);
-    }
+struct ReaderPair : tqtest::SocketPair {
     // Hands our end over as a connection accepted at `acceptedAt`.
     PendingConnection connection(const std::string& peer, Clock::time_point acceptedAt) {
         PendingConnection pending;
@@ -325,7 +312,7 @@ struct Collector {
 
 TEST(TqdFrameReader, AssemblesAFrameSentInPiecesAndLeavesWhatFollows) {
     tqtest::TempStore store;
-    SocketPair pair;
+    ReaderPair pair;
     FrameReader reader(15, 8);
     PendingConnection pending = pair.connection("peer:1", Clock::now());
     ASSERT_TRUE(reader.add(pending));
@@ -371,7 +358,7 @@ TEST(TqdFrameReader, DropsAWrongHeaderAsSoonAsItsSixteenBytesAreIn) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logged);
         tqtest::TempStore store;
-        SocketPair pair;
+        ReaderPair pair;
         FrameReader reader(15, 8);
         PendingConnection pending = pair.connection("peer:2", Clock::now());
         ASSERT_TRUE(reader.add(pending));
@@ -398,7 +385,7 @@ TEST(TqdFrameReader, ClosesAConnectionThatEndsBeforeItsFrame) {
     for (std::size_t sent : {0u, 3u, 367u}) {
         SCOPED_TRACE(sent);
         tqtest::TempStore store;
-        SocketPair pair;
+        ReaderPair pair;
         FrameReader reader(15, 8);
         PendingConnection pending = pair.connection("peer:3", Clock::now());
         ASSERT_TRUE(reader.add(pending));
@@ -419,7 +406,7 @@ TEST(TqdFrameReader, ClosesAConnectionThatEndsBeforeItsFrame) {
 TEST(TqdFrameReader, DeadlineCountsFromTheAcceptOverTheWholeFrame) {
     tqtest::TempStore store;
     const Clock::time_point accepted = Clock::now();
-    SocketPair slow, done, late;
+    ReaderPair slow, done, late;
     FrameReader reader(15, 8);
     PendingConnection a = slow.connection("slow:1", accepted);
     PendingConnection b = done.connection("done:1", accepted);
@@ -454,7 +441,7 @@ TEST(TqdFrameReader, DeadlineCountsFromTheAcceptOverTheWholeFrame) {
 
 TEST(TqdFrameReader, ReadsOnlyTheConnectionsPollReportsReady) {
     tqtest::TempStore store;
-    SocketPair first, second;
+    ReaderPair first, second;
     FrameReader reader(15, 8);
     PendingConnection a = first.connection("first:1", Clock::now());
     PendingConnection b = second.connection("second:1", Clock::now());
@@ -476,7 +463,7 @@ TEST(TqdFrameReader, ReadsOnlyTheConnectionsPollReportsReady) {
 }
 
 TEST(TqdFrameReader, HoldsAtMostItsLimit) {
-    SocketPair first, second;
+    ReaderPair first, second;
     FrameReader reader(15, 1);
     PendingConnection a = first.connection("first:1", Clock::now());
     PendingConnection b = second.connection("second:1", Clock::now());
@@ -490,7 +477,7 @@ TEST(TqdFrameReader, HoldsAtMostItsLimit) {
 
 TEST(TqdFrameReader, OnStopClosesOnlyTheConnectionsThatSentNothing) {
     tqtest::TempStore store;
-    SocketPair idle, begun;
+    ReaderPair idle, begun;
     FrameReader reader(15, 8);
     PendingConnection a = idle.connection("idle:1", Clock::now());
     PendingConnection b = begun.connection("begun:1", Clock::now());

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "tests/daemon/TqdHarness.h"
@@ -53,15 +52,6 @@ std::string QuotaOf(const std::string& group) {
     return text;
 }
 
-long ProcessorCount() {
-    FILE* pipe = popen("nproc", "r");
-    if (!pipe) return 0;
-    long count = 0;
-    if (fscanf(pipe, "%ld", &count) != 1) count = 0;
-    pclose(pipe);
-    return count;
-}
-
 TEST(TqdPeersAsRoot, RefusesAUidThatIsNotAllowedAndServesRoot) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     TqdProcess tqd("", {}, "", /*allowOwnUid=*/false);
@@ -97,7 +87,7 @@ TEST(TqdEndToEnd, CreatesCapsAssignsRemovesAndDeletesAGroupThroughTheDaemon) {
     EXPECT_EQ(TextOf(Ask(tqd.port(), Frame(RcgMsgCreateGroup, group))), "Success");
 
     EXPECT_EQ(TextOf(Ask(tqd.port(), Frame(RcgMsgSetCPUShare, group, 50))), "Success") << tqd.log();
-    EXPECT_EQ(QuotaOf(group), std::to_string(50 * ProcessorCount() * 1000));
+    EXPECT_EQ(QuotaOf(group), std::to_string(50 * tqtest::ProcessorCount() * 1000));
 
     EXPECT_EQ(
         TextOf(Ask(tqd.port(), Frame(RcgMsgAssignPids, group, 0, {static_cast<unsigned>(child.pid())}))),

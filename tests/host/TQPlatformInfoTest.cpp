@@ -16,34 +16,8 @@
 
 namespace {
 
+using tqtest::EnvGuard;
 using tqtest::TempStore;
-
-// Sets (or unsets, with null) an environment variable for a scope.
-class EnvGuard {
-public:
-    EnvGuard(const char* name, const char* value) : m_name(name) {
-        const char* old = getenv(name);
-        m_had = old != nullptr;
-        if (m_had) m_old = old;
-        if (value) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~EnvGuard() {
-        if (m_had) {
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        } else {
-            unsetenv(m_name.c_str());
-        }
-    }
-
-private:
-    std::string m_name;
-    std::string m_old;
-    bool m_had = false;
-};
 
 std::string Get(const char* section, const char* key) {
     TQPlatformInfo store;

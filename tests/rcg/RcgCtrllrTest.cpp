@@ -196,15 +196,16 @@ TEST_F(rcgController, CreationSucceedsWhenTheListCannotBeWritten) {
     // The store's folder lies below a regular file: nothing can be written.
     const std::string blocker = store.dir() + "/plainfile";
     tqtest::WriteFile(blocker, "x");
-    setenv("TQ_CONFIG", (blocker + "/tq.conf").c_str(), 1);
     // Without a readable store the log goes to its default folder: under an
     // instance name of this test's own, removed afterwards.
     const std::string instance = "tqtest_" + std::to_string(getpid());
-    setenv("TQ_INSTANCE", instance.c_str(), 1);
     TqRcgPtr group;
-    CQiError result = TqRcgCtrllr::GetNewRcg("web", group);
-    setenv("TQ_CONFIG", store.path().c_str(), 1);
-    unsetenv("TQ_INSTANCE");
+    CQiError result;
+    {
+        tqtest::EnvGuard config("TQ_CONFIG", (blocker + "/tq.conf").c_str());
+        tqtest::EnvGuard focus("TQ_INSTANCE", instance.c_str());
+        result = TqRcgCtrllr::GetNewRcg("web", group);
+    }
     unlink(("/var/log/tq/" + instance + ".log").c_str());
     EXPECT_FALSE(result.IsError()) << result.AsString();
     ASSERT_TRUE(group);

@@ -5,11 +5,9 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "host/TQPlatformInfo.h"
-#include "host/TqProcess.h"
 #include "rcg/TqRcgCtrllr.h"
 #include "tests/support/TestSupport.h"
 
@@ -26,12 +24,6 @@ std::string ReadSetting(const std::string& group, const std::string& file) {
     std::string text = tqtest::ReadFile(GroupPath(group) + "/" + file);
     while (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
-}
-
-int Nproc() {
-    std::string out, err;
-    if (TqProcess::system("nproc", &out, &err, 0, false) != 0) return -1;
-    return std::atoi(out.c_str());
 }
 
 // Removes the dummy group at the end only when this test brought it.
@@ -118,7 +110,7 @@ TEST(rcgSystem, CapsAssignsAndRemovesProcesses) {
     CQiError result = TqRcgCtrllr::GetNewRcg(name.c_str(), group);
     ASSERT_FALSE(result.IsError()) << result.AsString();
 
-    const int processors = Nproc();
+    const int processors = static_cast<int>(tqtest::ProcessorCount());
     ASSERT_GT(processors, 0);
     result = group->setCPUConstraint(50);
     ASSERT_FALSE(result.IsError()) << result.AsString();

@@ -13,50 +13,23 @@
 #include <vector>
 
 #include "host/CQiSocket.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
-typedef std::chrono::steady_clock Clock;
+using tqtest::FillConnection;
+using tqtest::SocketPair;
 
-struct SocketPair {
-    int mine = -1;
-    int theirs = -1;
-    SocketPair() {
-        int ends[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0) {
-            mine = ends[0];
-            theirs = ends[1];
-        }
-    }
-    ~SocketPair() {
-        if (mine >= 0) close(mine);
-        closeTheirs();
-    }
-    void closeTheirs() {
-        if (theirs >= 0) close(theirs);
-        theirs = -1;
-    }
-};
+typedef std::chrono::steady_clock Clock;
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Fills the connection from `fd` while the other end reads nothing.
-void FillConnection(int fd) {
-    const int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-    const std::vector<char> filler(4096, 'x');
-    while (send(fd, filler.data(), filler.size(), MSG_DONTWAIT) > 0) {
-    }
-    while (send(fd, filler.data(), 1, MSG_DONTWAIT) > 0) {
-    }
-}
-
 TEST(CQiSocketRecv, ReturnsOnceTheWholeLengthHasCome) {
     SocketPair pair;
     ASSERT_EQ(send(pair.theirs, "0123456789abc", 13, 0), 13);
-    CQiSocket socket(pair.mine);
+    CQiSocket socket(pair.ours);
     char buffer[10];
     int timedOut = 0;
     std::size_t received = 99;
@@ -74,7 +47,7 @@ TEST(CQiSocketRecv, CollectsPiecesThatArriveOverTime) {
             send(pair.theirs, piece, 3, 0);
         }
     });
-    CQiSocket socket(pair.mine);
+    CQiSocket socket(pair.ours);
     char buffer[9];
     int timedOut = 0;
     std::size_t received = 0;
@@ -88,7 +61,7 @@ TEST(CQiSocketRecv, StopsWhenThePeerEndsSending) {
     SocketPair pair;
     ASSERT_EQ(send(pair.theirs, "abc", 3, 0), 3);
     shutdown(pair.theirs, SHUT_WR);
-    CQiSocket socket(pair.mine);
+    CQiSocket socket(pair.ours);
     char buffer[1024];
     int timedOut = 0;
     std::size_t received = 0;
@@ -109,7 +82,7 @@ TEST(CQiSocketRecv, TimeLimitCoversTheWholeCallAndKeepsThePartialCount) {
             send(pair.theirs, "x", 1, MSG_NOSIGNAL);
         }
     });
-    CQiSocket socket(pair.mine);
+    CQiSocket socket(pair.ours);
     char buffer[100];
     int timedOut = 0;
     std::size_t received = 0;
@@ -127,7 +100,7 @@ TEST(CQiSocketRecv, TimeLimitCoversTheWholeCallAndKeepsThePartialCount) {
 TEST(CQiSocketRecv, TakesDataAlreadyThereEvenWithoutTime) {
     SocketPair pair;
     ASSERT_EQ(send(pair.theirs, "abc", 3, 0), 3);
-    CQiSocket socket(pair.mine);
+    CQiSocket socket(pair.ours);
     char buffer[3];
     int timedOut = 0;
     std::size_t received = 0;
@@ -138,7 +111,7 @@ TEST(CQiSocketRecv, TakesDataAlreadyThereEvenWithoutTime) {
 
 TEST(CQiSocketSend, SendsEverythingAndCountsIt) {
     SocketPair pair;
-    CQiSocket socket(pair.mine);
+    CQiSocket socket(pair.ours);
     const std::vector<char> data(100000, 'd');
     std::string got;
     std::thread reader([&] {
@@ -158,8 +131,8 @@ TEST(CQiSocketSend, SendsEverythingAndCountsIt) {
 
 TEST(CQiSocketSend, TimesOutWithSuccessAndThePartialCountWhenThePeerDoesNotRead) {
     SocketPair pair;
-    FillConnection(pair.mine);
-    CQiSocket socket(pair.mine);
+    FillConnection(pair.ours);
+    CQiSocket socket(pair.ours);
     const std::vector<char> data(1024, 'r');
     int timedOut = 0;
     std::size_t sent = 99;
@@ -176,7 +149,7 @@ TEST(CQiSocketSend, TimesOutWithSuccessAndThePartialCountWhenThePeerDoesNotRead)
 TEST(CQiSocketSend, ClosedPeerIsAnErrorAndRaisesNoSigpipe) {
     SocketPair pair;
     pair.closeTheirs();
-    CQiSocket socket(pair.mine);
+    CQiSocket socket(pair.ours);
     int timedOut = 0;
     const CQiError result = socket.SendWithTimeOut("abc", 3, 5, &timedOut, 0, nullptr);
     // Still here: no SIGPIPE killed the process.
@@ -196,7 +169,7 @@ TEST(CQiSocketErrors, InvalidHandleAndBadArgumentsAreErrors) {
     EXPECT_FALSE(none.Close().IsError());
 
     SocketPair pair;
-    CQiSocket socket(pair.mine);
+    CQiSocket socket(pair.ours);
     EXPECT_TRUE(socket.SendWithTimeOut("abc", 3, 1, &timedOut, 1, nullptr).IsError());
     EXPECT_TRUE(socket.Shutdown(3).IsError());
     EXPECT_EQ(socket.RecvWithTimeout(buffer, 4, 0, &timedOut, 0, nullptr).Message(), "");
@@ -205,13 +178,13 @@ TEST(CQiSocketErrors, InvalidHandleAndBadArgumentsAreErrors) {
 
 TEST(CQiSocketLifetime, ShutdownEndsSendingAndCloseReleasesTheDescriptor) {
     SocketPair pair;
-    CQiSocket socket(pair.mine);
+    CQiSocket socket(pair.ours);
     EXPECT_FALSE(socket.Shutdown(1).IsError());
     char byte;
     EXPECT_EQ(recv(pair.theirs, &byte, 1, MSG_DONTWAIT), 0);
 
-    const int fd = pair.mine;
-    pair.mine = -1;  // the socket closes it now
+    const int fd = pair.ours;
+    pair.ours = -1;  // the socket closes it now
     EXPECT_FALSE(socket.Close().IsError());
     EXPECT_FALSE(socket.IsValid());
     EXPECT_EQ(socket.Descriptor(), -1);

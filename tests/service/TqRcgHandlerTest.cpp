@@ -31,7 +31,9 @@ extern "C" int shutdown(int fd, int how) {
 
 namespace {
 
+using tqtest::FillConnection;
 using tqtest::ScriptedRunner;
+using tqtest::SocketPair;
 using tqtest::TempStore;
 
 const char kStatus[] = "service cgconfig status";
@@ -39,27 +41,6 @@ const char kStatus[] = "service cgconfig status";
 std::string Lookup(const std::string& name) {
     return "lscgroup | grep :/" + name + " | cut -d\"/\" -f2 | grep -w " + name;
 }
-
-// Both ends of a connection; the handler gets the first.
-struct SocketPair {
-    int handlerEnd = -1;
-    int peerEnd = -1;
-    SocketPair() {
-        int ends[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0) {
-            handlerEnd = ends[0];
-            peerEnd = ends[1];
-        }
-    }
-    ~SocketPair() {
-        closePeer();
-        if (handlerEnd >= 0) close(handlerEnd);
-    }
-    void closePeer() {
-        if (peerEnd >= 0) close(peerEnd);
-        peerEnd = -1;
-    }
-};
 
 // Everything the peer reads until the handler ends sending.
 std::string ReadToEnd(int fd) {
@@ -81,8 +62,8 @@ std::string Handle(const std::vector<unsigned char>& frame) {
     // A buffer of exactly one frame: reading past it is caught by the
     // sanitizer build.
     std::vector<unsigned char> copy(frame);
-    rcgMgrHandler(CQiSocket(pair.handlerEnd), copy.data());
-    return ReadToEnd(pair.peerEnd);
+    rcgMgrHandler(CQiSocket(pair.ours), copy.data());
+    return ReadToEnd(pair.theirs);
 }
 
 std::vector<unsigned char> FrameOf(const TqRcgMsg& msg) {
@@ -362,24 +343,24 @@ TEST(RcgMgrHandlerReply, EndsTheSendingSideAfterTheReply) {
     SocketPair pair;
     std::vector<unsigned char> frame = FrameOf(Request(RcgMsgDeleteGroup, "g"));
     const int before = g_shutdownCalls.load();
-    rcgMgrHandler(CQiSocket(pair.handlerEnd), frame.data());
+    rcgMgrHandler(CQiSocket(pair.ours), frame.data());
     EXPECT_EQ(g_shutdownCalls.load() - before, 1);
-    EXPECT_EQ(ReadToEnd(pair.peerEnd).size(), 1024u);
+    EXPECT_EQ(ReadToEnd(pair.theirs).size(), 1024u);
     // End of stream: the peer sees 0, not "would block".
     char byte;
-    EXPECT_EQ(recv(pair.peerEnd, &byte, 1, MSG_DONTWAIT), 0);
+    EXPECT_EQ(recv(pair.theirs, &byte, 1, MSG_DONTWAIT), 0);
     // The handler leaves the connection open: the daemon closes it.
-    EXPECT_EQ(fcntl(pair.handlerEnd, F_GETFD), FD_CLOEXEC);
+    EXPECT_EQ(fcntl(pair.ours, F_GETFD), FD_CLOEXEC);
 }
 
 TEST(RcgMgrHandlerReply, SendFailureIsLoggedAndNotFollowedByShutdown) {
     TempStore store;
     ScriptedRunner runner;
     SocketPair pair;
-    pair.closePeer();
+    pair.closeTheirs();
     std::vector<unsigned char> frame = FrameOf(Request(RcgMsgDeleteGroup, "g"));
     const int before = g_shutdownCalls.load();
-    rcgMgrHandler(CQiSocket(pair.handlerEnd), frame.data());
+    rcgMgrHandler(CQiSocket(pair.ours), frame.data());
     EXPECT_EQ(g_shutdownCalls.load() - before, 0);
     EXPECT_EQ(HandlerLogLines(store), Lines{"Couldn't send tqrcgmgr response"});
     // The operation stands although its answer was lost.
@@ -391,17 +372,11 @@ TEST(RcgMgrHandlerReply, SendTimeOutIsLoggedAfterFifteenSeconds) {
     ScriptedRunner runner;
     SocketPair pair;
     // Fill the connection while the peer reads nothing.
-    const int small = 4096;
-    setsockopt(pair.handlerEnd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-    const std::vector<char> filler(4096, 'x');
-    while (send(pair.handlerEnd, filler.data(), filler.size(), MSG_DONTWAIT) > 0) {
-    }
-    while (send(pair.handlerEnd, filler.data(), 1, MSG_DONTWAIT) > 0) {
-    }
+    FillConnection(pair.ours);
     std::vector<unsigned char> frame = FrameOf(Request(RcgMsgDeleteGroup, "g"));
     const int before = g_shutdownCalls.load();
     const auto start = std::chrono::steady_clock::now();
-    rcgMgrHandler(CQiSocket(pair.handlerEnd), frame.data());
+    rcgMgrHandler(CQiSocket(pair.ours), frame.data());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(seconds, 14.9);
     EXPECT_LT(seconds, 20.0);
@@ -430,8 +405,8 @@ TEST(RcgMgrHandlerContract, NullFrameIsAnsweredAndLogged) {
     TempStore store;
     ScriptedRunner runner;
     SocketPair pair;
-    rcgMgrHandler(CQiSocket(pair.handlerEnd), nullptr);
-    const std::string reply = ReadToEnd(pair.peerEnd);
+    rcgMgrHandler(CQiSocket(pair.ours), nullptr);
+    const std::string reply = ReadToEnd(pair.theirs);
     ASSERT_EQ(reply.size(), 1024u);
     EXPECT_EQ(TextOf(reply), "[Win32 error 87] The request frame is missing.");
     EXPECT_EQ(HandlerLogLines(store), Lines{"Request frame is null"});

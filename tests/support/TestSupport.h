@@ -1,6 +1,7 @@
 // Shared helpers of the tests: a scripted command runner, a temporary
-// configuration store with its own log folder, and the guards that the tests
-// on the real cgroup hierarchy use to own and clean up what they create.
+// configuration store with its own log folder, an environment guard, a local
+// socket pair, and the guards that the tests on the real cgroup hierarchy use
+// to own and clean up what they create.
 #pragma once
 
 #include <sys/types.h>
@@ -78,6 +79,38 @@ private:
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
+
+// Sets `name` to `value` (unsets it for null) until the object goes, then restores it.
+class EnvGuard {
+public:
+    EnvGuard(const char* name, const char* value);
+    ~EnvGuard();
+    EnvGuard(const EnvGuard&) = delete;
+    EnvGuard& operator=(const EnvGuard&) = delete;
+
+private:
+    std::string m_name;
+    std::string m_old;
+    bool m_had = false;
+};
+
+// A connected AF_UNIX stream pair (close-on-exec); the ends still open are closed when it goes.
+struct SocketPair {
+    int ours = -1;
+    int theirs = -1;
+    SocketPair();
+    ~SocketPair();
+    SocketPair(const SocketPair&) = delete;
+    SocketPair& operator=(const SocketPair&) = delete;
+    void closeOurs();
+    void closeTheirs();
+};
+
+// Fills the sending side of `fd` (small send buffer) until a send would block.
+void FillConnection(int fd);
+
+// The processors this process may run on, as `nproc` prints them.
+long ProcessorCount();
 
 // ---- tests on the real cgroup hierarchy -------------------------------
 
