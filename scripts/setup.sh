@@ -15,7 +15,8 @@ PACKAGES=(
   libcli11-dev                          # argument parsing of tqd and tqrcg
   libgtest-dev libgmock-dev             # tests
   cgroup-tools                          # cgcreate, cgset, cgclassify, cgdelete, lscgroup, cgget
-  procps psmisc iproute2 python3        # ps/pkill, fuser, ss; python3 for the smoke test
+  init-system-helpers                   # service
+  procps mawk                           # ps; awk for the main job
 )
 
 log() { printf '[setup] %s\n' "$*"; }
