@@ -11,6 +11,7 @@
 #include "TqrcgCommands.h"
 #include "TqrcgText.h"
 #include "host/CQiError.h"
+#include "host/UniqueFd.h"
 #include "service/TqRcgHandler.h"
 
 namespace tqrcg {
@@ -51,22 +52,6 @@ public:
 private:
     sigset_t m_set;
     sigset_t m_previous;
-};
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-    void reset() {
-        if (m_fd >= 0) close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
 };
 
 // In the child: waits until the parent has moved it into the group, then
@@ -137,8 +122,8 @@ int RunInGroup(const RunRequest& request, std::ostream& err) {
             err << "tqrcg: cannot make a pipe: " << std::strerror(errno) << "\n";
             return kExitFailure;
         }
-        Descriptor gateRead(gateFds[0]);
-        Descriptor gateWrite(gateFds[1]);
+        UniqueFd gateRead(gateFds[0]);
+        UniqueFd gateWrite(gateFds[1]);
 
         err.flush();
         const pid_t child = fork();

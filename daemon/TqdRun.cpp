@@ -136,7 +136,7 @@ int RunDaemon(const CommandLine& commandLine) {
     PidFile pidFile;
     if (!settings.pidFile.empty() && !pidFile.write(settings.pidFile, &problem)) return fail(problem);
 
-    OwnedFd stopFd(signalfd(-1, &stopSignals, SFD_CLOEXEC));
+    UniqueFd stopFd(signalfd(-1, &stopSignals, SFD_CLOEXEC));
     if (stopFd.get() < 0) return fail(std::string("cannot watch the stop signals: ") + std::strerror(errno));
 
     if (settings.foreground) setenv("TQ_LOG_STDERR", "1", 1);

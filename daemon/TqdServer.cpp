@@ -20,24 +20,6 @@
 
 namespace tqd {
 
-// ---- OwnedFd ------------------------------------------------------------
-
-OwnedFd& OwnedFd::operator=(OwnedFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-}
-
-int OwnedFd::release() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
-}
-
-void OwnedFd::reset(int fd) {
-    if (m_fd >= 0) close(m_fd);
-    m_fd = fd;
-}
-
 // ---- RequestQueue -------------------------------------------------------
 
 bool RequestQueue::push(Request& request) {
@@ -325,7 +307,7 @@ bool OpenListeners(const std::vector<std::string>& addresses, std::uint16_t port
         }
         const std::string where = family == AF_INET6 ? "[" + address + "]" : address;
 
-        OwnedFd fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        UniqueFd fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (fd.get() < 0) {
             if (family == AF_INET6 && (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)) {
                 skipped->push_back(address);

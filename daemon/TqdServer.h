@@ -21,32 +21,15 @@
 
 #include "daemon/TqdConfig.h"
 #include "host/CQiSocket.h"
+#include "host/UniqueFd.h"
 
 namespace tqd {
 
 typedef std::chrono::steady_clock Clock;
 
-// Owns a descriptor and closes it when it goes.
-class OwnedFd {
-public:
-    explicit OwnedFd(int fd = -1) : m_fd(fd) {}
-    ~OwnedFd() { reset(); }
-    OwnedFd(OwnedFd&& other) noexcept : m_fd(other.release()) {}
-    OwnedFd& operator=(OwnedFd&& other) noexcept;
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-
-    int get() const { return m_fd; }
-    int release();
-    void reset(int fd = -1);
-
-private:
-    int m_fd;
-};
-
 // A connection still sending its request frame.
 struct PendingConnection {
-    OwnedFd fd;
+    UniqueFd fd;
     Clock::time_point acceptedAt;
     std::string peer;  // "127.0.0.1:50000", for the log
     // The frame so far: sized to one frame by FrameReader::add, of which
@@ -58,7 +41,7 @@ struct PendingConnection {
 // A complete request whose header is right, with its connection: what the
 // workers take.
 struct Request {
-    OwnedFd fd;
+    UniqueFd fd;
     std::string peer;
     std::vector<unsigned char> frame;  // exactly one frame
 };
@@ -178,7 +161,7 @@ struct ServeContext {
 void ServeRequest(Request request, const ServeContext& context);
 
 struct Listener {
-    OwnedFd fd;
+    UniqueFd fd;
     std::string address;  // "127.0.0.1:8400"
 };
 

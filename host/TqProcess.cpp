@@ -21,6 +21,7 @@
 
 #include "host/ShellLine.h"
 #include "host/TQPlatformInfo.h"
+#include "host/UniqueFd.h"
 
 namespace {
 
@@ -33,23 +34,6 @@ const char* const kEnvironment[] = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_AL
 ShellRunner g_shellRunner;
 // Null means the real runner.
 std::atomic<CommandRunner*> g_runner{nullptr};
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-    bool open() const { return m_fd >= 0; }
-    void reset(int fd = -1) {
-        if (m_fd >= 0) close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 class SpawnActions {
 public:
@@ -98,7 +82,7 @@ int AboveStandard(int fd) {
     return moved;
 }
 
-bool MakePipe(Descriptor* readEnd, Descriptor* writeEnd) {
+bool MakePipe(UniqueFd* readEnd, UniqueFd* writeEnd) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
     int r = AboveStandard(fds[0]);
@@ -123,7 +107,7 @@ int ConfiguredTimeout() {
 // One read of what the pipe holds (one per wake-up, so that a fast writer on
 // one stream cannot starve the other or the time limit).  Closes our end
 // when the stream has ended or failed.
-void ReadOnce(Descriptor& fd, std::string* into) {
+void ReadOnce(UniqueFd& fd, std::string* into) {
     char chunk[kReadChunk];
     for (;;) {
         ssize_t n = read(fd.get(), chunk, sizeof chunk);
@@ -139,7 +123,7 @@ void ReadOnce(Descriptor& fd, std::string* into) {
 }
 
 // Reads exactly what the pipe holds now, however fast a writer still adds.
-void ReadWhatIsThere(Descriptor& fd, std::string* into) {
+void ReadWhatIsThere(UniqueFd& fd, std::string* into) {
     int pending = 0;
     if (ioctl(fd.get(), FIONREAD, &pending) != 0) return;
     char chunk[kReadChunk];
@@ -236,7 +220,7 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
     }
     if (timeoutSeconds <= 0) timeoutSeconds = ConfiguredTimeout();
 
-    Descriptor outRead, outWrite, errRead, errWrite;
+    UniqueFd outRead, outWrite, errRead, errWrite;
     if (!MakePipe(&outRead, &outWrite) || !MakePipe(&errRead, &errWrite)) {
         *err = ErrorText("cannot create a pipe", errno);
         return -1;
@@ -305,7 +289,7 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
     }
     Child child(pid);
 
-    Descriptor exitNotice(ExitNotice(pid));
+    UniqueFd exitNotice(ExitNotice(pid));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     bool exited = false;
     bool timedOut = false;

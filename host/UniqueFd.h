@@ -1,0 +1,32 @@
+// Owns one file descriptor and closes it when it goes; movable, not copyable.
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return m_fd; }
+    bool open() const { return m_fd >= 0; }
+    // Gives the descriptor up without closing it.
+    int release() { return std::exchange(m_fd, -1); }
+    // Closes the held descriptor (if any) and holds `fd` instead.
+    void reset(int fd = -1) {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
