@@ -1,9 +1,11 @@
 #include "daemon/TqdRun.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -79,6 +81,18 @@ int PrintVersion(const CommandLine& commandLine) {
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
+// Up to 1024 connections may still be sending their frames, besides the
+// workers' connections, the listeners and the commands' pipes: the usual soft
+// limit of 1024 descriptors would be reached first.  Raised within the hard
+// limit; a failure only leaves the old limit.
+static void RaiseDescriptorLimit() {
+    constexpr rlim_t kWanted = 4096;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWanted) return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? kWanted : std::min(kWanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 int RunDaemon(const CommandLine& commandLine) {
     EvDebug log(nullptr);
     Daemonizer daemonizer;
@@ -94,6 +108,7 @@ int RunDaemon(const CommandLine& commandLine) {
     };
 
     signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
     MakeStorePathAbsolute();
 
     Settings settings;

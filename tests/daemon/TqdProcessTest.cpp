@@ -6,13 +6,16 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "host/ElfSection.h"
@@ -161,6 +164,32 @@ TEST(TqdServing, AnswersPromptlyWhileSilentClientsOutnumberTheWorkers) {
         EXPECT_TRUE(ended);
     }
     EXPECT_EQ(Count(tqd.log(), "INFO tqd closing the connection from 127.0.0.1:"), 5u) << tqd.log();
+}
+
+TEST(TqdServing, RaisesItsDescriptorLimitForConnectionsStillSending) {
+    // tqd inherits the usual soft limit of 1024 from this test.
+    struct rlimit own;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &own));
+    const struct rlimit lowered = {std::min<rlim_t>(1024, own.rlim_cur), own.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &lowered));
+    const unsigned long long wanted =
+        own.rlim_max == RLIM_INFINITY ? 4096ull : std::min<unsigned long long>(4096, own.rlim_max);
+    std::unique_ptr<TqdProcess> started;
+    try {
+        started.reset(new TqdProcess);
+    } catch (...) {
+        setrlimit(RLIMIT_NOFILE, &own);
+        throw;
+    }
+    setrlimit(RLIMIT_NOFILE, &own);
+    TqdProcess& tqd = *started;
+    std::istringstream limits(tqtest::ReadFile("/proc/" + std::to_string(tqd.pid()) + "/limits"));
+    std::string line;
+    unsigned long long soft = 0;
+    while (std::getline(limits, line)) {
+        if (line.rfind("Max open files", 0) == 0) soft = std::stoull(line.substr(26));
+    }
+    EXPECT_GE(soft, wanted);
 }
 
 TEST(TqdServing, AnswersFiftyClientsAtOnce) {
