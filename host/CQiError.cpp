@@ -10,6 +10,12 @@ std::uint32_t CQiError::Win32Code() const {
 
 std::string CQiError::Message() const { return m_detail ? m_detail->message : std::string(); }
 
+std::string CQiError::File() const { return m_detail ? m_detail->file : std::string(); }
+
+std::string CQiError::Function() const { return m_detail ? m_detail->function : std::string(); }
+
+std::int32_t CQiError::Line() const { return m_detail ? m_detail->line : 0; }
+
 std::string CQiError::AsString() const {
     if (!IsError()) return "Success";
     char prefix[sizeof k_FXErrorPrefixFormat + 16];

@@ -32,6 +32,11 @@ public:
     std::string Message() const;
     // Readable text: "[Win32 error <code>] <message>", or "Success".
     std::string AsString() const;
+    // Where the error was built: source file, the function's signature text
+    // and line; empty texts and 0 for a success.
+    std::string File() const;
+    std::string Function() const;
+    std::int32_t Line() const;
 
 private:
     std::uint32_t m_code;

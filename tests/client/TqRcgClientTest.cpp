@@ -8,6 +8,7 @@
 #include <functional>
 #include <cstring>
 #include <list>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,16 @@ using tqtest::FakeTqd;
 using tqtest::RefusedPort;
 using tqtest::StoreForPort;
 using tqtest::TempStore;
+
+// The error was built by the transport itself, at a real line.
+::testing::AssertionResult BuiltByTransport(const CQiError& error) {
+    if (error.File() == "TqRcgHandler.cpp" && error.Function() == "CQiError sendDataToTqd(TqRcgMsg)" &&
+        error.Line() > 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "built at [" << error.File() << "] [" << error.Function() << "] line "
+                                         << error.Line();
+}
 
 // The frame written out by hand: header words in network order, then the
 // record's fields in host order.
@@ -119,6 +130,7 @@ TEST(RcgClientFrames, LongPidListStopsAtTheFirstFailedRequest) {
     const CQiError result = assignPidsTo("g", AsList(Range(1, 40)));
     EXPECT_TRUE(result.IsError());
     EXPECT_EQ(result.Message(), "second failed");
+    EXPECT_TRUE(BuiltByTransport(result));
     EXPECT_EQ(tqd.frames().size(), 2u);
 }
 
@@ -147,6 +159,7 @@ TEST(RcgClientReplies, OnlyTheExactTextSuccessIsASuccess) {
         // A reply without a NUL is read no further than its 1024 bytes.
         {FakeTqd::Raw(noNul + "tail"), true, noNul},
     };
+    std::set<std::int32_t> lines;
     for (const auto& test : cases) {
         FakeTqd tqd({test.answer});
         TempStore store(StoreForPort(tqd.port()));
@@ -155,8 +168,11 @@ TEST(RcgClientReplies, OnlyTheExactTextSuccessIsASuccess) {
         if (test.error) {
             EXPECT_EQ(result.Win32Code(), 774u) << test.message;
             EXPECT_EQ(result.Message(), test.message);
+            EXPECT_TRUE(BuiltByTransport(result)) << test.message;
+            lines.insert(result.Line());
         }
     }
+    EXPECT_EQ(lines.size(), 1u) << "every refused reply comes from the one statement";
 }
 
 TEST(RcgClientReplies, ResponseAndClientNameAreLoggedAtLevelFour) {
@@ -189,11 +205,19 @@ TEST(RcgClientConnection, NoDaemonGivesTheConnectErrorAndItsLogLine) {
     EXPECT_TRUE(result.IsError());
     EXPECT_EQ(result.Win32Code(), 774u);
     EXPECT_EQ(result.Message(), "Error happens in fwClient.connect()");
+    EXPECT_TRUE(BuiltByTransport(result));
     EXPECT_NE(store.log().find("ERROR TqRcgHandler::sendDataToTqd Error in connecting to TQD. Mangled name - "
                                "127.0.0.1, tqdPort - " +
                                std::to_string(nobody.port())),
               std::string::npos)
         << store.log();
+
+    // Not the line of a refused reply.
+    FakeTqd tqd({FakeTqd::Text("refused")});
+    TempStore replyStore(StoreForPort(tqd.port()));
+    const CQiError refused = deleteRcgGroup("g");
+    EXPECT_TRUE(BuiltByTransport(refused));
+    EXPECT_NE(refused.Line(), result.Line());
 }
 
 TEST(RcgClientConnection, AbsentPortSettingMeansPort8400) {

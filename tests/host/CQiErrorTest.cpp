@@ -15,7 +15,33 @@ TEST(CQiErrorTest, DefaultAndSuccessAreNotErrors) {
         EXPECT_EQ(0u, error.Win32Code());
         EXPECT_EQ("", error.Message());
         EXPECT_EQ("Success", error.AsString());
+        EXPECT_EQ("", error.File());
+        EXPECT_EQ("", error.Function());
+        EXPECT_EQ(0, error.Line());
     }
+}
+
+TEST(CQiErrorTest, ErrorKeepsWhereItWasBuiltAcrossCopies) {
+    const FXCodeLocation where = {"linuxRcg.cpp",
+                                  "virtual CQiError TqRcgCtrllr::linuxRcg::AssignPidsTo("
+                                  "const std::__cxx11::list<unsigned int>&)",
+                                  77};
+    CQiError assigned;
+    assigned = FXErrorUtil::ErrorWin32(where, 774, "%s", "x");
+    const CQiError copy(assigned);
+    for (const CQiError& error : {assigned, copy}) {
+        EXPECT_EQ("linuxRcg.cpp", error.File());
+        EXPECT_EQ(where.function, error.Function());
+        EXPECT_EQ(77, error.Line());
+    }
+    // Null texts read as empty; an error without a detail record has no place.
+    const CQiError unnamed = FXErrorUtil::ErrorWin32(FXCodeLocation{nullptr, nullptr, -1}, 14, "m");
+    EXPECT_EQ("", unnamed.File());
+    EXPECT_EQ("", unnamed.Function());
+    EXPECT_EQ(-1, unnamed.Line());
+    const CQiError bare(0x80000306u, {});
+    EXPECT_EQ("", bare.File());
+    EXPECT_EQ(0, bare.Line());
 }
 
 TEST(CQiErrorTest, IsErrorExactlyWhenBit31IsSet) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <list>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,20 @@ namespace {
 
 const char kDummyLookup[] =
     "lscgroup | grep :/tqrcgmgrdummy | cut -d\"/\" -f2 | grep -w tqrcgmgrdummy";
+
+const char kCtorFunction[] = "TqRcgCtrllr::linuxRcg::linuxRcg(const char*, bool, CQiError&)";
+const char kSetCpuFunction[] = "virtual CQiError TqRcgCtrllr::linuxRcg::setCPUConstraint(unsigned int)";
+const char kAssignFunction[] =
+    "virtual CQiError TqRcgCtrllr::linuxRcg::AssignPidsTo(const std::__cxx11::list<unsigned int>&)";
+
+// The error was built in this unit, in `function`, at a real line.
+::testing::AssertionResult BuiltIn(const CQiError& error, const char* function) {
+    if (error.File() == "linuxRcg.cpp" && error.Function() == function && error.Line() > 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "built at [" << error.File() << "] [" << error.Function() << "] line "
+                                         << error.Line();
+}
 
 class rcgLinuxGroup : public ::testing::Test {
 protected:
@@ -32,6 +47,7 @@ TEST_F(rcgLinuxGroup, ExistingGroupRunsNothingAndKeepsTheErrorObject) {
     EXPECT_EQ(Commands{}, runner.commands());
     EXPECT_EQ(1168u, error.Win32Code());
     EXPECT_EQ("earlier", error.Message());
+    EXPECT_EQ("t", error.File());
     EXPECT_EQ("a/b", group.name());
     EXPECT_EQ("cpu,cpuacct:/a/b", group.spec());
 
@@ -68,6 +84,7 @@ TEST_F(rcgLinuxGroup, FailedCreationLeavesAWholeObjectAndA774Error) {
     ASSERT_TRUE(error.IsError());
     EXPECT_EQ(774u, error.Win32Code());
     EXPECT_EQ(text, error.Message());
+    EXPECT_TRUE(BuiltIn(error, kCtorFunction));
     EXPECT_EQ("foo", group.name());
     EXPECT_EQ("cpu:/foo", group.spec());
     EXPECT_NE(std::string::npos,
@@ -152,6 +169,22 @@ TEST_F(rcgLinuxGroup, FailedQuotaReportsTheQuotaCommandWithItsOwnOutput) {
     EXPECT_EQ(3u, runner.commands().size());
 }
 
+TEST_F(rcgLinuxGroup, EachFailedCapStepIsPlacedAtItsOwnLine) {
+    const std::vector<std::string> failing = {"nproc", "cgset -r cpu.cfs_period_us", "cgset -r cpu.cfs_quota_us"};
+    std::set<std::int32_t> lines;
+    for (const std::string& step : failing) {
+        runner.clear();
+        if (step != "nproc") runner.on("nproc", 0, "2\n");
+        runner.on(step, 1);
+        CQiError error;
+        linuxRcg group("foo", true, error);
+        const CQiError result = group.setCPUConstraint(50);
+        EXPECT_TRUE(BuiltIn(result, kSetCpuFunction)) << step;
+        lines.insert(result.Line());
+    }
+    EXPECT_EQ(failing.size(), lines.size());
+}
+
 // ---- AssignPidsTo ---------------------------------------------------------
 
 TEST_F(rcgLinuxGroup, AssignPassesAllIdsInOneCommandInListOrder) {
@@ -183,6 +216,7 @@ TEST_F(rcgLinuxGroup, FailureTextKeepsPercentSignsInMessageAndLog) {
     EXPECT_EQ(774u, result.Win32Code());
     EXPECT_EQ("Failed to run cmd [cgclassify -g cpu:/foo  5] out[100%s%d%n] err[%x%%]\n",
               result.Message());
+    EXPECT_TRUE(BuiltIn(result, kAssignFunction));
     EXPECT_NE(std::string::npos,
               store.log().find(" ERROR linuxRcg::AssignPidsTo Failed to run cmd [cgclassify -g "
                                "cpu:/foo  5] out[100%s%d%n] err[%x%%]\\n\n"))
@@ -233,6 +267,7 @@ TEST_F(rcgLinuxGroup, RemoveReturnsTheCreationFailureAndMovesNothing) {
     CQiError result = group.RemovePidsFrom({5});
     EXPECT_EQ(774u, result.Win32Code());
     EXPECT_EQ("Failed to run cmd [cgcreate -g cpu:/tqrcgmgrdummy] out[] err[no\n]\n", result.Message());
+    EXPECT_TRUE(BuiltIn(result, kCtorFunction)) << "passed on unchanged";
     for (const auto& command : runner.commands()) EXPECT_EQ(std::string::npos, command.find("cgclassify"));
 }
 
@@ -243,6 +278,7 @@ TEST_F(rcgLinuxGroup, RemoveReturnsTheDummysAssignFailure) {
     CQiError result = group.RemovePidsFrom({5});
     EXPECT_EQ("Failed to run cmd [cgclassify -g cpu:/tqrcgmgrdummy  5] out[] err[bad pid\n]\n",
               result.Message());
+    EXPECT_TRUE(BuiltIn(result, kAssignFunction)) << "passed on unchanged";
     EXPECT_NE(std::string::npos, store.log().find(" ERROR linuxRcg::AssignPidsTo "));
 }
 

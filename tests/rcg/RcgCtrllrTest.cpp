@@ -25,6 +25,21 @@ const char kStatus[] = "service cgconfig status";
 const char kStart[] = "service cgconfig start";
 const char kWebLookup[] = "lscgroup | grep :/web | cut -d\"/\" -f2 | grep -w web";
 
+const char kInitFunction[] = "CQiError TqRcgCtrllr::Init()";
+const char kGetSysFunction[] = "CQiError TqRcgCtrllr::GetSysRcg(const char*, TqRcgPtr&)";
+const char kGetNewFunction[] = "CQiError TqRcgCtrllr::GetNewRcg(const char*, TqRcgPtr&)";
+const char kDeleteFunction[] = "CQiError TqRcgCtrllr::DeleteRcg(const char*)";
+
+// The error was built in `function` of `file`, at a real line.
+::testing::AssertionResult BuiltIn(const CQiError& error, const char* function,
+                                   const char* file = "TqRcgCtrllr.cpp") {
+    if (error.File() == file && error.Function() == function && error.Line() > 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "built at [" << error.File() << "] [" << error.Function() << "] line "
+                                         << error.Line();
+}
+
 std::string GroupList() {
     TQPlatformInfo info;
     info.setFocus(TQPI_Focus::getFocus());
@@ -62,6 +77,7 @@ TEST_F(rcgController, InitReportsTheStartCommandWhenBothFail) {
     EXPECT_EQ(774u, result.Win32Code());
     EXPECT_EQ("Failed to run cmd [service cgconfig start] out[start out] err[cannot mount\n]\n",
               result.Message());
+    EXPECT_TRUE(BuiltIn(result, kInitFunction));
     const std::string log = store.log();
     EXPECT_NE(std::string::npos, log.find(" ERROR TqRcgCtrllr::Init Failed to run cmd [service cgconfig start]"));
     EXPECT_EQ(std::string::npos, log.find("status")) << log;
@@ -87,7 +103,9 @@ TEST_F(rcgController, LookupFindsAListedGroupAndBuildsItFromTheCallersName) {
 TEST_F(rcgController, LookupStopsAtAFailedInit) {
     runner.on(kStatus, 3).on(kStart, 1, "", "no\n");
     TqRcgPtr group;
-    EXPECT_EQ(774u, TqRcgCtrllr::GetSysRcg("web", group).Win32Code());
+    const CQiError result = TqRcgCtrllr::GetSysRcg("web", group);
+    EXPECT_EQ(774u, result.Win32Code());
+    EXPECT_TRUE(BuiltIn(result, kInitFunction)) << "Init's error passed on unchanged";
     EXPECT_EQ((Commands{kStatus, kStart}), runner.commands());
     EXPECT_FALSE(group);
 }
@@ -95,6 +113,7 @@ TEST_F(rcgController, LookupStopsAtAFailedInit) {
 TEST_F(rcgController, LookupThatSelectsNothingMeansNoSuchGroupUnlogged) {
     // Empty success, and exit status 1 with no text, mean the group does not
     // exist.
+    std::set<std::int32_t> lines;
     for (int status : {0, 1}) {
         runner.clear();
         runner.on("lscgroup", status);
@@ -104,8 +123,11 @@ TEST_F(rcgController, LookupThatSelectsNothingMeansNoSuchGroupUnlogged) {
         CQiError result = TqRcgCtrllr::GetSysRcg("web", group);
         EXPECT_EQ(1168u, result.Win32Code()) << status;
         EXPECT_EQ("The resource group web doesn't exist.", result.Message());
+        EXPECT_TRUE(BuiltIn(result, kGetSysFunction)) << status;
+        lines.insert(result.Line());
         EXPECT_EQ(before.get(), group.get()) << "out-argument unchanged";
     }
+    EXPECT_EQ(1u, lines.size()) << "both come from the one not-found statement";
     EXPECT_EQ("", store.log());
 }
 
@@ -128,8 +150,17 @@ TEST_F(rcgController, OtherLookupFailuresAreLogged774Errors) {
         EXPECT_EQ(774u, result.Win32Code()) << c.status;
         EXPECT_EQ("Failed to run cmd [" + std::string(kWebLookup) + "] out[" + c.out + "] err[" + c.err + "]\n",
                   result.Message());
+        EXPECT_TRUE(BuiltIn(result, kGetSysFunction)) << c.status;
         EXPECT_FALSE(group);
     }
+    // Not the line of the not-found error.
+    runner.clear();
+    runner.on("lscgroup", 2);
+    TqRcgPtr group;
+    const std::int32_t failedLine = TqRcgCtrllr::GetSysRcg("web", group).Line();
+    runner.clear();
+    runner.on("lscgroup", 0);
+    EXPECT_NE(failedLine, TqRcgCtrllr::GetSysRcg("web", group).Line());
     EXPECT_NE(std::string::npos, store.log().find(" ERROR TqRcgCtrllr::GetSysRcg Failed to run cmd [lscgroup"));
 }
 
@@ -178,6 +209,8 @@ TEST_F(rcgController, FailedCreationLeavesPointerAndListUnchanged) {
     EXPECT_EQ(774u, result.Win32Code());
     EXPECT_EQ("Failed to run cmd [cgcreate -g cpu:/web] out[] err[cgcreate: can't create cgroup\n]\n",
               result.Message());
+    EXPECT_TRUE(BuiltIn(result, "TqRcgCtrllr::linuxRcg::linuxRcg(const char*, bool, CQiError&)", "linuxRcg.cpp"))
+        << "the constructor's error passed on unchanged";
     EXPECT_EQ(before.get(), group.get());
     EXPECT_EQ(" old", GroupList());
     EXPECT_NE(std::string::npos, store.log().find(" ERROR linuxRcg::linuxRcg Failed to run cmd [cgcreate"));
@@ -186,7 +219,9 @@ TEST_F(rcgController, FailedCreationLeavesPointerAndListUnchanged) {
 TEST_F(rcgController, CreationStopsAtAFailedInit) {
     runner.on(kStatus, 3).on(kStart, 1);
     TqRcgPtr group;
-    EXPECT_EQ(774u, TqRcgCtrllr::GetNewRcg("web", group).Win32Code());
+    const CQiError result = TqRcgCtrllr::GetNewRcg("web", group);
+    EXPECT_EQ(774u, result.Win32Code());
+    EXPECT_TRUE(BuiltIn(result, kInitFunction)) << "Init's error passed on unchanged";
     EXPECT_EQ((Commands{kStatus, kStart}), runner.commands());
     EXPECT_FALSE(group);
     EXPECT_EQ("<absent>", GroupList());
@@ -308,6 +343,8 @@ TEST_F(rcgController, DeletionReportsFailedListingAndFailedCgdelete) {
     CQiError result = TqRcgCtrllr::DeleteRcg("web");
     EXPECT_EQ(774u, result.Win32Code());
     EXPECT_EQ("Failed to run cmd [lscgroup | grep -w web] out[] err[lscgroup: cannot read\n]\n", result.Message());
+    EXPECT_TRUE(BuiltIn(result, kDeleteFunction));
+    const std::int32_t listingLine = result.Line();
     EXPECT_EQ(Commands{"lscgroup | grep -w web"}, runner.commands());
 
     runner.clear();
@@ -315,6 +352,8 @@ TEST_F(rcgController, DeletionReportsFailedListingAndFailedCgdelete) {
     result = TqRcgCtrllr::DeleteRcg("web");
     EXPECT_EQ(774u, result.Win32Code());
     EXPECT_EQ("Failed to run cmd [cgdelete -g cpu:/web\n] out[] err[busy\n]\n", result.Message());
+    EXPECT_TRUE(BuiltIn(result, kDeleteFunction));
+    EXPECT_NE(listingLine, result.Line());
     EXPECT_NE(std::string::npos, store.log().find(" ERROR TqRcgCtrllr::DeleteRcg Failed to run cmd [cgdelete -g cpu:/web\\n]"));
 }
 
@@ -340,6 +379,9 @@ TEST_F(rcgController, NameCheckGivesError123WithTheRule) {
         CQiError result = TqRcgCtrllr::detail::CheckRcgName(name, log, "tag", where);
         EXPECT_EQ(123u, result.Win32Code()) << name;
         EXPECT_EQ(TqRcgCtrllr::detail::RcgNameProblem(name), result.Message());
+        EXPECT_EQ("TqRcgCtrllr.cpp", result.File());
+        EXPECT_EQ("test", result.Function());
+        EXPECT_EQ(1, result.Line());
     }
     EXPECT_EQ(123u, TqRcgCtrllr::detail::CheckRcgName(nullptr, log, "tag", where).Win32Code());
 }
@@ -353,6 +395,9 @@ TEST_F(rcgController, BadNamesRunNoCommandAnywhere) {
         EXPECT_EQ(123u, sys.Win32Code()) << name;
         EXPECT_EQ(123u, created.Win32Code()) << name;
         EXPECT_EQ(123u, deleted.Win32Code()) << name;
+        EXPECT_TRUE(BuiltIn(sys, kGetSysFunction)) << name;
+        EXPECT_TRUE(BuiltIn(created, kGetNewFunction)) << name;
+        EXPECT_TRUE(BuiltIn(deleted, kDeleteFunction)) << name;
         EXPECT_FALSE(group);
     }
     EXPECT_EQ(Commands{}, runner.commands());
