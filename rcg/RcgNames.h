@@ -30,8 +30,9 @@ std::string RcgNameProblem(const std::string& name);
 std::string EscapeRcgName(const std::string& name);
 
 // The two forms of a group name: bare ("foo") gives rcgName "foo" and
-// cgroupSpec "cpu:/foo"; with a ":/" ("cpu:/foo") the specification is the name and
-// rcgName what follows the first ":/".
+// cgroupSpec "cpu:/foo"; a name holding ":/" ("cpu:/foo") is already
+// controller-qualified and serves as cgroupSpec, and rcgName is what follows
+// the first ":/".
 struct RcgNameForms {
     std::string rcgName;
     std::string cgroupSpec;

@@ -25,7 +25,7 @@ public:
     CQiError RemovePidsFrom(const std::list<unsigned int>& pids) override;
 
     const std::string& name() const { return rcgName; }
-    const std::string& spec() const { return cgroupSpec; }
+    const std::string& qualifiedName() const { return cgroupSpec; }
 
 private:
     std::string rcgName;     // path below the hierarchy's root ("foo")

@@ -49,14 +49,14 @@ TEST_F(rcgLinuxGroup, ExistingGroupRunsNothingAndKeepsTheErrorObject) {
     EXPECT_EQ("earlier", error.Message());
     EXPECT_EQ("t", error.File());
     EXPECT_EQ("a/b", group.name());
-    EXPECT_EQ("cpu,cpuacct:/a/b", group.spec());
+    EXPECT_EQ("cpu,cpuacct:/a/b", group.qualifiedName());
 
     CQiError success;
     linuxRcg other("foo", true, success);
     EXPECT_FALSE(success.IsError());
 }
 
-TEST_F(rcgLinuxGroup, NewGroupIsCreatedWithItsSpecification) {
+TEST_F(rcgLinuxGroup, NewGroupIsCreatedUnderItsControllerQualifiedName) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"foo", "cgcreate -g cpu:/foo"},
         {"cpu:/foo", "cgcreate -g cpu:/foo"},
@@ -86,7 +86,7 @@ TEST_F(rcgLinuxGroup, FailedCreationLeavesAWholeObjectAndA774Error) {
     EXPECT_EQ(text, error.Message());
     EXPECT_TRUE(BuiltIn(error, kCtorFunction));
     EXPECT_EQ("foo", group.name());
-    EXPECT_EQ("cpu:/foo", group.spec());
+    EXPECT_EQ("cpu:/foo", group.qualifiedName());
     EXPECT_NE(std::string::npos,
               store.log().find(" ERROR linuxRcg::linuxRcg Failed to run cmd [cgcreate -g cpu:/foo] "
                                "out[some out] err[cgcreate: can't create cgroup /foo: Cgroup, "

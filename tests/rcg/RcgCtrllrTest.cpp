@@ -92,7 +92,7 @@ TEST_F(rcgController, LookupFindsAListedGroupAndBuildsItFromTheCallersName) {
     EXPECT_EQ((Commands{kStatus, kWebLookup}), runner.commands());
     ASSERT_TRUE(group);
     EXPECT_EQ("web", AsLinux(group).name());
-    EXPECT_EQ("cpu:/web", AsLinux(group).spec());
+    EXPECT_EQ("cpu:/web", AsLinux(group).qualifiedName());
 
     TqRcgPtr second;
     runner.on("lscgroup", 0, "something else\n");
@@ -171,7 +171,7 @@ TEST_F(rcgController, CreationRunsInitThenCgcreateAndListsTheName) {
     EXPECT_FALSE(TqRcgCtrllr::GetNewRcg("web", group).IsError());
     EXPECT_EQ((Commands{kStatus, "cgcreate -g cpu:/web"}), runner.commands());
     ASSERT_TRUE(group);
-    EXPECT_EQ("cpu:/web", AsLinux(group).spec());
+    EXPECT_EQ("cpu:/web", AsLinux(group).qualifiedName());
     EXPECT_EQ(" web", GroupList());
 
     EXPECT_FALSE(TqRcgCtrllr::GetNewRcg("db", group).IsError());
@@ -244,7 +244,7 @@ TEST_F(rcgController, CreationSucceedsWhenTheListCannotBeWritten) {
     unlink(("/var/log/tq/" + instance + ".log").c_str());
     EXPECT_FALSE(result.IsError()) << result.AsString();
     ASSERT_TRUE(group);
-    EXPECT_EQ("cpu:/web", AsLinux(group).spec());
+    EXPECT_EQ("cpu:/web", AsLinux(group).qualifiedName());
     EXPECT_EQ((Commands{kStatus, "cgcreate -g cpu:/web"}), runner.commands());
 }
 
