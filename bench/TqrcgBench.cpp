@@ -192,7 +192,7 @@ double Milliseconds(Clock::time_point start) {
 bool WaitForDaemon(int seconds) {
     TQPlatformInfo store;
     store.setFocus(TQPI_Focus::getFocus());
-    std::uint64_t port = 8400;
+    std::uint64_t port = k_TqdDefaultPort;
     store.getNumber("Session", "nTQDPORT", port);
     std::string host;
     const char* machine = store.getPhysicalMachine();

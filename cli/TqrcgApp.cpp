@@ -67,7 +67,7 @@ std::uint64_t ConfiguredTqdPort() {
     TQPlatformInfo store;
     store.setFocus(TQPI_Focus::getFocus());
     std::uint64_t port = 0;
-    if (store.getNumber("Session", "nTQDPORT", port) == 0) port = kDefaultTqdPort;
+    if (store.getNumber("Session", "nTQDPORT", port) == 0) port = k_TqdDefaultPort;
     return port;
 }
 

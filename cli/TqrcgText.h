@@ -15,8 +15,6 @@ constexpr int kExitUsage = 2;
 
 // The connect error of the client functions' transport.
 constexpr const char kConnectFailedMessage[] = "Error happens in fwClient.connect()";
-// The daemon's port when "Session"/"nTQDPORT" is not stored.
-constexpr std::uint64_t kDefaultTqdPort = 8400;
 
 // The names of a stored group list ("Base"/"sTQRCGMGRGROUPS": each name
 // preceded by one blank), each name once, in first-listed order.

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "common/TqRcgDefs.h"
+
 namespace tqd {
 
-constexpr std::uint16_t kDefaultPort = 8400;
 constexpr unsigned kDefaultWorkers = 16;
 constexpr unsigned kMaxWorkers = 1024;
 // Complete requests that may wait for a worker.
@@ -61,7 +62,7 @@ struct StoredSettings {
 };
 
 struct Settings {
-    std::uint16_t port = kDefaultPort;
+    std::uint16_t port = k_TqdDefaultPort;
     std::vector<std::string> addresses;
     unsigned workers = kDefaultWorkers;
     std::set<uid_t> allowedUids;  // besides root

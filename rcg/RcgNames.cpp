@@ -1,8 +1,5 @@
 #include "RcgNames.h"
 
-#include <sys/wait.h>
-
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -123,13 +120,6 @@ std::string LookupListingCommand(const std::string& name) {
 
 std::string DeletionListingCommand(const std::string& name) {
     return "lscgroup | grep -w " + name;
-}
-
-int ParseProcessorCount(const std::string& text) {
-    long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
 }
 
 std::uint64_t ComputeCpuQuota(unsigned int percent, int processors, std::uint64_t periodUs) {

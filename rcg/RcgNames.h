@@ -48,11 +48,6 @@ std::string LookupListingCommand(const std::string& name);
 // "lscgroup | grep -w <name>"
 std::string DeletionListingCommand(const std::string& name);
 
-// The processor count as atoi reads nproc's output: leading white space,
-// optional sign, digits; 0 without a number.  Out-of-range values are held
-// at the limits of a 32-bit int instead of being undefined.
-int ParseProcessorCount(const std::string& text);
-
 // percent × processors × period / 100, computed without wrapping: the
 // product is formed in 128 bits and the result held at UINT64_MAX.  The
 // processor count is taken as unsigned, as the tools report it.

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "../common/TqRcgText.h"
 #include "../host/TqProcess.h"
 #include "RcgNames.h"
 #include "RcgReport.h"
@@ -46,7 +47,7 @@ CQiError linuxRcg::setCPUConstraint(unsigned int percent) {
         return detail::ReportCmdFailure(eventLog, tag, {kFile, kSetCpuFunction, __LINE__},
                                         command, out, err);
     }
-    const int processors = detail::ParseProcessorCount(out);
+    const int processors = ReadLeadingInt(out.c_str());
 
     char number[100] = {};
     std::snprintf(number, sizeof number, "%" PRIu64, period);

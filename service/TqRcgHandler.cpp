@@ -5,13 +5,12 @@
 #include "TqRcgHandler.h"
 
 #include <algorithm>
-#include <cctype>
-#include <climits>
 #include <cstring>
 #include <list>
 #include <memory>
 #include <string>
 
+#include "../common/TqRcgText.h"
 #include "../host/EvDebug.h"
 #include "../host/TQPlatformInfo.h"
 #include "../host/TqFwClient.h"
@@ -119,7 +118,6 @@ const char kEnableTag[] = "checkRcgEnable";
 const char kSourceUnit[] = "TqRcgHandler.cpp";
 const char kTransportSignature[] = "CQiError sendDataToTqd(TqRcgMsg)";
 
-constexpr std::uint64_t kDefaultTqdPort = 8400;
 constexpr int kSocketTimeoutSeconds = 15;
 constexpr std::int32_t kStoreBufferSize = 128;
 constexpr int kEventFacility = 2;
@@ -158,7 +156,7 @@ CQiError sendDataToTqd(TqRcgMsg msg) {
     InitializeEventLog(eventLog, kTransportTag);
 
     std::uint64_t tqdPort = 0;
-    if (platformInfo.getNumber("Session", "nTQDPORT", tqdPort) == 0) tqdPort = kDefaultTqdPort;
+    if (platformInfo.getNumber("Session", "nTQDPORT", tqdPort) == 0) tqdPort = k_TqdDefaultPort;
 
     const char* machine = platformInfo.getPhysicalMachine();
     if (machine == nullptr) {
@@ -240,22 +238,6 @@ CQiError SendPidRequests(RcgMsgType type, const std::string& name, const std::li
     return CQiError::Success();
 }
 
-// The leading decimal integer of `text` as atoi reads it (white space, an
-// optional sign, digits up to the first other character; 0 without digits),
-// held to the range of int instead of overflowing.
-int LeadingInteger(const char* text) {
-    while (std::isspace(static_cast<unsigned char>(*text))) ++text;
-    bool negative = false;
-    if (*text == '+' || *text == '-') negative = *text++ == '-';
-    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-    long long value = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*text)); ++text) {
-        value = value * 10 + (*text - '0');
-        if (value > limit) value = limit;
-    }
-    return static_cast<int>(negative ? -value : value);
-}
-
 }  // namespace
 }  // namespace tqrcg_client
 
@@ -294,7 +276,7 @@ CQiError checkRcgEnable(int& enabled) {
     std::int32_t length = tqrcg_client::kStoreBufferSize;
     if (platformInfo.getString("Base", k_TQRCGMGR_Enable_RegKey, buffer, &length) != 0) {
         buffer[sizeof(buffer) - 1] = '\0';
-        enabled = tqrcg_client::LeadingInteger(buffer);
+        enabled = ReadLeadingInt(buffer);
     } else {
         enabled = 0;
     }

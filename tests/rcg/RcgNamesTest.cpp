@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/TqRcgText.h"
 #include "rcg/RcgNames.h"
 
 using namespace TqRcgCtrllr::detail;
@@ -128,7 +129,7 @@ TEST(rcgQuota, ReadsTheProcessorCountAsAtoiDoes) {
         {"abc", 0},   {"\n", 0},    {"-3\n", -3},           {"+5", 5},         {"7x", 7},
         {"99999999999\n", INT_MAX}, {"-99999999999", INT_MIN},
     };
-    for (const auto& [text, n] : cases) EXPECT_EQ(n, ParseProcessorCount(text)) << text;
+    for (const auto& [text, n] : cases) EXPECT_EQ(n, ReadLeadingInt(text.c_str())) << text;
 }
 
 TEST(rcgQuota, IsPercentOfAllProcessorsWithoutWrapping) {
