@@ -52,6 +52,9 @@ const char* NameRule(const std::string& name) {
     }
     if (path.size() == name.size() && name.find(":/") != std::string::npos)
         return "a controller prefix must be \"cpu:/\" or \"cpu,cpuacct:/\"";
+    // The path stands alone as an argument (cgset, grep -w): a leading '-'
+    // would be read as an option.
+    if (!path.empty() && path[0] == '-') return "a group path must not begin with '-'";
     std::size_t start = 0;
     for (;;) {
         std::size_t slash = path.find('/', start);

@@ -18,6 +18,7 @@ const std::string kEmptyComponent = "a name component must not be empty";
 const std::string kDots = "a name component must not be \".\" or \"..\"";
 const std::string kControlFile = "a name component must not name a control file of a cgroup";
 const std::string kPrefix = "a controller prefix must be \"cpu:/\" or \"cpu,cpuacct:/\"";
+const std::string kLeadingDash = "a group path must not begin with '-'";
 
 std::string RuleOf(const std::string& name) {
     std::string problem = RcgNameProblem(name);
@@ -29,7 +30,7 @@ TEST(rcgNameRules, AcceptsNamesOfTheAllowedForm) {
     const std::vector<std::string> valid = {
         "web", "a", "tqrcgmgrdummy", "backup-2", "A_b.c-9", "a/b/c", "web/child",
         "cpu:/web", "cpu,cpuacct:/a/b", "cpu", "cpuacct", ".hidden", "a..b", "...",
-        "tasks2", "mytasks", "x.cpu.y", "cgroup", "cpu_shares", "release_agents",
+        "tasks2", "mytasks", "x.cpu.y", "cgroup", "cpu_shares", "release_agents", "web-", "a/-b",
         std::string(255, 'x'), "cpu:/" + std::string(250, 'y'),
     };
     for (const auto& name : valid) EXPECT_EQ("", RcgNameProblem(name)) << name;
@@ -75,6 +76,11 @@ TEST(rcgNameRules, RefusesEachBrokenRuleByName) {
         {"memory:/x", kPrefix},
         {"cpu,cpuacct,memory:/x", kPrefix},
         {":/x", kPrefix},
+        // cgset and grep -w get the path as an argument of its own.
+        {"-web", kLeadingDash},
+        {"--help", kLeadingDash},
+        {"cpu:/-x", kLeadingDash},
+        {"cpu,cpuacct:/-r/b", kLeadingDash},
     };
     for (const auto& [name, rule] : invalid) EXPECT_EQ(rule, RuleOf(name)) << EscapeRcgName(name);
 }
