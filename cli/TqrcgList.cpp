@@ -10,6 +10,7 @@
 #include "common/TqRcgDefs.h"
 #include "host/TQPlatformInfo.h"
 #include "host/TqProcess.h"
+#include "rcg/RcgNames.h"
 
 namespace tqrcg {
 namespace {
@@ -63,13 +64,15 @@ int ListGroups(std::ostream& out, std::ostream& err) {
     int status = kExitSuccess;
     std::vector<GroupRow> rows;
     for (const auto& name : names) {
-        GroupRow row{Printable(name), "-", "-", ""};
-        if (!IsUsableGroupName(name)) {
-            row.note = "(not looked up: the name has characters tqrcg does not pass to commands)";
+        // A hand-edited list may hold anything: only names that the
+        // controller itself would accept reach a command line or a path.
+        GroupRow row{TqRcgCtrllr::detail::EscapeRcgName(name), "-", "-", ""};
+        if (!TqRcgCtrllr::detail::RcgNameProblem(name).empty()) {
+            row.note = "(not looked up: not a valid group name)";
             rows.push_back(row);
             continue;
         }
-        const std::string path = GroupPath(name);
+        const std::string path = TqRcgCtrllr::detail::SplitRcgName(name).rcgName;
         const std::string folder = cpuRoot.empty() ? std::string() : cpuRoot + "/" + path;
         if (!folder.empty() && !IsDirectory(folder)) {
             row.note = "(no longer exists)";

@@ -23,28 +23,6 @@ std::vector<std::string> ParseGroupList(const std::string& value) {
     return names;
 }
 
-std::string GroupPath(const std::string& name) {
-    const std::size_t separator = name.find(":/");
-    return separator == std::string::npos ? name : name.substr(separator + 2);
-}
-
-bool IsUsableGroupName(const std::string& name) {
-    if (name.empty() || name[0] == '-') return false;
-    for (char c : name) {
-        const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                             c == '_' || c == '.' || c == '/' || c == ':' || c == ',' || c == '-';
-        if (!allowed) return false;
-    }
-    const std::string path = GroupPath(name);
-    if (path.empty() || path.front() == '/' || path.back() == '/') return false;
-    std::istringstream parts(path);
-    std::string part;
-    while (std::getline(parts, part, '/')) {
-        if (part.empty() || part == "." || part == "..") return false;
-    }
-    return true;
-}
-
 std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
@@ -96,21 +74,6 @@ bool ParseDecimal(const std::string& text, unsigned long min, unsigned long max,
     if (number < min || number > max) return false;
     *value = number;
     return true;
-}
-
-std::string Printable(const std::string& text) {
-    std::string shown;
-    for (char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7f) {
-            shown += c;
-        } else {
-            char escaped[8];
-            snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
-            shown += escaped;
-        }
-    }
-    return shown;
 }
 
 std::size_t CountLines(const std::string& text) {

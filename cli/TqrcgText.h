@@ -20,17 +20,6 @@ constexpr const char kConnectFailedMessage[] = "Error happens in fwClient.connec
 // preceded by one blank), each name once, in first-listed order.
 std::vector<std::string> ParseGroupList(const std::string& value);
 
-// Whether a stored name may be used on a command line and as a path below
-// the cpu hierarchy: characters of [A-Za-z0-9_./:,-] only, not starting with
-// '-', and a group path (see GroupPath) that is not empty, neither starts
-// nor ends with '/', and has no empty, "." or ".." component.
-bool IsUsableGroupName(const std::string& name);
-
-// The group's path below the root of the cpu hierarchy: what follows the
-// first ":/" of a controller-qualified name ("cpu:/web" -> "web"), else the
-// name itself.
-std::string GroupPath(const std::string& name);
-
 // `text` in single quotes for a POSIX shell; quotes inside are escaped.
 std::string ShellQuote(const std::string& text);
 
@@ -61,8 +50,6 @@ std::string CpuMountPoint(const std::string& mounts);
 // empty message says that tqd gave no answer.
 std::string FailureText(const std::string& errorText, std::uint64_t port);
 
-// `text` with every byte outside printable ASCII shown as "\xHH".
-std::string Printable(const std::string& text);
 
 // Exit status that reports a waited child: its exit code, or 128 + the
 // signal that ended it.

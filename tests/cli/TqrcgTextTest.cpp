@@ -12,6 +12,7 @@
 
 #include "cli/TqrcgCommands.h"
 #include "cli/TqrcgText.h"
+#include "rcg/RcgNames.h"
 #include "tests/client/FakeTqd.h"
 #include "tests/support/TestSupport.h"
 
@@ -31,22 +32,21 @@ TEST(TqrcgText, GroupListKeepsEachNameOnceInFirstListedOrder) {
     EXPECT_EQ(ParseGroupList("a\tb  cpu:/c"), (std::vector<std::string>{"a", "b", "cpu:/c"}));
 }
 
-TEST(TqrcgText, OnlyPlainNamesAreUsableOnCommandLines) {
-    for (const char* name : {"web", "a-b_c.d", "cpu:/web", "cpu,cpuacct:/a/b", "A9", "x:y"}) {
-        EXPECT_TRUE(IsUsableGroupName(name)) << name;
+// The list shows stored names through the controller's rules: only names it
+// accepts reach a command line, and they are looked up under their path.
+TEST(TqrcgText, ListedNamesPassTheControllersRuleBeforeAnyCommand) {
+    using TqRcgCtrllr::detail::RcgNameProblem;
+    for (const char* name : {"web", "a-b_c.d", "cpu:/web", "cpu,cpuacct:/a/b", "A9"}) {
+        EXPECT_EQ("", RcgNameProblem(name)) << name;
     }
     for (const char* name : {"", "a b", "a;rm", "a'b", "$(x)", "-web", "..", "a/../b", "cpu:/", "/abs", "a/",
-                             "a//b", ".", "cpu:/..", "a\\b", "a\"b", "a*"}) {
-        EXPECT_FALSE(IsUsableGroupName(name)) << name;
+                             "a//b", ".", "cpu:/..", "a\\b", "a\"b", "a*", "x:y"}) {
+        EXPECT_NE("", RcgNameProblem(name)) << name;
     }
-}
-
-TEST(TqrcgText, GroupPathDropsTheControllerPrefix) {
-    EXPECT_EQ(GroupPath("web"), "web");
-    EXPECT_EQ(GroupPath("cpu:/web"), "web");
-    EXPECT_EQ(GroupPath("cpu,cpuacct:/a/b"), "a/b");
-    EXPECT_EQ(GroupPath("a:/b:/c"), "b:/c");
-    EXPECT_EQ(GroupPath("cpu:foo"), "cpu:foo");
+    using TqRcgCtrllr::detail::SplitRcgName;
+    EXPECT_EQ(SplitRcgName("web").rcgName, "web");
+    EXPECT_EQ(SplitRcgName("cpu:/web").rcgName, "web");
+    EXPECT_EQ(SplitRcgName("cpu,cpuacct:/a/b").rcgName, "a/b");
 }
 
 TEST(TqrcgText, ShellQuoteSurvivesQuotes) {
@@ -123,9 +123,10 @@ TEST(TqrcgText, ExitStatusIsTheCodeOr128PlusTheSignal) {
     EXPECT_EQ(ExitStatusOf(2 | 0x80), 130);  // with a core dump
 }
 
-TEST(TqrcgText, PrintableEscapesControlCharacters) {
-    EXPECT_EQ(Printable("web"), "web");
-    EXPECT_EQ(Printable(std::string("a\x1b[2Jb\x7f", 7)), "a\\x1b[2Jb\\x7f");
+TEST(TqrcgText, ListedNamesAreShownWithControlCharactersEscaped) {
+    using TqRcgCtrllr::detail::EscapeRcgName;
+    EXPECT_EQ(EscapeRcgName("web"), "web");
+    EXPECT_EQ(EscapeRcgName(std::string("a\x1b[2Jb\x7f", 7)), "a\\x1b[2Jb\\x7f");
 }
 
 // ---- the command in this process -------------------------------------
