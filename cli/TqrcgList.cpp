@@ -1,13 +1,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
 #include <ostream>
-#include <sstream>
 
 #include "TqrcgCommands.h"
 #include "TqrcgText.h"
 #include "common/TqRcgDefs.h"
+#include "common/TqRcgText.h"
+#include "host/StoreText.h"
 #include "host/TQPlatformInfo.h"
 #include "host/TqProcess.h"
 #include "rcg/RcgNames.h"
@@ -15,13 +15,10 @@
 namespace tqrcg {
 namespace {
 
+// A file's text; false when it is missing or cannot be read.
 bool ReadText(const std::string& path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream content;
-    content << in.rdbuf();
-    *text = content.str();
-    return !in.bad();
+    bool missing = false;
+    return tqfw::ReadWholeFile(path, text, &missing) && !missing;
 }
 
 bool IsDirectory(const std::string& path) {
@@ -33,9 +30,7 @@ bool IsDirectory(const std::string& path) {
 long ProcessorCount() {
     std::string out, err;
     if (TqProcess::system("nproc", &out, &err, 0, false) != 0) return 0;
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    unsigned long count = 0;
-    return ParseDecimal(out, 1, 1u << 20, &count) ? static_cast<long>(count) : 0;
+    return ReadLeadingInt(out.c_str());
 }
 
 struct GroupRow {
