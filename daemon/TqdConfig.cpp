@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 
+#include "host/StoreText.h"
 #include "host/TQPlatformInfo.h"
 
 namespace tqd {
@@ -21,16 +22,11 @@ std::string Trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-// Digits only (after trimming), without overflow past `limit`.
+// Digits only (blanks around them allowed), as the store reads numbers, and
+// at most `limit`.
 bool ParseBoundedDecimal(const std::string& text, unsigned long long limit, unsigned long long* value) {
-    const std::string digits = Trim(text);
-    if (digits.empty() || digits.size() > 20) return false;
-    unsigned long long number = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return false;
-        number = number * 10 + static_cast<unsigned long long>(c - '0');
-        if (number > limit) return false;
-    }
+    std::uint64_t number = 0;
+    if (!tqfw::ParseUnsignedDecimal(text, &number) || number > limit) return false;
     *value = number;
     return true;
 }
