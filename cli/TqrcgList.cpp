@@ -11,6 +11,7 @@
 #include "host/TQPlatformInfo.h"
 #include "host/TqProcess.h"
 #include "rcg/CgroupFs.h"
+#include "rcg/RcgCaps.h"
 #include "rcg/RcgHierarchy.h"
 #include "rcg/RcgNames.h"
 
@@ -40,6 +41,13 @@ struct GroupRow {
     std::string cap;
     std::string processes;
     std::string note;
+    std::string remembered = "-";  // the cap tqd applies again, "-" for none
+};
+
+// A group's quota and period as the kernel holds them; quota -1: no limit.
+struct Quota {
+    long long quotaUs = -1;
+    long long periodUs = 0;
 };
 
 // Where the groups' folders are and how a cap is read, on the hierarchy the
@@ -48,35 +56,45 @@ struct Place {
     std::string groupsRoot;  // folder below which a group's path names its folder
     long processors = 0;     // as the daemon counts them when it sets a cap
     bool cgroup2 = false;    // caps in cpu.max, else read with cgget
+    std::vector<TqRcgCtrllr::detail::RememberedCap> caps;  // as tqd remembers them
 };
 
-// The cap from the group's cpu.max; false with *problem set when unreadable.
-bool Cgroup2Cap(const std::string& folder, long processors, std::string* cap, std::string* problem) {
+// The quota from the group's cpu.max; false with *problem set when unreadable.
+bool Cgroup2Quota(const std::string& folder, Quota* quota, std::string* problem) {
     std::string text;
     TqRcgCtrllr::detail::CpuMax value;
     if (!ReadText(folder + "/cpu.max", &text) || !TqRcgCtrllr::detail::ParseCpuMax(text, &value)) {
         *problem = "cannot read " + folder + "/cpu.max";
         return false;
     }
-    *cap = value.unlimited ? "none"
-                           : FormatCap(static_cast<long long>(value.quotaUs),
-                                       static_cast<long long>(value.periodUs), processors);
+    quota->quotaUs = value.unlimited ? -1 : static_cast<long long>(value.quotaUs);
+    quota->periodUs = static_cast<long long>(value.periodUs);
     return true;
 }
 
-// The cap through cgget; false with *problem set when it fails.
-bool V1Cap(const std::string& path, long processors, std::string* cap, std::string* problem) {
+// The quota through cgget; false with *problem set when it fails.
+bool V1Quota(const std::string& path, Quota* quota, std::string* problem) {
     const std::string command = "cgget -n -v -r cpu.cfs_quota_us -r cpu.cfs_period_us " + ShellQuote(path);
     std::string cgOut, cgErr;
     std::vector<long long> values;
     if (TqProcess::system(command.c_str(), &cgOut, &cgErr, 0, false) == 0 &&
         ParseCggetValues(cgOut, &values) && values.size() == 2) {
-        *cap = FormatCap(values[0], values[1], processors);
+        quota->quotaUs = values[0];
+        quota->periodUs = values[1];
         return true;
     }
     while (!cgErr.empty() && cgErr.back() == '\n') cgErr.pop_back();
     *problem = command + ": " + cgErr;
     return false;
+}
+
+// The remembered cap beside the quota: marked when the quota is no longer
+// that cap's share of today's machine.
+std::string RememberedText(unsigned int percent, const Quota& quota, long processors) {
+    const std::uint64_t wanted = TqRcgCtrllr::detail::ComputeCpuQuota(percent, static_cast<int>(processors));
+    const bool matches = quota.quotaUs >= 0 && quota.periodUs == static_cast<long long>(TqRcgCtrllr::detail::kCfsPeriodUs) &&
+                         static_cast<std::uint64_t>(quota.quotaUs) == wanted;
+    return std::to_string(percent) + "%" + (matches ? "" : " (differs: restart tqd or cap again)");
 }
 
 // A row for one listed name; false when a figure could not be read.
@@ -96,8 +114,13 @@ bool ReadRow(const std::string& name, const Place& place, GroupRow* row, std::os
     }
     bool whole = true;
     std::string problem;
-    if (!(place.cgroup2 ? Cgroup2Cap(folder, place.processors, &row->cap, &problem)
-                        : V1Cap(path, place.processors, &row->cap, &problem))) {
+    Quota quota;
+    if (place.cgroup2 ? Cgroup2Quota(folder, &quota, &problem) : V1Quota(path, &quota, &problem)) {
+        row->cap = FormatCap(quota.quotaUs, quota.periodUs, place.processors);
+        unsigned int percent = 0;
+        if (TqRcgCtrllr::detail::FindCap(place.caps, name, &percent))
+            row->remembered = RememberedText(percent, quota, place.processors);
+    } else {
         err << "tqrcg: cannot read the cap of " << row->name << ": " << problem << "\n";
         row->cap = "?";
         whole = false;
@@ -144,12 +167,13 @@ void PrintRows(const std::vector<GroupRow>& rows, std::ostream& out) {
     auto pad = [](const std::string& text, std::size_t width) {
         return text + std::string(width > text.size() ? width - text.size() : 0, ' ');
     };
-    out << pad("GROUP", nameWidth) << "  " << pad("CAP", 6) << "  PROCESSES\n";
+    out << pad("GROUP", nameWidth) << "  " << pad("CAP", 6) << "  " << pad("PROCESSES", 9) << "  REMEMBERED\n";
     for (const auto& row : rows) {
         if (!row.note.empty()) {
             out << pad(row.name, nameWidth) << "  " << row.note << "\n";
         } else {
-            out << pad(row.name, nameWidth) << "  " << pad(row.cap, 6) << "  " << row.processes << "\n";
+            out << pad(row.name, nameWidth) << "  " << pad(row.cap, 6) << "  " << pad(row.processes, 9) << "  "
+                << row.remembered << "\n";
         }
     }
 }
@@ -157,15 +181,17 @@ void PrintRows(const std::vector<GroupRow>& rows, std::ostream& out) {
 }  // namespace
 
 int ListGroups(std::ostream& out, std::ostream& err) {
-    std::string listed;
+    std::string listed, remembered;
     {
         TQPlatformInfo store;
         store.setFocus(TQPI_Focus::getFocus());
         if (store.getString("Base", k_TQRCGMGR_Groups_RegKey, listed) == 0) listed.clear();
+        if (store.getString("Base", TqRcgCtrllr::detail::kCapsKey, remembered) == 0) remembered.clear();
     }
     const std::vector<std::string> names = ParseGroupList(listed);
 
     Place place;
+    place.caps = TqRcgCtrllr::detail::ParseCaps(remembered);
     std::string problem;
     if (!FindPlace(!names.empty(), &place, &problem)) {
         err << "tqrcg: " << problem << "\n";

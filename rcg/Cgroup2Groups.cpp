@@ -42,6 +42,8 @@ public:
     CQiError find(const RcgName& name, TqRcgPtr& group) override;
     CQiError create(const RcgName& name, TqRcgPtr& group) override;
     CQiError remove(const RcgName& name) override;
+    bool quotaOf(const RcgName& name, std::string* quota) override;
+    long processorCount() override { return m_fs.onlineProcessors(); }
 
 private:
     std::string folderOf(const RcgName& name) const { return m_mount + "/" + m_base + "/" + name.path; }
@@ -107,6 +109,13 @@ CQiError Cgroup2Groups::remove(const RcgName& name) {
     if (error == EBUSY) return busyFailure(name, folder, log, __LINE__);
     return ReportFsFailure(log, kDeleteTag, {kFile, kDeleteFunction, __LINE__},
                            "remove the control group " + folder, error);
+}
+
+bool Cgroup2Groups::quotaOf(const RcgName& name, std::string* quota) {
+    std::string text;
+    if (m_fs.readFile(folderOf(name) + "/cpu.max", &text) != 0) return false;
+    *quota = text.substr(0, text.find_first_of(" \n"));
+    return !quota->empty();
 }
 
 // A group is busy while it holds processes or groups of its own.

@@ -22,6 +22,8 @@ public:
     CQiError find(const RcgName&, TqRcgPtr&) override { return m_why; }
     CQiError create(const RcgName&, TqRcgPtr&) override { return m_why; }
     CQiError remove(const RcgName&) override { return m_why; }
+    bool quotaOf(const RcgName&, std::string*) override { return false; }
+    long processorCount() override { return 0; }
 
 private:
     CQiError m_why;

@@ -25,6 +25,11 @@ public:
     virtual CQiError create(const RcgName& name, TqRcgPtr& group) = 0;
     // Deletes exactly that group; success when there is none.
     virtual CQiError remove(const RcgName& name) = 0;
+    // The group's quota as the kernel shows it ("50000"; "max" or "-1" for
+    // none); false when it cannot be read.
+    virtual bool quotaOf(const RcgName& name, std::string* quota) = 0;
+    // The processor count a cap is a share of, as setCPUConstraint reads it.
+    virtual long processorCount() = 0;
 };
 
 // The groups of the hierarchy in use now (see ChooseHierarchy).

@@ -6,7 +6,10 @@
 #include <new>
 
 #include "../host/TqProcess.h"
+#include "../common/TqRcgText.h"
+#include "CgroupFs.h"
 #include "RcgGroups.h"
+#include "RcgHierarchy.h"
 #include "RcgNames.h"
 #include "RcgReport.h"
 
@@ -63,6 +66,8 @@ public:
     CQiError find(const detail::RcgName& name, TqRcgPtr& group) override;
     CQiError create(const detail::RcgName& name, TqRcgPtr& group) override;
     CQiError remove(const detail::RcgName& name) override;
+    bool quotaOf(const detail::RcgName& name, std::string* quota) override;
+    long processorCount() override;
 };
 
 CQiError V1Groups::find(const detail::RcgName& name, TqRcgPtr& group) {
@@ -134,6 +139,22 @@ CQiError V1Groups::remove(const detail::RcgName& name) {
                                         command, out, err);
     }
     return CQiError::Success();
+}
+
+bool V1Groups::quotaOf(const detail::RcgName& name, std::string* quota) {
+    detail::CgroupFs& fs = detail::InstalledCgroupFs();
+    std::string table, text;
+    if (fs.readFile("/proc/self/mounts", &table) != 0) return false;
+    const std::string root = detail::ParseCgroupMounts(table).cpuV1;
+    if (root.empty() || fs.readFile(root + "/" + name.path + "/cpu.cfs_quota_us", &text) != 0) return false;
+    *quota = text.substr(0, text.find_first_of(" \n"));
+    return !quota->empty();
+}
+
+long V1Groups::processorCount() {
+    std::string out, err;
+    if (TqProcess::system("nproc", &out, &err, 0, false) != 0) return 0;
+    return ReadLeadingInt(out.c_str());
 }
 
 }  // namespace
