@@ -101,10 +101,21 @@ fetch_kernel() {
   echo "$folder"
 }
 
-# copy_file SOURCE: the file (symbolic links followed) at the same path in the guest.
+# Where a file of this host lives in the guest: the build folder's files
+# under /lab/build, everything else at the same path.
+guest_path() {
+  case "$1" in
+    "$BUILD"/*) echo "/lab/build/${1#"$BUILD"/}" ;;
+    *) echo "$1" ;;
+  esac
+}
+
+# copy_file SOURCE: the file (symbolic links followed) at its guest path.
 copy_file() {
-  mkdir -p "$STAGE$(dirname "$1")"
-  cp -L --preserve=mode "$1" "$STAGE$1"
+  local target
+  target=$STAGE$(guest_path "$1")
+  mkdir -p "$(dirname "$target")"
+  cp -L --preserve=mode "$1" "$target"
 }
 
 # Every library the dynamic programs and libraries given need, at the paths ldd names.
@@ -148,10 +159,9 @@ write_etc() {
   printf 'passwd: files\ngroup: files\nhosts: files\n' > "$STAGE/etc/nsswitch.conf"
 }
 
-# The guest's root: busybox and its applets, the build's programs and the
-# source tree's lab files at the same absolute paths as on this host (so
-# run paths and TQ_BUILD_DIR / TQ_SOURCE_DIR mean the same), /lab/build and
-# /lab/src pointing at them.
+# The guest's root: busybox and its applets, the build's programs in
+# /lab/build, the source tree's lab files in /lab/src.  /init links this
+# host's paths of both folders to them (run paths name the build folder).
 stage_root() {
   local kernel=$1 program programs=() applet
   rm -rf "$STAGE"
@@ -173,15 +183,17 @@ stage_root() {
   done
   copy_libraries "${programs[@]}"
 
-  mkdir -p "$STAGE$ROOT"
   for path in packaging tests/lab bench/run.sh; do
     if [ -e "$ROOT/$path" ]; then
-      mkdir -p "$STAGE$ROOT/$(dirname "$path")"
-      cp -a "$ROOT/$path" "$STAGE$ROOT/$path"
+      mkdir -p "$STAGE/lab/src/$(dirname "$path")"
+      cp -a "$ROOT/$path" "$STAGE/lab/src/$path"
     fi
   done
-  ln -s "$BUILD" "$STAGE/lab/build"
-  ln -s "$ROOT" "$STAGE/lab/src"
+  case "$BUILD" in
+    "$ROOT"/*)
+      mkdir -p "$(dirname "$STAGE/lab/src/${BUILD#"$ROOT"/}")"
+      ln -s /lab/build "$STAGE/lab/src/${BUILD#"$ROOT"/}" ;;
+  esac
 
   mkdir -p "$STAGE/lib/modules/$KERNEL_RELEASE"
   for module in $MODULES; do
@@ -192,8 +204,10 @@ stage_root() {
   install -m 0755 scripts/lab/init "$STAGE/init"
   install -m 0755 scripts/lab/run-tests "$STAGE/lab/run-tests"
   cat > "$STAGE/lab/env" <<ENV
-TQ_BUILD_DIR='$BUILD'
-TQ_SOURCE_DIR='$ROOT'
+TQ_BUILD_DIR=/lab/build
+TQ_SOURCE_DIR=/lab/src
+LAB_HOST_BUILD_DIR='$BUILD'
+LAB_HOST_SOURCE_DIR='$ROOT'
 LAB_KERNEL_RELEASE='$KERNEL_RELEASE'
 LAB_MODULES='$MODULES'
 LAB_TEST_TIMEOUT='${TQ_LAB_TEST_TIMEOUT:-300}'
