@@ -112,6 +112,10 @@ RcgNameForms SplitRcgName(const std::string& name) {
     return forms;
 }
 
+RcgName ParseRcgName(const std::string& text) {
+    return RcgName{text, RcgControllerOf(text), SplitRcgName(text).rcgName};
+}
+
 std::string RcgControllerOf(const std::string& name) {
     std::size_t p = name.find(":/");
     return p == std::string::npos ? std::string() : name.substr(0, p);

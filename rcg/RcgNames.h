@@ -39,6 +39,15 @@ struct RcgNameForms {
 };
 RcgNameForms SplitRcgName(const std::string& name);
 
+// A group name, checked once and then carried as a value.
+struct RcgName {
+    std::string text;         // as the request gave it ("cpu:/web/db")
+    std::string controllers;  // the prefix's controllers ("cpu"); empty for a bare name
+    std::string path;         // below the hierarchy's root ("web/db")
+};
+// The value of a name that RcgNameProblem accepts.
+RcgName ParseRcgName(const std::string& text);
+
 // The controller part of a prefixed name ("cpu" for "cpu:/web"); empty for a
 // bare name.
 std::string RcgControllerOf(const std::string& name);
