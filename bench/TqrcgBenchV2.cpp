@@ -1,5 +1,6 @@
 #include "TqrcgBenchV2.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -137,11 +138,24 @@ private:
     std::vector<unsigned char> m_frame;
 };
 
+// Writes `text` to a control file as one write(2); false on failure.
+bool WriteControl(const std::string& path, const std::string& text) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
 struct RequestType {
     std::string name;
     std::function<CQiError()> client;
+    // The request's filesystem step done by the bench itself, on a group of
+    // its own: what the kernel alone takes.
+    std::function<bool()> step;
     std::vector<double> clientMs;
     std::vector<double> travelMs;  // measured next to each client request
+    std::vector<double> stepMs;
 };
 
 // One timed request of each kind next to each other; the order alternates
@@ -171,16 +185,37 @@ bool MeasurePair(RequestType& type, const TravelRequest& travel, int round) {
     return true;
 }
 
+// The filesystem step alone, after a request that travels, as each client
+// request follows or precedes one.  False after a failure.
+bool MeasureStep(RequestType& type, const TravelRequest& travel, int round) {
+    if (!travel.ask()) {
+        fprintf(stderr, "tqrcg_bench: the unsupported request got no unsupported-type reply\n");
+        return false;
+    }
+    const auto begin = Clock::now();
+    const bool done = type.step();
+    const double ms = Milliseconds(begin);
+    if (!done) {
+        fprintf(stderr, "tqrcg_bench: the filesystem step of %s failed: %s\n", type.name.c_str(), strerror(errno));
+        return false;
+    }
+    if (round > 0) type.stepMs.push_back(ms);
+    return true;
+}
+
 // The table; true when every ratio meets the target.
 bool PrintTable(const std::vector<RequestType>& types) {
-    printf("%-8s %10s %10s %7s\n", "request", "v2 ms", "travel ms", "ratio");
+    printf("%-8s %10s %10s %7s %10s %13s\n", "request", "v2 ms", "travel ms", "ratio", "kernel ms",
+           "ratio-kernel");
     bool met = true;
     for (const auto& type : types) {
         const double client = Median(type.clientMs);
         const double travel = Median(type.travelMs);
         const double ratio = travel > 0 ? client / travel : 0;
         met = met && travel > 0 && ratio <= kTargetRatio;
-        printf("%-8s %10.3f %10.3f %7.2f\n", type.name.c_str(), client, travel, ratio);
+        const double kernel = Median(type.stepMs);
+        printf("%-8s %10.3f %10.3f %7.2f %10.3f %13.2f\n", type.name.c_str(), client, travel, ratio, kernel,
+               travel > 0 ? (client - kernel) / travel : 0);
     }
     printf("target v2/travel <= %.1f: %s\n", kTargetRatio, met ? "met" : "NOT met");
     return met;
@@ -206,18 +241,25 @@ int MeasureV2(double seconds) {
         return 1;
     }
     V2Cleanup cleanup(base, group);
+    V2Cleanup ownCleanup(base, group + "_fs");
     SleepingChild child;
     if (child.pid() < 0) return 1;
     const std::list<unsigned int> pids{static_cast<unsigned int>(child.pid())};
+    const std::string pid = std::to_string(child.pid());
+    const std::string own = base + "/" + group + "_fs";  // the bench's own steps
+    const std::string quota = std::to_string(50 * sysconf(_SC_NPROCESSORS_ONLN) * 1000) + " 100000";
     const TravelRequest travel;
     // In the order of one round: each request leaves the state the next
     // needs, and the round ends as it began (no group, the child outside it).
     std::vector<RequestType> types = {
-        {"create", [&] { return createRcgGroup(group); }, {}, {}},
-        {"cap", [&] { return setRcgCPUShare(group, 50); }, {}, {}},
-        {"assign", [&] { return assignPidsTo(group, pids); }, {}, {}},
-        {"remove", [&] { return removePidsFrom(group, pids); }, {}, {}},
-        {"delete", [&] { return deleteRcgGroup(group); }, {}, {}},
+        {"create", [&] { return createRcgGroup(group); }, [&] { return mkdir(own.c_str(), 0755) == 0; }, {}, {}, {}},
+        {"cap", [&] { return setRcgCPUShare(group, 50); }, [&] { return WriteControl(own + "/cpu.max", quota); },
+         {}, {}, {}},
+        {"assign", [&] { return assignPidsTo(group, pids); },
+         [&] { return WriteControl(own + "/cgroup.procs", pid); }, {}, {}, {}},
+        {"remove", [&] { return removePidsFrom(group, pids); },
+         [&] { return WriteControl(base + "/" + kDummyGroup + "/cgroup.procs", pid); }, {}, {}, {}},
+        {"delete", [&] { return deleteRcgGroup(group); }, [&] { return rmdir(own.c_str()) == 0; }, {}, {}, {}},
     };
 
     // The first round makes the base and the dummy group when needed and
@@ -229,6 +271,11 @@ int MeasureV2(double seconds) {
         for (auto& type : types) {
             if (StopRequested() || !MeasurePair(type, travel, round)) return 1;
         }
+        // A round of the bare steps after each round of requests (the first
+        // needs the dummy group that the requests made).
+        for (auto& type : types) {
+            if (StopRequested() || !MeasureStep(type, travel, round)) return 1;
+        }
         if (round > 0) ++rounds;
     }
     if (StopRequested()) {
@@ -238,7 +285,9 @@ int MeasureV2(double seconds) {
     printf("tqrcg_bench --v2: %d rounds in %.1f s, %ld processors, group %s/%s\n", rounds,
            std::chrono::duration<double>(Clock::now() - start).count(), sysconf(_SC_NPROCESSORS_ONLN), base.c_str(),
            group.c_str());
-    printf("median end-to-end times; travel: a request of an unsupported type (connect, frame, reply)\n");
+    printf("median end-to-end times; travel: a request of an unsupported type (connect, frame, reply);\n"
+           "kernel: the request's filesystem step alone (mkdir, cpu.max, cgroup.procs, rmdir), done by the bench;\n"
+           "ratio-kernel: (v2 - kernel) / travel, what the request costs beyond the kernel's own work\n");
     PrintTable(types);
     return 0;
 }

@@ -4,7 +4,10 @@
 // client function beside the median of a request that only travels: a frame
 // of an unsupported message type, which tqd answers without touching any
 // group (connect, send the frame, read the reply).  Both are measured in
-// turns in the same run; the target is a ratio of at most 2.
+// turns in the same run; the target is a ratio of at most 2.  Beside them,
+// for comparison, the request's filesystem step alone (mkdir, a write of
+// cpu.max or cgroup.procs, rmdir) done by the bench on a group of its own
+// (tqbench_<pid>_fs), in rounds of their own.
 //
 // The store named by TQ_CONFIG must point the client functions at the tqd
 // to measure.  The bench owns the group tqbench_<pid> under the base
