@@ -12,7 +12,7 @@
 // The store named by TQ_CONFIG must point the client functions at the tqd
 // to measure.  The bench owns the group tqbench_<pid> under the base
 // ([Base] sTQRCGMGRCGROUP2BASE, default tqrcg) and one child process of its
-// own; it removes the group, ends the child, and removes the dummy group and
+// own; it removes its groups, ends the child, and removes the dummy group and
 // the base when they were not there before, on every path.
 #pragma once
 
