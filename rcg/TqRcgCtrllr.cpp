@@ -71,14 +71,16 @@ CQiError V1Groups::find(const detail::RcgName& name, TqRcgPtr& group) {
     CQiError result = Init();
     if (result.IsError()) return result;
 
-    const std::string command = detail::LookupListingCommand(name.text);
+    const std::string command = detail::LookupCommand(name);
     std::string out, err;
     const int status = TqProcess::system(command.c_str(), &out, &err, 0, false);
     if (status != 0 && !detail::ListingSelectedNothing(status, out, err)) {
         return detail::ReportCmdFailure(log, tag, {kFile, kGetSysFunction, __LINE__},
                                         command, out, err);
     }
-    if (out.empty()) {
+    // The listing's text only selects candidates: the group exists exactly
+    // when a line names its full path.
+    if (!detail::LookupFindsGroup(out, name)) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__},
                                        k_TqWin32NotFound, "The resource group %s doesn't exist.",
                                        name.text.c_str());
