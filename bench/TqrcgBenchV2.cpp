@@ -185,10 +185,14 @@ bool MeasurePair(RequestType& type, const TravelRequest& travel, int round) {
     return true;
 }
 
-// The filesystem step alone, after a request that travels, as each client
-// request follows or precedes one.  False after a failure.
+// The filesystem step alone, after two requests that travel: a round of
+// steps then takes about as long as a round of requests (each a travel and a
+// client request that travels too), so that each step comes as long after
+// the same step of the round before as its request does.  That matters for
+// cgroup.procs: the first migration after an idle spell waits for an RCU
+// grace period, one soon after another does not.  False after a failure.
 bool MeasureStep(RequestType& type, const TravelRequest& travel, int round) {
-    if (!travel.ask()) {
+    if (!travel.ask() || !travel.ask()) {
         fprintf(stderr, "tqrcg_bench: the unsupported request got no unsupported-type reply\n");
         return false;
     }
