@@ -161,14 +161,19 @@ void FrameReader::step(const pollfd* entries, Clock::time_point now, const Take&
                               "closing the connection from %s without a reply: the request ended after %zu "
                               "of %zu bytes",
                               peer, connection.received, k_TqRcgFrameSize);
+                    if (m_events)
+                        m_events->frameRefused(connection.peer, true,
+                                               "ended after " + std::to_string(connection.received) + " bytes");
                     continue;
                 case ReadState::Failed:
                     log.Error(kLogTag, "closing the connection from %s without a reply: receive failed: %s",
                               peer, read.problem.c_str());
+                    if (m_events) m_events->frameRefused(connection.peer, true, "receive failed: " + read.problem);
                     continue;
                 case ReadState::Rejected:
                     log.Error(kLogTag, "closing the connection from %s without a reply: %s", peer,
                               read.problem.c_str());
+                    if (m_events) m_events->frameRefused(connection.peer, false, read.problem);
                     continue;
             }
         }
@@ -177,6 +182,9 @@ void FrameReader::step(const pollfd* entries, Clock::time_point now, const Take&
                       "closing the connection from %s without a reply: no complete request within %d seconds "
                       "(%zu of %zu bytes)",
                       peer, m_frameSeconds, connection.received, k_TqRcgFrameSize);
+            if (m_events)
+                m_events->frameRefused(connection.peer, true,
+                                       "no complete request within " + std::to_string(m_frameSeconds) + " s");
             continue;
         }
         waiting.push_back(std::move(connection));
@@ -255,6 +263,7 @@ void ServeRequest(Request request, const ServeContext& context) {
     const std::string denial = context.checkPeer ? context.checkPeer(fd) : std::string();
     if (!denial.empty()) {
         log.Error(kLogTag, "refused the request from %s: %s", peer.c_str(), denial.c_str());
+        if (context.events) context.events->peerRefused(fd, peer, denial);
         const std::vector<char> reply = MakeReply(AccessDeniedText(denial));
         CQiSocket socket(fd);
         int timedOut = 0;
@@ -376,7 +385,9 @@ Server::Server(std::vector<Listener> listeners, ServeContext context, unsigned w
     : m_listeners(std::move(listeners)),
       m_shared(std::make_shared<Shared>(std::move(context), queueLimit)),
       m_workerCount(workers == 0 ? 1 : workers),
-      m_reader(m_shared->context.frameSeconds, pendingLimit) {}
+      m_reader(m_shared->context.frameSeconds, pendingLimit) {
+    m_reader.setEvents(m_shared->context.events);
+}
 
 Server::~Server() {
     m_shared->queue.close();

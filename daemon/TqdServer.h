@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "daemon/TqdConfig.h"
+#include "daemon/TqdEvents.h"
 #include "host/CQiSocket.h"
 #include "host/UniqueFd.h"
 
@@ -126,9 +127,12 @@ public:
     void closeIdle();
     // Closes every connection, logging `why`.
     void closeAll(const char* why);
+    // Told about every connection closed for its frame (null: nobody).
+    void setEvents(ServerEvents* events) { m_events = events; }
 
 private:
     int m_frameSeconds;
+    ServerEvents* m_events = nullptr;
     std::size_t m_limit;
     std::vector<PendingConnection> m_connections;  // in the order of their accept
 };
@@ -154,6 +158,8 @@ struct ServeContext {
     PeerCheck checkPeer;
     // A whole frame must arrive within this time after the accept.
     int frameSeconds = kFrameSeconds;
+    // Told about refused peers and frames (null: nobody); outlives the server.
+    ServerEvents* events = nullptr;
 };
 
 // Serves one request: checks the peer, calls the handler (or sends the

@@ -93,6 +93,13 @@ private:
     int m_fd = -1;
 };
 
+// Prometheus' promtool: $TQ_PROMTOOL, else promtool on the PATH, else
+// $TQ_BUILD_DIR/tools/promtool (where the set-up puts it); empty when none.
+std::string PromtoolPath();
+// `promtool check metrics` on the file: empty when it passes, else what it
+// said.
+std::string PromtoolProblems(const std::string& promtool, const std::string& path);
+
 // Sends `frame`, ends sending, returns the reply.
 std::string Ask(std::uint16_t port, const std::vector<unsigned char>& frame, double seconds = 20);
 
