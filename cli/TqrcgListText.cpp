@@ -37,7 +37,8 @@ bool RememberedPercent(const GroupFigures& figures, const std::vector<Remembered
 
 }  // namespace
 
-std::string RememberedText(const GroupFigures& figures, const std::vector<RememberedCap>& caps, long processors) {
+std::string RememberedText(const GroupFigures& figures, const std::vector<RememberedCap>& caps,
+                           long processors) {
     unsigned int percent = 0;
     if (!figures.hasCap || !RememberedPercent(figures, caps, &percent)) return "-";
     const std::uint64_t wanted = TqRcgCtrllr::detail::ComputeCpuQuota(percent, static_cast<int>(processors));
@@ -57,13 +58,14 @@ ListRow MakeListRow(const GroupFigures& figures, const std::vector<RememberedCap
         row.note = "(no longer exists)";
         return row;
     }
-    row.cap = figures.hasCap ? FormatCap(figures.quotaUs, static_cast<long long>(figures.periodUs), processors)
-                             : "?";
+    row.cap = figures.hasCap
+                  ? FormatCap(figures.quotaUs, static_cast<long long>(figures.periodUs), processors)
+                  : "?";
     row.processes = figures.hasProcesses ? std::to_string(figures.processes) : "?";
     row.remembered = RememberedText(figures, caps, processors);
     if (figures.hasThrottling) {
-        row.throttled = FormatPercent(
-            TqRcgCtrllr::detail::ThrottledPercent(figures.throttledPeriods, figures.periods));
+        row.throttled =
+            FormatPercent(TqRcgCtrllr::detail::ThrottledPercent(figures.throttledPeriods, figures.periods));
         row.throttledTime = FormatSeconds(double(figures.throttledNs) / 1e9);
     } else {
         row.throttled = row.throttledTime = "?";
@@ -72,7 +74,8 @@ ListRow MakeListRow(const GroupFigures& figures, const std::vector<RememberedCap
 }
 
 std::string FormatListTable(const std::vector<ListRow>& rows) {
-    const std::vector<std::string> header{"GROUP", "CAP", "PROCESSES", "REMEMBERED", "THROTTLED", "THROTTLED-TIME"};
+    const std::vector<std::string> header{"GROUP",      "CAP",       "PROCESSES",
+                                          "REMEMBERED", "THROTTLED", "THROTTLED-TIME"};
     std::vector<std::size_t> widths;
     for (const auto& title : header) widths.push_back(title.size());
     widths[1] = std::max<std::size_t>(widths[1], 6);
@@ -88,20 +91,23 @@ std::string FormatListTable(const std::vector<ListRow>& rows) {
         std::string text;
         for (std::size_t i = 0; i < cells.size(); ++i) {
             text += cells[i];
-            if (i + 1 < cells.size()) text += std::string(widths[i] - std::min(widths[i], cells[i].size()) + 2, ' ');
+            if (i + 1 < cells.size())
+                text += std::string(widths[i] - std::min(widths[i], cells[i].size()) + 2, ' ');
         }
         return text + "\n";
     };
     std::string text = line(header);
     for (const auto& row : rows) {
-        text += row.note.empty()
-                    ? line({row.name, row.cap, row.processes, row.remembered, row.throttled, row.throttledTime})
-                    : line({row.name, row.note});
+        text +=
+            row.note.empty()
+                ? line({row.name, row.cap, row.processes, row.remembered, row.throttled, row.throttledTime})
+                : line({row.name, row.note});
     }
     return text;
 }
 
-nlohmann::ordered_json GroupJson(const GroupFigures& figures, const std::vector<RememberedCap>& caps, long processors) {
+nlohmann::ordered_json GroupJson(const GroupFigures& figures, const std::vector<RememberedCap>& caps,
+                                 long processors) {
     using json = nlohmann::ordered_json;
     json object;
     object["group"] = figures.name;

@@ -38,6 +38,7 @@ std::string FormatListTable(const std::vector<ListRow>& rows);
 // One group as JSON: numbers carry their unit in the field name; a figure
 // that could not be read, or that the group lacks (no cap), is null.
 nlohmann::ordered_json GroupJson(const TqRcgCtrllr::detail::GroupFigures& figures,
-                         const std::vector<TqRcgCtrllr::detail::RememberedCap>& caps, long processors);
+                                 const std::vector<TqRcgCtrllr::detail::RememberedCap>& caps,
+                                 long processors);
 
 }  // namespace tqrcg

@@ -91,8 +91,8 @@ int RunLive(double seconds, std::ostream& err) {
     view.rows = MakeFirstTopRows(view.last.figures);
     CursesScreen screen;
     view.show(screen);
-    Clock::time_point next = view.last.at + std::chrono::duration_cast<Clock::duration>(
-                                                std::chrono::duration<double>(seconds));
+    Clock::time_point next =
+        view.last.at + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     for (;;) {
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
         timeout(wait <= 0 ? 0 : static_cast<int>(wait));
@@ -128,8 +128,8 @@ int RunOnce(double seconds, std::ostream& out, std::ostream& err) {
     }
     std::vector<TopRow> rows = MakeTopRows(before.figures, after.figures, SecondsBetween(before, after));
     SortTopRows(&rows, TopSort::kUse);
-    for (const std::string& line : FormatTopScreen(rows, HeaderOf(after, seconds, TopSort::kUse, false),
-                                                   kPlainWidth, 0))
+    for (const std::string& line :
+         FormatTopScreen(rows, HeaderOf(after, seconds, TopSort::kUse, false), kPlainWidth, 0))
         out << line << "\n";
     return kExitSuccess;
 }

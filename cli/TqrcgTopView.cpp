@@ -47,7 +47,8 @@ void AddInterval(const GroupFigures& before, const GroupFigures& after, double s
     if (before.state != GroupFigures::kPresent || seconds <= 0 || processors <= 0) return;
     if (before.cpuSource != CpuTimeSource::kNone && before.cpuSource == after.cpuSource) {
         // A sum over processes drops when one leaves: no use is shown below zero.
-        const double used = after.cpuTimeNs > before.cpuTimeNs ? double(after.cpuTimeNs - before.cpuTimeNs) : 0.0;
+        const double used =
+            after.cpuTimeNs > before.cpuTimeNs ? double(after.cpuTimeNs - before.cpuTimeNs) : 0.0;
         row->usePercent = 100.0 * used / 1e9 / seconds / double(processors);
     }
     if (before.hasThrottling && after.hasThrottling && after.periods >= before.periods &&
@@ -101,7 +102,8 @@ std::string RowLine(const TopRow& row, int nameWidth, int barWidth) {
     if (row.useFromProcesses && row.usePercent >= 0) use += "*";
     line += Padded(cap, kCapWidth, true) + gap + Padded(use, kUseWidth, true) + gap;
     if (barWidth > 0) line += UseBar(row.usePercent, row.capPercent, barWidth) + gap;
-    line += Padded(row.throttledPercent < 0 ? "-" : OneDecimal(row.throttledPercent), kThrottledWidth, true) + gap;
+    line += Padded(row.throttledPercent < 0 ? "-" : OneDecimal(row.throttledPercent), kThrottledWidth, true) +
+            gap;
     line += Padded(row.processes < 0 ? "?" : std::to_string(row.processes), kProcessesWidth, true);
     return line;
 }
@@ -194,8 +196,9 @@ std::vector<std::string> FormatTopScreen(const std::vector<TopRow>& rows, const 
 
     char title[256];
     snprintf(title, sizeof(title), "tqrcg top: %zu group%s, %ld processors (%s), every %g s, sorted by %s%s",
-             rows.size(), rows.size() == 1 ? "" : "s", header.processors, header.cgroup2 ? "cgroup2" : "cgroup v1", header.seconds,
-             TopSortName(header.sort), header.live ? "; q quits, s changes the sort" : "");
+             rows.size(), rows.size() == 1 ? "" : "s", header.processors,
+             header.cgroup2 ? "cgroup2" : "cgroup v1", header.seconds, TopSortName(header.sort),
+             header.live ? "; q quits, s changes the sort" : "");
     std::vector<std::string> lines{title};
     const std::string gap(kGap, ' ');
     std::string heads = Padded("GROUP", nameWidth, false) + gap + Padded("CAP", kCapWidth, true) + gap +
@@ -214,7 +217,8 @@ std::vector<std::string> FormatTopScreen(const std::vector<TopRow>& rows, const 
         room = left <= 0 ? 0 : static_cast<std::size_t>(left);
         if (room < rows.size()) room = room == 0 ? 0 : room - 1;
     }
-    for (std::size_t i = 0; i < rows.size() && i < room; ++i) lines.push_back(RowLine(rows[i], nameWidth, barWidth));
+    for (std::size_t i = 0; i < rows.size() && i < room; ++i)
+        lines.push_back(RowLine(rows[i], nameWidth, barWidth));
     if (room < rows.size() && (height <= 0 || static_cast<int>(lines.size()) < height))
         lines.push_back("... " + std::to_string(rows.size() - room) + " more groups");
     if (summed && (height <= 0 || static_cast<int>(lines.size()) < height)) lines.push_back(note);

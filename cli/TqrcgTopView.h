@@ -19,14 +19,14 @@ const char* TopSortName(TopSort sort);
 TopSort NextTopSort(TopSort sort);
 
 struct TopRow {
-    std::string name;  // escaped for the screen
-    std::string note;  // not empty: the group is not there (no figures)
-    double capPercent = -1;        // negative: no cap, or not known
+    std::string name;        // escaped for the screen
+    std::string note;        // not empty: the group is not there (no figures)
+    double capPercent = -1;  // negative: no cap, or not known
     bool capKnown = false;
-    double usePercent = -1;        // of the machine over the interval; negative: not known
-    bool useFromProcesses = false; // summed over the group's current processes
-    double throttledPercent = -1;  // of the interval's periods; negative: not known
-    long long processes = -1;      // negative: not known
+    double usePercent = -1;         // of the machine over the interval; negative: not known
+    bool useFromProcesses = false;  // summed over the group's current processes
+    double throttledPercent = -1;   // of the interval's periods; negative: not known
+    long long processes = -1;       // negative: not known
 };
 
 // The rows of the groups of `after`, with their use and throttling between

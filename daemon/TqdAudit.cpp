@@ -102,7 +102,9 @@ std::string AuditQuoted(const std::string& text) {
     return quoted + "\"";
 }
 
-std::string ReplyText(const char* reply, std::size_t size) { return std::string(reply, strnlen(reply, size)); }
+std::string ReplyText(const char* reply, std::size_t size) {
+    return std::string(reply, strnlen(reply, size));
+}
 
 std::string ServedLine(const PeerFacts& peer, const TqRcgRequest& request, const std::string& outcome,
                        double milliseconds) {
@@ -110,8 +112,8 @@ std::string ServedLine(const PeerFacts& peer, const TqRcgRequest& request, const
     snprintf(duration, sizeof(duration), "%.1f", milliseconds);
     std::string type = RequestTypeName(request.msgType);
     if (type == "unknown") type += "(" + std::to_string(request.msgType) + ")";
-    return PeerWords(peer) + " request=" + type + " group=" + AuditQuoted(request.name) + RequestWords(request) +
-           " outcome=" + AuditQuoted(outcome) + " ms=" + duration;
+    return PeerWords(peer) + " request=" + type + " group=" + AuditQuoted(request.name) +
+           RequestWords(request) + " outcome=" + AuditQuoted(outcome) + " ms=" + duration;
 }
 
 std::string RefusedPeerLine(const PeerFacts& peer, const std::string& why) {
@@ -142,7 +144,8 @@ bool RelayReply(const RequestHandler& handler, int fd, void* frame, std::string*
     CQiSocket socket(fd);
     int timedOut = 0;
     if (!reply->empty() &&
-        (socket.SendWithTimeOut(reply->data(), reply->size(), kFrameSeconds, &timedOut, 0, nullptr).IsError() ||
+        (socket.SendWithTimeOut(reply->data(), reply->size(), kFrameSeconds, &timedOut, 0, nullptr)
+             .IsError() ||
          timedOut != 0)) {
         EvDebug log(nullptr);
         log.Error(kLogTag, "could not pass the reply on to the client within %d seconds", kFrameSeconds);
@@ -165,7 +168,9 @@ void Audit::serve(const RequestHandler& inner, CQiSocket socket, void* frame) {
     std::exception_ptr failure;
     try {
         const bool seen = RelayReply(inner, socket.Descriptor(), frame, &reply);
-        outcome = !seen ? "reply not seen" : reply.empty() ? "no reply" : ReplyText(reply.data(), reply.size());
+        outcome = !seen           ? "reply not seen"
+                  : reply.empty() ? "no reply"
+                                  : ReplyText(reply.data(), reply.size());
     } catch (...) {
         failure = std::current_exception();
         outcome = reply.empty() ? "the handler failed" : ReplyText(reply.data(), reply.size());

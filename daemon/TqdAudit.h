@@ -29,10 +29,10 @@ const char* RequestTypeName(std::int32_t msgType);
 
 // Who is at the other end of a connection.
 struct PeerFacts {
-    std::string address;     // "127.0.0.1:41234"
+    std::string address;  // "127.0.0.1:41234"
     bool uidKnown = false;
     uid_t uid = 0;
-    pid_t pid = 0;           // 0: not found
+    pid_t pid = 0;  // 0: not found
 };
 // Reads the peer's address, the uid that owns its socket and the process
 // that holds it (searched for within `budget`).

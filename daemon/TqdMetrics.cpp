@@ -87,18 +87,22 @@ void GroupMetrics(std::string* text, const std::vector<GroupFigures>& groups, lo
     for (const GroupFigures& figures : groups) {
         if (figures.state == GroupFigures::kPresent) present.push_back(&figures);
     }
-    Family(text, "tqrcgmgr_group_cpu_cap_ratio", "gauge",
-           "CPU cap of the group as a share of the whole machine (1 is every processor); absent without a cap.");
+    Family(
+        text, "tqrcgmgr_group_cpu_cap_ratio", "gauge",
+        "CPU cap of the group as a share of the whole machine (1 is every processor); absent without a cap.");
     for (const GroupFigures* g : present) {
         const double percent = TqRcgCtrllr::detail::CapPercent(*g, processors);
-        if (percent >= 0) Sample(text, "tqrcgmgr_group_cpu_cap_ratio", GroupLabel(*g), Number(percent / 100.0));
+        if (percent >= 0)
+            Sample(text, "tqrcgmgr_group_cpu_cap_ratio", GroupLabel(*g), Number(percent / 100.0));
     }
-    Family(text, "tqrcgmgr_group_cpu_usage_seconds_total", "counter",
-           "CPU time used by the group's processes; source \"processes\" sums the processes in the group now.");
+    Family(
+        text, "tqrcgmgr_group_cpu_usage_seconds_total", "counter",
+        "CPU time used by the group's processes; source \"processes\" sums the processes in the group now.");
     for (const GroupFigures* g : present) {
         if (g->cpuSource == TqRcgCtrllr::detail::CpuTimeSource::kNone) continue;
         Sample(text, "tqrcgmgr_group_cpu_usage_seconds_total",
-               GroupLabel(*g) + ",source=\"" + CpuTimeSourceName(g->cpuSource) + "\"", Number(g->cpuTimeNs / 1e9));
+               GroupLabel(*g) + ",source=\"" + CpuTimeSourceName(g->cpuSource) + "\"",
+               Number(g->cpuTimeNs / 1e9));
     }
     Family(text, "tqrcgmgr_group_cpu_periods_total", "counter", "CFS bandwidth periods of the group.");
     for (const GroupFigures* g : present) {
@@ -116,21 +120,25 @@ void GroupMetrics(std::string* text, const std::vector<GroupFigures>& groups, lo
            "Time for which the kernel throttled the group.");
     for (const GroupFigures* g : present) {
         if (g->hasThrottling)
-            Sample(text, "tqrcgmgr_group_cpu_throttled_seconds_total", GroupLabel(*g), Number(g->throttledNs / 1e9));
+            Sample(text, "tqrcgmgr_group_cpu_throttled_seconds_total", GroupLabel(*g),
+                   Number(g->throttledNs / 1e9));
     }
     Family(text, "tqrcgmgr_group_processes", "gauge", "Processes in the group.");
     for (const GroupFigures* g : present) {
-        if (g->hasProcesses) Sample(text, "tqrcgmgr_group_processes", GroupLabel(*g), std::to_string(g->processes));
+        if (g->hasProcesses)
+            Sample(text, "tqrcgmgr_group_processes", GroupLabel(*g), std::to_string(g->processes));
     }
 }
 
 void DurationHistogram(std::string* text, const DaemonCounts& counts) {
     const std::string name = "tqrcgmgr_tqd_request_duration_seconds";
-    Family(text, name.c_str(), "histogram", "Time tqd took to serve a request, from its worker's start to the reply.");
+    Family(text, name.c_str(), "histogram",
+           "Time tqd took to serve a request, from its worker's start to the reply.");
     std::uint64_t cumulative = 0;
     for (std::size_t i = 0; i < kDurationBuckets.size(); ++i) {
         cumulative += counts.durationBuckets[i];
-        Sample(text, name + "_bucket", "le=\"" + Number(kDurationBuckets[i]) + "\"", std::to_string(cumulative));
+        Sample(text, name + "_bucket", "le=\"" + Number(kDurationBuckets[i]) + "\"",
+               std::to_string(cumulative));
     }
     Sample(text, name + "_bucket", "le=\"+Inf\"", std::to_string(counts.durationCount));
     Sample(text, name + "_sum", "", Number(counts.durationSum));
@@ -161,7 +169,8 @@ void DaemonMetrics(std::string* text, const DaemonCounts& counts) {
 
 }  // namespace
 
-std::string FormatMetrics(const std::vector<GroupFigures>& groups, long processors, const DaemonCounts& counts) {
+std::string FormatMetrics(const std::vector<GroupFigures>& groups, long processors,
+                          const DaemonCounts& counts) {
     std::string text;
     GroupMetrics(&text, groups, processors);
     DaemonMetrics(&text, counts);
@@ -170,21 +179,31 @@ std::string FormatMetrics(const std::vector<GroupFigures>& groups, long processo
 
 // ---- settings ---------------------------------------------------------------
 
-bool MakeMetricsSettings(bool hasInterval, const std::string& interval, bool hasFolder, const std::string& folder,
-                         MetricsSettings* settings, std::string* problem) {
+namespace {
+
+std::string TrimmedBlanks(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    return first == std::string::npos ? std::string()
+                                      : text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+}  // namespace
+
+bool MakeMetricsSettings(bool hasInterval, const std::string& interval, bool hasFolder,
+                         const std::string& folder, MetricsSettings* settings, std::string* problem) {
     MetricsSettings made;
-    made.folder = hasFolder ? folder : kDefaultMetricsDir;
-    while (!made.folder.empty() && (made.folder.back() == ' ' || made.folder.back() == '\t')) made.folder.pop_back();
+    made.folder = hasFolder ? TrimmedBlanks(folder) : std::string(kDefaultMetricsDir);
     if (hasInterval) {
-        std::size_t first = interval.find_first_not_of(" \t");
-        const std::string digits = first == std::string::npos ? "" : interval.substr(first, interval.find_last_not_of(" \t") - first + 1);
-        if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
-            std::stol(digits) < 1 || std::stol(digits) > 86400) {
+        const std::string digits = TrimmedBlanks(interval);
+        const bool number = !digits.empty() && digits.size() <= 5 &&
+                            digits.find_first_not_of("0123456789") == std::string::npos;
+        const long seconds = number ? std::stol(digits) : 0;
+        if (seconds < 1 || seconds > 86400) {
             *problem = std::string("Session/") + kMetricsIntervalKey + " \"" + interval +
                        "\" is not a number of seconds from 1 to 86400";
             return false;
         }
-        made.interval = std::chrono::seconds(std::stol(digits));
+        made.interval = std::chrono::seconds(seconds);
     }
     *settings = made;
     return true;
@@ -272,7 +291,8 @@ void MetricsWriter::run() {
             log.Error(kLogTag, "cannot write the metrics file (tried again every %lld s): %s",
                       static_cast<long long>(m_settings.interval.count()), problem.c_str());
         } else if (written && failing) {
-            log.Info(kLogTag, "the metrics file %s/%s is written again", m_settings.folder.c_str(), kMetricsFileName);
+            log.Info(kLogTag, "the metrics file %s/%s is written again", m_settings.folder.c_str(),
+                     kMetricsFileName);
         }
         failing = !written;
         lock.lock();

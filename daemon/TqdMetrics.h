@@ -74,8 +74,8 @@ struct MetricsSettings {
 };
 // Pure: the settings from the stored texts (`has*`: a value was found).  An
 // interval that is not a whole number from 1 to 86400 is a problem.
-bool MakeMetricsSettings(bool hasInterval, const std::string& interval, bool hasFolder, const std::string& folder,
-                         MetricsSettings* settings, std::string* problem);
+bool MakeMetricsSettings(bool hasInterval, const std::string& interval, bool hasFolder,
+                         const std::string& folder, MetricsSettings* settings, std::string* problem);
 // From the current instance's store ("Session").
 bool ReadMetricsSettings(MetricsSettings* settings, std::string* problem);
 

@@ -39,7 +39,8 @@ bool Holds(const std::string& fdFolder, const std::string& link) {
     while (const dirent* entry = readdir(dir)) {
         if (entry->d_name[0] == '.') continue;
         const ssize_t length = readlinkat(dirfd(dir), entry->d_name, target, sizeof(target));
-        if (length == static_cast<ssize_t>(link.size()) && std::memcmp(target, link.data(), link.size()) == 0) {
+        if (length == static_cast<ssize_t>(link.size()) &&
+            std::memcmp(target, link.data(), link.size()) == 0) {
             found = true;
             break;
         }

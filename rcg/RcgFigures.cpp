@@ -49,7 +49,8 @@ bool FlatKeyedValue(const std::string& text, const std::string& key, std::uint64
     while (at < text.size()) {
         std::size_t lineEnd = text.find('\n', at);
         if (lineEnd == std::string::npos) lineEnd = text.size();
-        if (lineEnd - at > key.size() && text.compare(at, key.size(), key) == 0 && text[at + key.size()] == ' ') {
+        if (lineEnd - at > key.size() && text.compare(at, key.size(), key) == 0 &&
+            text[at + key.size()] == ' ') {
             const char* begin = text.data() + at + key.size() + 1;
             const char* end = text.data() + lineEnd;
             while (begin != end && IsBlank(*begin)) ++begin;

@@ -123,8 +123,7 @@ TEST(TqrcgFiguresSystem, ListJsonReadsAThousandGroupsWithinFiftyMilliseconds) {
 // when the object goes.
 class Tmux {
 public:
-    Tmux(const std::string& command, int width, int height)
-        : m_socket("tqtest_" + std::to_string(getpid())) {
+    Tmux(const std::string& command, int width, int height) : m_socket("tqtest_" + std::to_string(getpid())) {
         tmux("kill-server 2>/dev/null");
         tmux("new-session -d -s top -x " + std::to_string(width) + " -y " + std::to_string(height) + " " +
              Quote(command));
@@ -139,7 +138,9 @@ public:
         tmux("resize-window -t top -x " + std::to_string(width) + " -y " + std::to_string(height));
     }
     bool alive() { return tmux("has-session -t top 2>/dev/null") == 0; }
-    pid_t panePid() { return static_cast<pid_t>(std::atol(output("list-panes -t top -F '#{pane_pid}'").c_str())); }
+    pid_t panePid() {
+        return static_cast<pid_t>(std::atol(output("list-panes -t top -F '#{pane_pid}'").c_str()));
+    }
     // Waits until the screen holds `text`; the last screen.
     std::string waitFor(const std::string& text, double seconds) {
         std::string screen;
@@ -174,12 +175,12 @@ private:
 
 bool HaveTmux() { return std::system("command -v tmux >/dev/null 2>&1") == 0; }
 
-#define REQUIRE_TMUX()                                                                   \
-    do {                                                                                 \
-        if (!HaveTmux()) {                                                               \
-            if (tqtest::SystemTestsRequired()) FAIL() << "tmux is not installed";        \
-            GTEST_SKIP() << "SKIPPED (needs tmux): install tmux";                        \
-        }                                                                                \
+#define REQUIRE_TMUX()                                                            \
+    do {                                                                          \
+        if (!HaveTmux()) {                                                        \
+            if (tqtest::SystemTestsRequired()) FAIL() << "tmux is not installed"; \
+            GTEST_SKIP() << "SKIPPED (needs tmux): install tmux";                 \
+        }                                                                         \
     } while (0)
 
 // The words of the screen line that starts with `group`.
@@ -214,7 +215,8 @@ public:
     explicit CappedBusyGroup(const std::string& name) : m_name(name), m_cleanup({name}) {
         mkdir(Folder(name).c_str(), 0755);
         tqtest::WriteFile(Folder(name) + "/cpu.cfs_period_us", "100000");
-        tqtest::WriteFile(Folder(name) + "/cpu.cfs_quota_us", std::to_string(25 * tqtest::ProcessorCount() * 1000));
+        tqtest::WriteFile(Folder(name) + "/cpu.cfs_quota_us",
+                          std::to_string(25 * tqtest::ProcessorCount() * 1000));
         for (const tqtest::BusyChild& child : m_children)
             tqtest::WriteFile(Folder(name) + "/cgroup.procs", std::to_string(child.pid()));
     }
@@ -233,7 +235,8 @@ TEST(TqrcgTopSystem, LiveViewShowsACappedLoopAtItsCapAndThrottled) {
     CappedBusyGroup busy(group);
     ASSERT_GT(busy.processes(), 0u);
     TempStore store("[Base]\nsTQRCGMGRGROUPS= " + group + "\n");
-    Tmux tmux("exec env TQ_CONFIG=" + Tmux::Quote(store.path()) + " " + BuildPath("tqrcg") + " top -d 1", 120, 30);
+    Tmux tmux("exec env TQ_CONFIG=" + Tmux::Quote(store.path()) + " " + BuildPath("tqrcg") + " top -d 1", 120,
+              30);
 
     ASSERT_NE(std::string::npos, tmux.waitFor("sorted by use", 10).find(group)) << tmux.capture();
     // Other work on the machine can only lower the loop's share: the best

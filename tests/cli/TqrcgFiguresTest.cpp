@@ -55,21 +55,22 @@ std::vector<std::string> WordsOf(const std::string& listing, const std::string& 
 // throttled in 10 of 40 periods for 1.5 s) and "idle" (no cap).
 class TqrcgFigures : public ::testing::Test {
 protected:
-    TqrcgFigures()
-        : m_store("[Base]\nsTQRCGMGRGROUPS= web idle gone\nsTQRCGMGRCAPS= web=25\n") {
+    TqrcgFigures() : m_store("[Base]\nsTQRCGMGRGROUPS= web idle gone\nsTQRCGMGRCAPS= web=25\n") {
         m_fs.dirs.insert(kBase);
         group("web", "50000 100000", "4711\n4712\n", 2500000, 40, 10, 1500000);
         group("idle", "max 100000", "", 0, 0, 0, 0);
     }
-    void group(const std::string& name, const std::string& max, const std::string& procs, std::uint64_t usageUs,
-               std::uint64_t periods, std::uint64_t throttled, std::uint64_t throttledUs) {
+    void group(const std::string& name, const std::string& max, const std::string& procs,
+               std::uint64_t usageUs, std::uint64_t periods, std::uint64_t throttled,
+               std::uint64_t throttledUs) {
         const std::string folder = std::string(kBase) + "/" + name;
         m_fs.dirs.insert(folder);
         m_fs.files[folder + "/cpu.max"] = max + "\n";
         m_fs.files[folder + "/cgroup.procs"] = procs;
         m_fs.files[folder + "/cpu.stat"] = "usage_usec " + std::to_string(usageUs) + "\nnr_periods " +
-                                           std::to_string(periods) + "\nnr_throttled " + std::to_string(throttled) +
-                                           "\nthrottled_usec " + std::to_string(throttledUs) + "\n";
+                                           std::to_string(periods) + "\nnr_throttled " +
+                                           std::to_string(throttled) + "\nthrottled_usec " +
+                                           std::to_string(throttledUs) + "\n";
     }
 
     tqtest::TempStore m_store;
@@ -79,10 +80,13 @@ protected:
 TEST_F(TqrcgFigures, ListAddsTheThrottlingAfterTheRememberedCap) {
     const Outcome outcome = Tqrcg({"list"});
     EXPECT_EQ(0, outcome.status) << outcome.err;
-    EXPECT_EQ((std::vector<std::string>{"GROUP", "CAP", "PROCESSES", "REMEMBERED", "THROTTLED", "THROTTLED-TIME"}),
-              WordsOf(outcome.out, "GROUP"));
-    EXPECT_EQ((std::vector<std::string>{"web", "25%", "2", "25%", "25%", "1.50s"}), WordsOf(outcome.out, "web"));
-    EXPECT_EQ((std::vector<std::string>{"idle", "none", "0", "-", "0%", "0.00s"}), WordsOf(outcome.out, "idle"));
+    EXPECT_EQ(
+        (std::vector<std::string>{"GROUP", "CAP", "PROCESSES", "REMEMBERED", "THROTTLED", "THROTTLED-TIME"}),
+        WordsOf(outcome.out, "GROUP"));
+    EXPECT_EQ((std::vector<std::string>{"web", "25%", "2", "25%", "25%", "1.50s"}),
+              WordsOf(outcome.out, "web"));
+    EXPECT_EQ((std::vector<std::string>{"idle", "none", "0", "-", "0%", "0.00s"}),
+              WordsOf(outcome.out, "idle"));
     EXPECT_EQ((std::vector<std::string>{"gone", "(no", "longer", "exists)"}), WordsOf(outcome.out, "gone"));
 }
 

@@ -1,9 +1,8 @@
 // The tqd binary's audit trail and metrics file, on requests that run no
 // cgroup command: the lines in the event log, the file in the folder the
 // store names, and promtool's verdict on it.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,7 +66,8 @@ TEST(TqdMetricsFile, WrittenAtStartAndEveryIntervalAndPassesPromtool) {
     bad.send(WrongLength());
     bad.readToEnd(5);
     const std::string text = WaitForFile(path, "tqrcgmgr_tqd_frames_refused_total{reason=\"header\"} 1", 5);
-    EXPECT_NE(std::string::npos, text.find("tqrcgmgr_tqd_requests_total{type=\"unknown\",outcome=\"failure\"} 1"))
+    EXPECT_NE(std::string::npos,
+              text.find("tqrcgmgr_tqd_requests_total{type=\"unknown\",outcome=\"failure\"} 1"))
         << text;
     EXPECT_NE(std::string::npos, text.find("tqrcgmgr_tqd_request_duration_seconds_count 1")) << text;
 
@@ -86,7 +86,8 @@ TEST(TqdMetricsFile, AnEmptyFolderSettingWritesNothing) {
 }
 
 TEST(TqdMetricsFile, ABadIntervalStopsTheStart) {
-    tqtest::TempStore store("[Base]\nsTQLOGDIR=/nonexistent\n[Session]\ndTQDMETRICSINTERVAL=soon\nsTQDMETRICSDIR=\n");
+    tqtest::TempStore store(
+        "[Base]\nsTQLOGDIR=/nonexistent\n[Session]\ndTQDMETRICSINTERVAL=soon\nsTQDMETRICSDIR=\n");
     const RunResult result = RunTqd({"--foreground", "--port", std::to_string(FreePort())}, 10);
     EXPECT_EQ(1, result.status);
     EXPECT_NE(std::string::npos, result.err.find("dTQDMETRICSINTERVAL \"soon\"")) << result.err;

@@ -1,8 +1,7 @@
 // The audit trail: its lines, the reply passed on through the socket pair,
 // and the peer's process found by its socket.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -42,20 +41,27 @@ PeerFacts Peer() {
 }
 
 TEST(TqdAuditLines, EachRequestNamesPeerTypeGroupArgumentsOutcomeAndDuration) {
-    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 request=cap group=\"backup\" cap=25% outcome=\"Success\" ms=12.3",
-              ServedLine(Peer(), Request(RcgMsgSetCPUShare, "backup", 25), "Success", 12.34));
-    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 request=assign group=\"web\" pids=12,13 outcome=\"Success\" ms=1.0",
-              ServedLine(Peer(), Request(RcgMsgAssignPids, "web", 0, {12, 13}), "Success", 1));
+    EXPECT_EQ(
+        "peer=127.0.0.1:41234 uid=0 pid=4711 request=cap group=\"backup\" cap=25% outcome=\"Success\" "
+        "ms=12.3",
+        ServedLine(Peer(), Request(RcgMsgSetCPUShare, "backup", 25), "Success", 12.34));
+    EXPECT_EQ(
+        "peer=127.0.0.1:41234 uid=0 pid=4711 request=assign group=\"web\" pids=12,13 outcome=\"Success\" "
+        "ms=1.0",
+        ServedLine(Peer(), Request(RcgMsgAssignPids, "web", 0, {12, 13}), "Success", 1));
     EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 request=create group=\"web\" outcome=\"Success\" ms=0.5",
               ServedLine(Peer(), Request(RcgMsgCreateGroup, "web"), "Success", 0.5));
     PeerFacts unknown;
     unknown.address = "?";
-    EXPECT_EQ("peer=? uid=? pid=? request=unknown(9) group=\"a\\\"b\\n\" outcome=\"[Win32 error 1630] x\" ms=2.0",
-              ServedLine(unknown, Request(9, "a\"b\n"), "[Win32 error 1630] x", 2));
-    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 refused=\"Access denied\"", RefusedPeerLine(Peer(), "Access denied"));
+    EXPECT_EQ(
+        "peer=? uid=? pid=? request=unknown(9) group=\"a\\\"b\\n\" outcome=\"[Win32 error 1630] x\" ms=2.0",
+        ServedLine(unknown, Request(9, "a\"b\n"), "[Win32 error 1630] x", 2));
+    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 refused=\"Access denied\"",
+              RefusedPeerLine(Peer(), "Access denied"));
     EXPECT_EQ("peer=[::1]:5 refused_frame=\"frame length 5 is not 368\"",
               RefusedFrameLine("[::1]:5", "frame length 5 is not 368"));
-    EXPECT_EQ("\"a\\x1bb\\\\\"", AuditQuoted("a\x1b" "b\\"));
+    EXPECT_EQ("\"a\\x1bb\\\\\"", AuditQuoted("a\x1b"
+                                             "b\\"));
     EXPECT_EQ("remove", std::string(RequestTypeName(RcgMsgRemovePids)));
 }
 
@@ -118,16 +124,18 @@ TEST(TqdAuditRelay, AuditLogsAndCountsEveryServedRequest) {
     msg.cpuShare = 30;
     TqRcgFrame frame = EncodeRcgFrame(msg);
     handler(CQiSocket(connection.ours), frame.data());
-    EXPECT_NE(std::string::npos,
-              store.log().find("INFO tqd audit peer=? uid=? pid=? request=cap group=\"x\" cap=30% outcome=\"[Win32 "
-                               "error 1168] The resource group x doesn't exist.\" ms="))
+    EXPECT_NE(
+        std::string::npos,
+        store.log().find("INFO tqd audit peer=? uid=? pid=? request=cap group=\"x\" cap=30% outcome=\"[Win32 "
+                         "error 1168] The resource group x doesn't exist.\" ms="))
         << store.log();
     const DaemonCounts counts = stats.snapshot();
     EXPECT_EQ(1u, counts.requests.at(std::make_pair(std::string("cap"), std::string("failure"))));
     EXPECT_EQ(1u, counts.durationCount);
     audit.frameRefused("127.0.0.1:9", true, "ended after 5 bytes");
     EXPECT_EQ(1u, stats.snapshot().framesRefused.at("incomplete"));
-    EXPECT_NE(std::string::npos, store.log().find("audit peer=127.0.0.1:9 refused_frame=\"ended after 5 bytes\""));
+    EXPECT_NE(std::string::npos,
+              store.log().find("audit peer=127.0.0.1:9 refused_frame=\"ended after 5 bytes\""));
 }
 
 // A loopback TCP connection within this process.

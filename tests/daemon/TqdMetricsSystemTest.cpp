@@ -2,7 +2,6 @@
 // group capped at 25 % through tqd, holding two busy children of the test,
 // shows its cap and its throttling in the file, which promtool accepts.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <chrono>
@@ -25,7 +24,8 @@ TEST(TqdMetricsOnV1, ACappedBusyGroupShowsItsCapAndThrottling) {
     TQ_REQUIRE_SYSTEM();
     const std::string group = tqtest::OwnedGroupName("metrics");
     struct stat st;
-    const bool dummyExisted = stat((std::string(tqtest::kCpuRoot) + "/" + k_TQRCGMGR_DummyGroup).c_str(), &st) == 0;
+    const bool dummyExisted =
+        stat((std::string(tqtest::kCpuRoot) + "/" + k_TQRCGMGR_DummyGroup).c_str(), &st) == 0;
     tqtest::GroupCleanup cleanup({group});
     if (!dummyExisted) cleanup.add(k_TQRCGMGR_DummyGroup);
     tqtest::TempStore folders;
@@ -48,7 +48,8 @@ TEST(TqdMetricsOnV1, ACappedBusyGroupShowsItsCapAndThrottling) {
     EXPECT_GT(SampleValue(text, "tqrcgmgr_group_cpu_throttled_periods_total" + label), 0) << text;
     EXPECT_GT(SampleValue(text, "tqrcgmgr_group_cpu_throttled_seconds_total" + label), 0) << text;
     EXPECT_GT(SampleValue(text, "tqrcgmgr_group_cpu_periods_total" + label), 0) << text;
-    EXPECT_GE(SampleValue(text, "tqrcgmgr_tqd_requests_total{type=\"assign\",outcome=\"success\"}"), 1) << text;
+    EXPECT_GE(SampleValue(text, "tqrcgmgr_tqd_requests_total{type=\"assign\",outcome=\"success\"}"), 1)
+        << text;
     const std::string promtool = PromtoolPath();
     if (!promtool.empty()) {
         EXPECT_EQ("", PromtoolProblems(promtool, folders.dir() + "/tqrcgmgr.prom")) << text;
@@ -57,7 +58,8 @@ TEST(TqdMetricsOnV1, ACappedBusyGroupShowsItsCapAndThrottling) {
     }
 
     // Each request is one audit line with its arguments.
-    EXPECT_TRUE(tqd.waitForLog("request=cap group=\"" + group + "\" cap=25% outcome=\"Success\" ms=", 5)) << tqd.log();
+    EXPECT_TRUE(tqd.waitForLog("request=cap group=\"" + group + "\" cap=25% outcome=\"Success\" ms=", 5))
+        << tqd.log();
     EXPECT_NE(std::string::npos, tqd.log().find("request=assign group=\"" + group + "\" pids=" +
                                                 std::to_string(pids[0]) + "," + std::to_string(pids[1])));
     ASSERT_EQ("Success", TextOf(Ask(tqd.port(), Frame(RcgMsgRemovePids, group, 0, pids))));

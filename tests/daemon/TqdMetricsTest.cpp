@@ -1,8 +1,7 @@
 // The metrics file of tqd: the counts, the text format, its settings and
 // its atomic write.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <sstream>
@@ -59,7 +58,8 @@ TEST(TqdMetrics, GroupFiguresBecomeOneSampleEach) {
         << "no cap: no sample";
     EXPECT_EQ("tqrcgmgr_group_cpu_usage_seconds_total{group=\"web\",source=\"cpu.stat\"} 2.5",
               Samples(text, "tqrcgmgr_group_cpu_usage_seconds_total").at(0));
-    EXPECT_EQ("tqrcgmgr_group_cpu_periods_total{group=\"web\"} 40", Samples(text, "tqrcgmgr_group_cpu_periods_total").at(0));
+    EXPECT_EQ("tqrcgmgr_group_cpu_periods_total{group=\"web\"} 40",
+              Samples(text, "tqrcgmgr_group_cpu_periods_total").at(0));
     EXPECT_EQ("tqrcgmgr_group_cpu_throttled_periods_total{group=\"web\"} 10",
               Samples(text, "tqrcgmgr_group_cpu_throttled_periods_total").at(0));
     EXPECT_EQ("tqrcgmgr_group_cpu_throttled_seconds_total{group=\"web\"} 1.5",
@@ -87,16 +87,18 @@ TEST(TqdMetrics, DaemonCountsAndTheDurationHistogram) {
     stats.frameRefused("header");
     const std::string text = FormatMetrics({}, 2, stats.snapshot());
     const std::vector<std::string> requests = Samples(text, "tqrcgmgr_tqd_requests_total");
-    EXPECT_EQ((std::vector<std::string>{"tqrcgmgr_tqd_requests_total{type=\"cap\",outcome=\"success\"} 2",
-                                        "tqrcgmgr_tqd_requests_total{type=\"create\",outcome=\"failure\"} 1"}),
-              requests);
+    EXPECT_EQ(
+        (std::vector<std::string>{"tqrcgmgr_tqd_requests_total{type=\"cap\",outcome=\"success\"} 2",
+                                  "tqrcgmgr_tqd_requests_total{type=\"create\",outcome=\"failure\"} 1"}),
+        requests);
     const std::vector<std::string> buckets = Samples(text, "tqrcgmgr_tqd_request_duration_seconds_bucket");
     ASSERT_EQ(kDurationBuckets.size() + 1, buckets.size());
     EXPECT_EQ("tqrcgmgr_tqd_request_duration_seconds_bucket{le=\"0.005\"} 1", buckets[2]);
     EXPECT_EQ("tqrcgmgr_tqd_request_duration_seconds_bucket{le=\"0.05\"} 2", buckets[5]);
     EXPECT_EQ("tqrcgmgr_tqd_request_duration_seconds_bucket{le=\"10\"} 2", buckets[11]);
     EXPECT_EQ("tqrcgmgr_tqd_request_duration_seconds_bucket{le=\"+Inf\"} 3", buckets.back());
-    EXPECT_EQ("tqrcgmgr_tqd_request_duration_seconds_count 3", Samples(text, "tqrcgmgr_tqd_request_duration_seconds_count").at(0));
+    EXPECT_EQ("tqrcgmgr_tqd_request_duration_seconds_count 3",
+              Samples(text, "tqrcgmgr_tqd_request_duration_seconds_count").at(0));
     EXPECT_EQ("tqrcgmgr_tqd_peers_refused_total 1", Samples(text, "tqrcgmgr_tqd_peers_refused_total").at(0));
     EXPECT_EQ((std::vector<std::string>{"tqrcgmgr_tqd_frames_refused_total{reason=\"header\"} 2",
                                         "tqrcgmgr_tqd_frames_refused_total{reason=\"incomplete\"} 0"}),

@@ -17,7 +17,8 @@ const char kV1JointMounts[] = "cgroup /sys/fs/cgroup/cpu,cpuacct cgroup rw,relat
 // ---- parsing -------------------------------------------------------------
 
 TEST(RcgFiguresParsing, FlatKeyedValuesOfCpuStat) {
-    const std::string v1 = "nr_periods 120\nnr_throttled 30\nthrottled_time 4500000000\nnr_bursts 0\nburst_time 0\n";
+    const std::string v1 =
+        "nr_periods 120\nnr_throttled 30\nthrottled_time 4500000000\nnr_bursts 0\nburst_time 0\n";
     std::uint64_t value = 0;
     EXPECT_TRUE(FlatKeyedValue(v1, "nr_periods", &value));
     EXPECT_EQ(120u, value);
