@@ -1,13 +1,15 @@
 #!/bin/bash
 # The Debian packages: built with `dpkg-buildpackage -us -uc -b -j2` in a
 # clean copy of the sources, checked by lintian (no errors) and by their
-# contents lists.  Nothing is installed.  Skips (loudly) where
+# contents lists; the unpacked programs run and a client builds against the
+# unpacked development files.  Nothing is installed.  Skips (loudly) where
 # dpkg-buildpackage, debhelper or lintian is missing, unless
 # TQ_REQUIRE_SYSTEM_TESTS=1.
-#   deb_test.sh <source folder> [<folder that receives the .deb files>]
+#   deb_test.sh <source folder> <client.cpp> [<folder that receives the .deb files>]
 set -u
 SOURCE=$1
-KEEP=${2:-}
+CLIENT=$2
+KEEP=${3:-}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -97,6 +99,26 @@ readelf -p TqVersion "$tmp/files/usr/lib/$multiarch/libtqrcgmgr.so" | grep -q '1
 for program in usr/sbin/tqd usr/bin/tqrcg; do
   if readelf -d "$tmp/files/$program" | grep -qE 'RPATH|RUNPATH'; then fail "$program carries a run path"; fi
 done
+
+# The unpacked files work without installing: tqd finds libtqrcgmgr.so on
+# the loader's path, and a client builds with the packaged tqrcgmgr.pc.
+dpkg-deb -x "$dev" "$tmp/files"
+libdir=$tmp/files/usr/lib/$multiarch
+line=$(LD_LIBRARY_PATH=$libdir "$tmp/files/usr/sbin/tqd" --version 2>&1)
+case "$line" in "$version "*) ;; *) fail "the packaged tqd --version prints: $line" ;; esac
+line=$(LD_LIBRARY_PATH=$libdir "$tmp/files/usr/bin/tqrcg" --version 2>&1)
+case "$line" in "$version "*) ;; *) fail "the packaged tqrcg --version prints: $line" ;; esac
+flags=$(PKG_CONFIG_SYSROOT_DIR=$tmp/files PKG_CONFIG_LIBDIR=$libdir/pkgconfig PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 \
+        PKG_CONFIG_ALLOW_SYSTEM_LIBS=1 pkg-config --cflags --libs tqrcgmgr)
+mkdir "$tmp/log"
+printf '[Base]\ndTQRCGMGRENABLE=7\nsTQLOGDIR=%s\n[Session]\nnTQDPORT=1\n' "$tmp/log" > "$tmp/store.conf"
+# shellcheck disable=SC2086
+if c++ -std=c++17 "$CLIENT" -o "$tmp/client" $flags; then
+  out=$(TQ_CONFIG=$tmp/store.conf LD_LIBRARY_PATH=$libdir "$tmp/client" 2>&1)
+  [ "$out" = "$(printf 'enabled 7 Success\ncreate error 774')" ] || fail "the client printed: $out"
+else
+  fail "a client does not build with the packaged tqrcgmgr.pc: $flags"
+fi
 
 if [ -n "$KEEP" ]; then
   mkdir -p "$KEEP" && cp "$tmp"/*.deb "$KEEP"/ && echo "packages kept in $KEEP"
