@@ -167,7 +167,7 @@ int RunDaemon(const CommandLine& commandLine) {
     ServeContext context;
     context.handler = library.handler();
     const std::set<uid_t> allowed = settings.allowedUids;
-    context.checkPeer = [allowed](int fd) { return CheckPeer(fd, allowed); };
+    context.identifyPeer = [allowed](int fd) { return IdentifyPeer(fd, allowed); };
     Server server(std::move(listeners), context, settings.workers);
     daemonizer.ready();
 
