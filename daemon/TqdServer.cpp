@@ -127,6 +127,7 @@ bool FrameReader::add(PendingConnection& connection, Admission::Verdict* verdict
     if (admitted != Admission::Admitted) return false;
     connection.frame.assign(k_TqRcgFrameSize, 0);
     connection.received = 0;
+    connection.hurried = m_admission.scarce(connection.owner);
     m_connections.push_back(std::move(connection));
     return true;
 }
@@ -143,8 +144,10 @@ Clock::time_point FrameReader::frameDeadline(const PendingConnection& connection
 
 Clock::time_point FrameReader::silenceDeadline(const PendingConnection& connection,
                                                const Admission& admission) const {
-    if (connection.received > 0 || !admission.scarce(connection.owner)) return Clock::time_point::max();
-    return connection.acceptedAt + std::chrono::seconds(admission.limits().firstByteSeconds);
+    if (connection.received > 0 || !(connection.hurried || admission.scarce(connection.owner))) {
+        return Clock::time_point::max();
+    }
+    return connection.acceptedAt + std::chrono::seconds(m_admission.limits().firstByteSeconds);
 }
 
 int FrameReader::millisecondsToDeadline(Clock::time_point now) const {
@@ -201,6 +204,9 @@ bool FrameReader::stepOne(PendingConnection& connection, const pollfd* entry, Cl
                   peer, m_frameSeconds, connection.received, k_TqRcgFrameSize);
         return false;
     }
+    // Once slots run low for it, it stays hurried: cutting a few silent
+    // connections must not let the others wait out the whole frame time.
+    if (atStart.scarce(connection.owner)) connection.hurried = true;
     if (now >= silenceDeadline(connection, atStart)) {
         std::size_t unlogged = 0;
         if (m_silenceLog.due(now, &unlogged)) {
@@ -217,8 +223,7 @@ bool FrameReader::stepOne(PendingConnection& connection, const pollfd* entry, Cl
 
 void FrameReader::step(const pollfd* entries, Clock::time_point now, const Take& take) {
     // Whether slots run low is judged once for the whole step, so that the
-    // silent connections past their first-byte deadline go together and
-    // not only until the first few of them have made room.
+    // connections that go in it do not change the verdict for the others.
     const Admission atStart = m_admission;
     std::vector<PendingConnection> waiting;
     waiting.reserve(m_connections.size());

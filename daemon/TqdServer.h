@@ -38,6 +38,9 @@ struct PendingConnection {
     // denial text when it is not served.
     AdmissionKey owner;
     std::string denial;
+    // Slots ran low for it at its accept or since: it must send its first
+    // byte within the short deadline.
+    bool hurried = false;
     // The frame so far: sized to one frame by FrameReader::add, of which
     // `received` bytes have arrived.
     std::vector<unsigned char> frame;
@@ -121,9 +124,9 @@ private:
 // The connections still sending their frame, read without blocking by one
 // thread that waits on all of them at once: a slow or silent client holds
 // no worker.  Each has its whole frame to send within `frameSeconds` of its
-// accept; each owner holds no more slots than Admission grants it, and while
-// slots run low a connection that has sent nothing within
-// `limits.firstByteSeconds` is closed.
+// accept; each owner holds no more slots than Admission grants it, and a
+// connection for which slots ran low (at its accept or while it waits) is
+// closed when it has sent nothing within `limits.firstByteSeconds`.
 class FrameReader {
 public:
     typedef std::function<void(Request&)> Take;
@@ -142,8 +145,8 @@ public:
     // Appends one POLLIN entry per connection, in the order step() reads.
     void addPollEntries(std::vector<pollfd>* entries) const;
     // Milliseconds (rounded up) until the earliest deadline (the frame's, or
-    // the first byte's while slots run low), 0 once it has passed, -1 when
-    // no connection is being read.
+    // the first byte's once slots ran low), 0 once it has passed, -1 when no
+    // connection is being read.
     int millisecondsToDeadline(Clock::time_point now) const;
     // Reads the connections whose entries (`entries` points at the first of
     // those addPollEntries appended) report an event, or every connection
@@ -158,8 +161,8 @@ public:
     const Admission& admission() const { return m_admission; }
 
 private:
-    // When the connection's silence ends it, judged on the slots taken as
-    // `admission` counts them.
+    // When the connection's silence ends it: once it is hurried, or slots
+    // run low for it as `admission` counts them.
     Clock::time_point silenceDeadline(const PendingConnection& connection, const Admission& admission) const;
     Clock::time_point frameDeadline(const PendingConnection& connection) const;
     // What step() does with one connection: true when it stays.

@@ -311,6 +311,14 @@ TEST(TqdStarting, StoreTooLargeOrNotAFileStopsTheStartNamingTheFile) {
               "tqd: the configuration store " + folder + " is a folder; it must be a text file (or missing)\n");
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizers slow every byte that tqd looks at several times over: the
+// time is only shown there.
+constexpr bool kTimed = false;
+#else
+constexpr bool kTimed = true;
+#endif
+
 // The most lines a store within the limit can hold, all malformed.
 TEST(TqdStarting, StoreOfSixteenMiBStartsWithinASecond) {
     std::string lines;
@@ -321,7 +329,9 @@ TEST(TqdStarting, StoreOfSixteenMiBStartsWithinASecond) {
     std::cout << "tqd with a store of " << tqtest::ReadFile(tqd.store().path()).size()
               << " bytes listened after " << seconds << " s\n";
     RecordProperty("start_seconds_16MiB_store", std::to_string(seconds));
-    EXPECT_LT(seconds, 1.0);
+    if (kTimed) {
+        EXPECT_LT(seconds, 1.0);
+    }
     EXPECT_EQ(TextOf(Ask(tqd.port(), HarmlessFrame())), kUnsupportedReply);
     EXPECT_EQ(Count(tqd.log(), "skipping malformed line"), 1u);
     EXPECT_NE(tqd.log().find("(8386560 malformed lines in all)"), std::string::npos);
