@@ -82,6 +82,12 @@ std::string ErrnoText(int error) {
     return strerror_r(error, buffer, sizeof(buffer));
 }
 
+// What a throttled line adds about the events that had no line.
+std::string MoreSince(std::size_t unlogged) {
+    if (unlogged == 0) return std::string();
+    return " (and " + std::to_string(unlogged) + " more since the last such line)";
+}
+
 }  // namespace
 
 ReadResult ReadAvailable(PendingConnection* connection) {
@@ -212,9 +218,8 @@ bool FrameReader::stepOne(PendingConnection& connection, const pollfd* entry, Cl
         if (m_silenceLog.due(now, &unlogged)) {
             log.Error(kLogTag,
                       "closing the connection from %s without a reply: nothing sent within %d seconds while "
-                      "connections sending their request are many (and %zu more since the last such "
-                      "line)",
-                      peer, m_admission.limits().firstByteSeconds, unlogged);
+                      "connections sending their request are many%s",
+                      peer, m_admission.limits().firstByteSeconds, MoreSince(unlogged).c_str());
         }
         return false;
     }
@@ -517,10 +522,9 @@ void Server::admit(PendingConnection& connection, std::size_t listener) {
     }
     std::size_t unlogged = 0;
     if (!m_dropLogs[verdict].due(acceptedAt, &unlogged)) return;
-    std::string line =
-        DropReason(verdict, m_reader.admission(), owner) + ": closing the connection from " + peer;
-    if (unlogged > 0) line += " (and " + std::to_string(unlogged) + " more since the last such line)";
-    log.Error(kLogTag, "%s", line.c_str());
+    const std::string reason = DropReason(verdict, m_reader.admission(), owner);
+    log.Error(kLogTag, "%s: closing the connection from %s%s", reason.c_str(), peer.c_str(),
+              MoreSince(unlogged).c_str());
     // The connection closes as it goes.
 }
 

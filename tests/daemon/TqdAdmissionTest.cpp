@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "daemon/TqdAdmission.h"
+#include "daemon/TqdServer.h"
 
 namespace {
 
@@ -118,6 +119,21 @@ TEST(TqdAdmission, SharesOfTheDaemonsSlots) {
     EXPECT_EQ(tiny.rootReserve, 0u);
     EXPECT_EQ(tiny.perUid, 1u);
     EXPECT_EQ(tiny.refusedPerUid, 1u);
+}
+
+// Connections closed in numbers leave a line every 10 seconds at most.
+TEST(TqdAdmission, ClosingsAreLoggedAtMostEveryTenSecondsWithACount) {
+    ThrottledLog log;
+    const Clock::time_point start = Clock::now();
+    std::size_t unlogged = 99;
+    EXPECT_TRUE(log.due(start, &unlogged));
+    EXPECT_EQ(unlogged, 0u);
+    EXPECT_FALSE(log.due(start + std::chrono::seconds(1), &unlogged));
+    EXPECT_FALSE(log.due(start + std::chrono::seconds(9), &unlogged));
+    EXPECT_TRUE(log.due(start + std::chrono::seconds(10), &unlogged));
+    EXPECT_EQ(unlogged, 2u);
+    EXPECT_TRUE(log.due(start + std::chrono::seconds(25), &unlogged));
+    EXPECT_EQ(unlogged, 0u);
 }
 
 }  // namespace
