@@ -190,8 +190,9 @@ void Audit::peerRefused(int fd, const std::string& peer, const std::string& why)
     log.Info(kLogTag, "audit %s", RefusedPeerLine(facts, why).c_str());
 }
 
-void Audit::frameRefused(const std::string& peer, bool incomplete, const std::string& why) {
+void Audit::frameRefused(const std::string& peer, bool incomplete, const std::string& why, bool quiet) {
     m_stats.frameRefused(incomplete ? "incomplete" : "header");
+    if (quiet) return;
     EvDebug log(nullptr);
     log.Info(kLogTag, "audit %s", RefusedFrameLine(peer, why).c_str());
 }

@@ -63,7 +63,7 @@ public:
     // The handler with an audit line and the counts around each request.
     RequestHandler wrap(RequestHandler inner);
     void peerRefused(int fd, const std::string& peer, const std::string& why) override;
-    void frameRefused(const std::string& peer, bool incomplete, const std::string& why) override;
+    void frameRefused(const std::string& peer, bool incomplete, const std::string& why, bool quiet) override;
 
 private:
     void serve(const RequestHandler& inner, CQiSocket socket, void* frame);

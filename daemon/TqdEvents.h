@@ -14,8 +14,10 @@ public:
     // `fd` (still open).
     virtual void peerRefused(int fd, const std::string& peer, const std::string& why) = 0;
     // A connection closed without a reply: its frame's header was wrong
-    // (`incomplete` false) or it did not send a whole frame (true).
-    virtual void frameRefused(const std::string& peer, bool incomplete, const std::string& why) = 0;
+    // (`incomplete` false) or it did not send a whole frame (true).  With
+    // `quiet` it is counted without a line of its own (the server throttles
+    // the lines of such closings).
+    virtual void frameRefused(const std::string& peer, bool incomplete, const std::string& why, bool quiet) = 0;
 };
 
 }  // namespace tqd

@@ -132,8 +132,10 @@ TEST(TqdAuditRelay, AuditLogsAndCountsEveryServedRequest) {
     const DaemonCounts counts = stats.snapshot();
     EXPECT_EQ(1u, counts.requests.at(std::make_pair(std::string("cap"), std::string("failure"))));
     EXPECT_EQ(1u, counts.durationCount);
-    audit.frameRefused("127.0.0.1:9", true, "ended after 5 bytes");
-    EXPECT_EQ(1u, stats.snapshot().framesRefused.at("incomplete"));
+    audit.frameRefused("127.0.0.1:9", true, "ended after 5 bytes", false);
+    audit.frameRefused("127.0.0.1:10", true, "nothing sent", true);
+    EXPECT_EQ(2u, stats.snapshot().framesRefused.at("incomplete"));
+    EXPECT_EQ(std::string::npos, store.log().find("127.0.0.1:10")) << "quiet: counted only";
     EXPECT_NE(std::string::npos,
               store.log().find("audit peer=127.0.0.1:9 refused_frame=\"ended after 5 bytes\""));
 }

@@ -40,7 +40,8 @@ TEST(TqdMetricsOnV1, ACappedBusyGroupShowsItsCapAndThrottling) {
     std::string text;
     for (int i = 0; i < 100; ++i) {
         text = tqtest::ReadFile(folders.dir() + "/tqrcgmgr.prom");
-        if (SampleValue(text, "tqrcgmgr_group_cpu_throttled_periods_total" + label) > 0) break;
+        // The kernel adds throttled time when a throttled period ends.
+        if (SampleValue(text, "tqrcgmgr_group_cpu_throttled_seconds_total" + label) > 0) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_DOUBLE_EQ(0.25, SampleValue(text, "tqrcgmgr_group_cpu_cap_ratio" + label)) << text;
