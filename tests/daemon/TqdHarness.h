@@ -99,6 +99,10 @@ std::string PromtoolPath();
 // `promtool check metrics` on the file: empty when it passes, else what it
 // said.
 std::string PromtoolProblems(const std::string& promtool, const std::string& path);
+// Whether the cgroup v1 cpu hierarchy holds `group`, and its quota text
+// (cpu.cfs_quota_us without the line break).
+bool GroupExists(const std::string& group);
+std::string QuotaOf(const std::string& group);
 
 // Sends `frame`, ends sending, returns the reply.
 std::string Ask(std::uint16_t port, const std::vector<unsigned char>& frame, double seconds = 20);

@@ -2,8 +2,6 @@
 // group capped at 25 % through tqd, holding two busy children of the test,
 // shows its cap and its throttling in the file, which promtool accepts.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
 #include <chrono>
 #include <string>
 #include <thread>
@@ -23,9 +21,7 @@ double SampleValue(const std::string& text, const std::string& line) {
 TEST(TqdMetricsOnV1, ACappedBusyGroupShowsItsCapAndThrottling) {
     TQ_REQUIRE_SYSTEM();
     const std::string group = tqtest::OwnedGroupName("metrics");
-    struct stat st;
-    const bool dummyExisted =
-        stat((std::string(tqtest::kCpuRoot) + "/" + k_TQRCGMGR_DummyGroup).c_str(), &st) == 0;
+    const bool dummyExisted = GroupExists(k_TQRCGMGR_DummyGroup);
     tqtest::GroupCleanup cleanup({group});
     if (!dummyExisted) cleanup.add(k_TQRCGMGR_DummyGroup);
     tqtest::TempStore folders;

@@ -45,17 +45,6 @@ std::string AskAs(uid_t uid, std::uint16_t port) {
     return reply;
 }
 
-bool GroupExists(const std::string& group) {
-    struct stat st;
-    return stat((std::string(tqtest::kCpuRoot) + "/" + group).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string QuotaOf(const std::string& group) {
-    std::string text = tqtest::ReadFile(std::string(tqtest::kCpuRoot) + "/" + group + "/cpu.cfs_quota_us");
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-}
-
 TEST(TqdPeersAsRoot, RefusesAUidThatIsNotAllowedAndServesRoot) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     TqdProcess tqd("", {}, "", /*allowOwnUid=*/false);
