@@ -313,8 +313,16 @@ std::string PromtoolPath() {
     const char* given = getenv("TQ_PROMTOOL");
     if (given && *given) return given;
     if (std::system("command -v promtool >/dev/null 2>&1") == 0) return "promtool";
-    const std::string built = BuildDir() + "/tools/promtool";
-    return access(built.c_str(), X_OK) == 0 ? built : std::string();
+    // The set-up puts it into build/ of the sources; other build folders
+    // (the sanitizer build) use that one.
+    std::vector<std::string> places{BuildDir() + "/tools/promtool"};
+    if (const char* source = getenv("TQ_SOURCE_DIR")) {
+        places.push_back(std::string(source) + "/build/tools/promtool");
+    }
+    for (const std::string& place : places) {
+        if (access(place.c_str(), X_OK) == 0) return place;
+    }
+    return std::string();
 }
 
 std::string PromtoolProblems(const std::string& promtool, const std::string& path) {

@@ -94,7 +94,8 @@ private:
 };
 
 // Prometheus' promtool: $TQ_PROMTOOL, else promtool on the PATH, else
-// $TQ_BUILD_DIR/tools/promtool (where the set-up puts it); empty when none.
+// tools/promtool of $TQ_BUILD_DIR or of build/ in $TQ_SOURCE_DIR (where the
+// set-up puts it); empty when none.
 std::string PromtoolPath();
 // `promtool check metrics` on the file: empty when it passes, else what it
 // said.
