@@ -9,7 +9,6 @@
 
 #include "daemon/TqdConfig.h"
 #include "host/EvDebug.h"
-#include "host/TQPlatformInfo.h"
 #include "host/UniqueFd.h"
 #include "rcg/CgroupFs.h"
 #include "rcg/RcgRecord.h"
@@ -209,13 +208,9 @@ bool MakeMetricsSettings(bool hasInterval, const std::string& interval, bool has
     return true;
 }
 
-bool ReadMetricsSettings(MetricsSettings* settings, std::string* problem) {
-    TQPlatformInfo store;
-    store.setFocus(TQPI_Focus::getFocus());
-    std::string interval, folder;
-    const bool hasInterval = store.getString("Session", kMetricsIntervalKey, interval) != 0;
-    const bool hasFolder = store.getString("Session", kMetricsDirKey, folder) != 0;
-    return MakeMetricsSettings(hasInterval, interval, hasFolder, folder, settings, problem);
+bool MakeMetricsSettings(const StoredSettings& stored, MetricsSettings* settings, std::string* problem) {
+    return MakeMetricsSettings(stored.hasMetricsInterval, stored.metricsInterval, stored.hasMetricsDir,
+                               stored.metricsDir, settings, problem);
 }
 
 // ---- the file ---------------------------------------------------------------

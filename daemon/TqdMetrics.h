@@ -18,12 +18,11 @@
 #include <utility>
 #include <vector>
 
+#include "daemon/TqdConfig.h"
 #include "rcg/RcgFigures.h"
 
 namespace tqd {
 
-constexpr const char kMetricsIntervalKey[] = "dTQDMETRICSINTERVAL";
-constexpr const char kMetricsDirKey[] = "sTQDMETRICSDIR";
 constexpr int kDefaultMetricsSeconds = 15;
 constexpr const char kDefaultMetricsDir[] = "/var/lib/prometheus/node-exporter";
 // The node exporter reads the files ending in ".prom" only: the file is
@@ -76,8 +75,8 @@ struct MetricsSettings {
 // interval that is not a whole number from 1 to 86400 is a problem.
 bool MakeMetricsSettings(bool hasInterval, const std::string& interval, bool hasFolder,
                          const std::string& folder, MetricsSettings* settings, std::string* problem);
-// From the current instance's store ("Session").
-bool ReadMetricsSettings(MetricsSettings* settings, std::string* problem);
+// From the settings read from the store.
+bool MakeMetricsSettings(const StoredSettings& stored, MetricsSettings* settings, std::string* problem);
 
 // Writes `text` to <folder>/<name> atomically: into a temporary file of the
 // folder, flushed, then renamed over the old file.  False with the reason.

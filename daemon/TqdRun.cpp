@@ -153,7 +153,7 @@ int RunDaemon(const CommandLine& commandLine) {
     }
 
     MetricsSettings metricsSettings;
-    if (!ReadMetricsSettings(&metricsSettings, &problem)) return fail(problem);
+    if (!MakeMetricsSettings(stored, &metricsSettings, &problem)) return fail(problem);
 
     HandlerLibrary library;
     if (!library.open(settings.library, &problem)) return fail(problem);
