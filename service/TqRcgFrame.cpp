@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+bool RcgNameFitsFrame(const std::string& name) { return name.size() <= k_TqRcgNameMaxSize; }
+
 TqRcgMsg MakeRcgMsg(RcgMsgType type, const std::string& name) {
     TqRcgMsg msg;
     std::memset(&msg, 0, sizeof(msg));

@@ -64,7 +64,8 @@ TQ_EXPORT void rcgMgrHandler(CQiSocket socket, void* frame);
 
 // Client side: each sends one request to the local daemon tqd and returns
 // its verdict ("Success" gives a success; any other reply a 774 error
-// carrying the daemon's text).
+// carrying the daemon's text).  A name longer than k_TqRcgNameMaxSize bytes
+// is refused with the invalid-name error (123) and nothing is sent.
 TQ_EXPORT CQiError createRcgGroup(const std::string& name);
 TQ_EXPORT CQiError deleteRcgGroup(const std::string& name);
 TQ_EXPORT CQiError setRcgCPUShare(const std::string& name, int cpuShare);

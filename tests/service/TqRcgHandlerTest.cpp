@@ -401,6 +401,15 @@ TEST(RcgMgrHandlerContract, NameFieldWithoutNulIsReadWithinTheFieldAndRefused) {
     EXPECT_EQ(runner.commands(), Lines());
 }
 
+TEST(RcgMgrFrameNames, OnlyNamesThatTheFieldHoldsWholeFit) {
+    EXPECT_TRUE(RcgNameFitsFrame(""));
+    EXPECT_TRUE(RcgNameFitsFrame("web"));
+    EXPECT_TRUE(RcgNameFitsFrame(std::string(255, 'x')));
+    EXPECT_FALSE(RcgNameFitsFrame(std::string(256, 'x')));
+    EXPECT_FALSE(RcgNameFitsFrame(std::string(255, 'x') + '\0'));
+    EXPECT_FALSE(RcgNameFitsFrame(std::string(1u << 20, 'x')));
+}
+
 TEST(RcgMgrHandlerContract, NullFrameIsAnsweredAndLogged) {
     TempStore store;
     ScriptedRunner runner;
