@@ -53,3 +53,7 @@ TqRcgRequest DecodeRcgFrame(const void* frame) {
     }
     return request;
 }
+
+std::string ReadRcgReply(const char* reply, std::size_t size) {
+    return std::string(reply, strnlen(reply, size));
+}

@@ -44,3 +44,7 @@ struct TqRcgRequest {
     std::list<unsigned int> pids;
 };
 TqRcgRequest DecodeRcgFrame(const void* frame);
+
+// The text of a reply as the client reads it: its bytes up to the first NUL,
+// never past `size` (a reply without a NUL is all `size` bytes).
+std::string ReadRcgReply(const char* reply, std::size_t size);

@@ -210,8 +210,7 @@ CQiError sendDataToTqd(TqRcgMsg msg) {
     std::memset(reply, 0, sizeof(reply));
     timedOut = 0;
     status = socket.RecvWithTimeout(reply, sizeof(reply), kSocketTimeoutSeconds, &timedOut, 0, nullptr);
-    // The text ends at its first NUL, and never past the buffer.
-    const std::string replyText(reply, strnlen(reply, sizeof(reply)));
+    const std::string replyText = ReadRcgReply(reply, sizeof(reply));
     if (status.IsError()) {
         eventLog.Error(kTransportTag, "Couldn't receive tqrcgmgr response from %s", clientName.c_str());
     } else {

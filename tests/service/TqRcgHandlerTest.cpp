@@ -410,6 +410,15 @@ TEST(RcgMgrFrameNames, OnlyNamesThatTheFieldHoldsWholeFit) {
     EXPECT_FALSE(RcgNameFitsFrame(std::string(1u << 20, 'x')));
 }
 
+TEST(RcgMgrFrameReplies, TextEndsAtTheFirstNulAndNeverPastTheReply) {
+    const char withNul[] = "Success\0junk";
+    EXPECT_EQ(ReadRcgReply(withNul, sizeof(withNul)), "Success");
+    EXPECT_EQ(ReadRcgReply(withNul, 4), "Succ");
+    EXPECT_EQ(ReadRcgReply(withNul, 0), "");
+    const std::string full(1024, 'z');
+    EXPECT_EQ(ReadRcgReply(full.data(), full.size()), full);
+}
+
 TEST(RcgMgrHandlerContract, NullFrameIsAnsweredAndLogged) {
     TempStore store;
     ScriptedRunner runner;
