@@ -5,18 +5,17 @@
 //
 //   tqrcg_bench --free-port        prints a free loopback TCP port
 //   tqrcg_bench [--seconds N]      measures for about N seconds (default 60)
+//   tqrcg_bench --v2 [--seconds N] measures on a cgroup v2 host instead (see
+//                                  TqrcgBenchV2.h)
 //
 // The store named by TQ_CONFIG must point the client functions at the tqd
 // to measure.  The bench owns the group tqbench_<pid> and one child process
 // of its own, which it moves between that group and tqrcgmgrdummy; it
 // removes the group, ends the child, and removes tqrcgmgrdummy when it was
 // not there before, on every path (also on SIGINT and SIGTERM).
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,40 +31,23 @@
 #include <list>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "host/TQPlatformInfo.h"
-#include "host/TqFwClient.h"
+#include "BenchSupport.h"
+#include "TqrcgBenchV2.h"
 #include "service/TqRcgHandler.h"
 
 extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-volatile sig_atomic_t g_stopRequested = 0;
-
-void RequestStop(int) { g_stopRequested = 1; }
+using tqbench::Clock;
+using tqbench::Median;
+using tqbench::Milliseconds;
+using tqbench::SleepingChild;
+using tqbench::StopRequested;
 
 const char kDummyGroup[] = "tqrcgmgrdummy";
-
-int FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
-}
 
 // The cpu hierarchy's mount point, from /proc/self/mounts.
 std::string CpuMountPoint() {
@@ -119,38 +101,6 @@ long ProcessorCount() {
     return count;
 }
 
-double Median(std::vector<double> values) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-// A child of the bench that sleeps until it is ended: the one process that
-// the bench moves.
-class SleepingChild {
-public:
-    SleepingChild() : m_pid(fork()) {
-        if (m_pid == 0) {
-            signal(SIGINT, SIG_IGN);  // ended by its parent only
-            for (;;) pause();
-        }
-    }
-    ~SleepingChild() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }
-    }
-    SleepingChild(const SleepingChild&) = delete;
-    SleepingChild& operator=(const SleepingChild&) = delete;
-    pid_t pid() const { return m_pid; }
-
-private:
-    pid_t m_pid;
-};
-
 // Removes what the bench made, whatever way it ends.  Declared before the
 // child, so it runs after the child is gone and the groups are empty.
 class Cleanup {
@@ -185,39 +135,13 @@ struct RequestType {
     }
 };
 
-double Milliseconds(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-bool WaitForDaemon(int seconds) {
-    TQPlatformInfo store;
-    store.setFocus(TQPI_Focus::getFocus());
-    std::uint64_t port = k_TqdDefaultPort;
-    store.getNumber("Session", "nTQDPORT", port);
-    std::string host;
-    const char* machine = store.getPhysicalMachine();
-    store.getClientHostNameMangled(machine ? machine : "", host);
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < deadline && !g_stopRequested) {
-        TqFwClient client;
-        CQiSocket socket = client.connect(host, static_cast<int>(port), static_cast<int>(port), 1, -1, nullptr,
-                                          nullptr, false);
-        if (socket.IsValid()) {
-            socket.Close();
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 int Measure(double seconds) {
     const std::string root = CpuMountPoint();
     if (root.empty()) {
         fprintf(stderr, "tqrcg_bench: no cgroup v1 hierarchy with the cpu controller is mounted\n");
         return 1;
     }
-    if (!WaitForDaemon(10)) {
+    if (!tqbench::WaitForDaemon(10)) {
         fprintf(stderr, "tqrcg_bench: tqd does not answer on the port of the store %s\n",
                 getenv("TQ_CONFIG") ? getenv("TQ_CONFIG") : "(default)");
         return 1;
@@ -262,13 +186,13 @@ int Measure(double seconds) {
     // it is not counted.
     const auto start = Clock::now();
     int rounds = 0;
-    for (int round = 0; !g_stopRequested; ++round) {
+    for (int round = 0; !StopRequested(); ++round) {
         if (round > 1 && std::chrono::duration<double>(Clock::now() - start).count() >= seconds) break;
         // Rotate which of the three goes first, so that drift hits all alike.
-        for (int part = 0; part < 3 && !g_stopRequested; ++part) {
+        for (int part = 0; part < 3 && !StopRequested(); ++part) {
             const int way = (part + round) % 3;  // 0 client, 1 one shell, 2 one shell per line
             for (auto& type : types) {
-                if (g_stopRequested) break;
+                if (StopRequested()) break;
                 const auto begin = Clock::now();
                 if (way == 0) {
                     const CQiError result = type.client();
@@ -302,7 +226,7 @@ int Measure(double seconds) {
         }
         if (round > 0) ++rounds;
     }
-    if (g_stopRequested) {
+    if (StopRequested()) {
         fprintf(stderr, "tqrcg_bench: stopped\n");
         return 1;
     }
@@ -332,10 +256,15 @@ int Measure(double seconds) {
 
 int main(int argc, char** argv) {
     double seconds = 60;
+    bool v2 = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--v2") {
+            v2 = true;
+            continue;
+        }
         if (arg == "--free-port") {
-            const int port = FreeLoopbackPort();
+            const int port = tqbench::FreeLoopbackPort();
             if (port < 0) return 1;
             printf("%d\n", port);
             return 0;
@@ -345,13 +274,9 @@ int main(int argc, char** argv) {
             if (seconds <= 0) seconds = 1;
             continue;
         }
-        fprintf(stderr, "usage: tqrcg_bench [--seconds N] | --free-port\n");
+        fprintf(stderr, "usage: tqrcg_bench [--v2] [--seconds N] | --free-port\n");
         return 2;
     }
-    struct sigaction action{};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    return Measure(seconds);
+    tqbench::InstallStopHandlers();
+    return v2 ? tqbench::MeasureV2(seconds) : Measure(seconds);
 }

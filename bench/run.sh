@@ -1,15 +1,23 @@
 #!/bin/sh
-# Measures the client functions against a real tqd and the real cgroup tools.
+# Measures the client functions against a real tqd.
 #
-#   bench/run.sh [BUILD_DIR] [SECONDS]
+#   bench/run.sh [--v2] [BUILD_DIR] [SECONDS]
 #
 # Starts tqd from BUILD_DIR (default: $TQ_BUILD_DIR, else ./build) on a free
 # loopback port with a temporary configuration store, runs tqrcg_bench for
-# SECONDS (default 60), stops tqd and removes the store.  Needs root, a
-# cgroup v1 hierarchy with the cpu controller and a cgconfig service
-# (install packaging/cgconfig as /etc/init.d/cgconfig when there is none).
+# SECONDS (default 60), stops tqd and removes the store.  Needs root.
+# Without --v2: a cgroup v1 hierarchy with the cpu controller and a cgconfig
+# service (install packaging/cgconfig as /etc/init.d/cgconfig when there is
+# none); each request is set beside its command lines.  With --v2: a cgroup2
+# mount whose root lists the cpu controller (the lab's guest); each request
+# is set beside a request that only travels.
 set -u
 
+mode=
+if [ "${1:-}" = --v2 ]; then
+    mode=--v2
+    shift
+fi
 build=${1:-${TQ_BUILD_DIR:-./build}}
 seconds=${2:-60}
 
@@ -20,17 +28,27 @@ for program in tqd tqrcg_bench; do
     fi
 done
 if [ "$(id -u)" != 0 ]; then
-    echo "run.sh: the cgroup tools need root" >&2
+    if [ -n "$mode" ]; then
+        echo "run.sh: changing control groups needs root" >&2
+    else
+        echo "run.sh: the cgroup tools need root" >&2
+    fi
     exit 1
 fi
-if ! service cgconfig status >/dev/null 2>&1; then
+if [ -z "$mode" ] && ! service cgconfig status >/dev/null 2>&1; then
     echo "run.sh: 'service cgconfig status' fails: install packaging/cgconfig as /etc/init.d/cgconfig" >&2
     exit 1
 fi
 
 work=$(mktemp -d /tmp/tqbench-XXXXXX) || exit 1
 tqd_pid=
+bench_pid=
 cleanup() {
+    # The bench first: it removes its group while tqd still answers.
+    if [ -n "$bench_pid" ]; then
+        kill -TERM "$bench_pid" 2>/dev/null
+        wait "$bench_pid" 2>/dev/null
+    fi
     if [ -n "$tqd_pid" ]; then
         kill -TERM "$tqd_pid" 2>/dev/null
         wait "$tqd_pid" 2>/dev/null
@@ -55,9 +73,13 @@ export TQ_CONFIG
 "$build/tqd" --foreground --port "$port" 2>"$work/tqd.err" &
 tqd_pid=$!
 
-# tqrcg_bench waits for tqd to answer before it measures.
-"$build/tqrcg_bench" --seconds "$seconds"
+# tqrcg_bench waits for tqd to answer before it measures.  It runs in the
+# background so that a SIGTERM to this script reaches it through cleanup.
+"$build/tqrcg_bench" $mode --seconds "$seconds" &
+bench_pid=$!
+wait "$bench_pid"
 status=$?
+bench_pid=
 if [ "$status" != 0 ]; then
     echo "run.sh: tqrcg_bench failed; tqd said:" >&2
     tail -20 "$work/tqd.err" >&2

@@ -159,7 +159,8 @@ int RunTqrcg(int argc, const char* const* argv, std::ostream& out, std::ostream&
                                 "The groups of the setting \"Base\"/\"sTQRCGMGRGROUPS\", in the order of\n"
                                 "creation, each with its cap in percent of the machine (none: no cap) and\n"
                                 "its number of processes; a listed group that no longer exists is shown\n"
-                                "as such.  Runs cgget and reads the cpu hierarchy.",
+                                "as such.  Reads the cpu hierarchy in use (cgget on cgroup v1, cpu.max on\n"
+                                "cgroup2).",
                                 kLocalNote);
 
     RunRequest run_request;

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "host/CQiError.h"
+#include "rcg/RcgHierarchy.h"
 
 namespace tqrcg {
 
@@ -87,19 +88,7 @@ std::size_t CountLines(const std::string& text) {
 }
 
 std::string CpuMountPoint(const std::string& mounts) {
-    std::istringstream lines(mounts);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string device, mountPoint, type, options;
-        if (!(fields >> device >> mountPoint >> type >> options) || type != "cgroup") continue;
-        std::istringstream list(options);
-        std::string option;
-        while (std::getline(list, option, ',')) {
-            if (option == "cpu") return mountPoint;
-        }
-    }
-    return "";
+    return TqRcgCtrllr::detail::ParseCgroupMounts(mounts).cpuV1;
 }
 
 std::string FailureText(const std::string& errorText, std::uint64_t port) {

@@ -40,6 +40,7 @@ bool HandlerLibrary::open(const std::string& path, std::string* problem) {
     // POSIX guarantees that a data pointer from dlsym converts to a function
     // pointer.
     m_handler = reinterpret_cast<RcgMgrHandlerFunction>(symbol);
+    m_reapply = reinterpret_cast<RcgMgrReapplyFunction>(dlsym(handle, "rcgMgrReapplyCaps"));
     return true;
 }
 

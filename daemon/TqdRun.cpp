@@ -11,8 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 
 #include "daemon/TqdLibrary.h"
+#include "daemon/TqdProcessors.h"
 #include "daemon/TqdPeer.h"
 #include "daemon/TqdProcess.h"
 #include "daemon/TqdServer.h"
@@ -21,6 +24,9 @@
 namespace tqd {
 
 namespace {
+
+// The kernel's list of the processors online now.
+constexpr char kOnlineProcessors[] = "/sys/devices/system/cpu/online";
 
 std::string WithoutLineEnd(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -42,6 +48,20 @@ std::string UidListText(const std::set<uid_t>& uids) {
         if (uid != 0) text += ", " + std::to_string(uid);
     }
     return text;
+}
+
+// Applies the remembered caps again now, and again whenever the number of
+// online processors changes; null for a library that remembers none.
+std::unique_ptr<ProcessorWatch> KeepCapsTrue(const HandlerLibrary& library) {
+    const RcgMgrReapplyFunction reapply = library.reapply();
+    if (!reapply) return nullptr;
+    reapply(nullptr);
+    return std::unique_ptr<ProcessorWatch>(
+        new ProcessorWatch(kOnlineProcessors, std::chrono::seconds(1), [reapply](int before, int after) {
+            const std::string change = "processors online changed from " + std::to_string(before) + " to " +
+                                       std::to_string(after);
+            reapply(change.c_str());
+        }));
 }
 
 const char* SignalName(std::uint32_t signal) {
@@ -155,6 +175,8 @@ int RunDaemon(const CommandLine& commandLine) {
     if (stopFd.get() < 0) return fail(std::string("cannot watch the stop signals: ") + std::strerror(errno));
 
     if (settings.foreground) setenv("TQ_LOG_STDERR", "1", 1);
+    const std::unique_ptr<ProcessorWatch> processorWatch = KeepCapsTrue(library);
+
     for (const auto& address : skipped) {
         log.Info(kLogTag, "IPv6 is not available on this host: not listening on %s", address.c_str());
     }

@@ -7,7 +7,9 @@ int main(int argc, char** argv) {
     CLI::App app{
         "tqd - the local daemon of the resource-group manager.\n"
         "Receives the requests of client processes on TCP (loopback only by default) and hands each to\n"
-        "rcgMgrHandler of libtqrcgmgr.so, which runs the cgroup tools and answers \"Success\" or the error."};
+        "rcgMgrHandler of libtqrcgmgr.so, which acts on the cpu control groups (through the libcgroup\n"
+        "tools on cgroup v1, on the cgroup2 filesystem itself on cgroup2) and answers \"Success\" or the\n"
+        "error."};
     tqd::CommandLine commandLine;
     bool version = false;
     app.add_option("--port", commandLine.port,

@@ -112,6 +112,10 @@ RcgNameForms SplitRcgName(const std::string& name) {
     return forms;
 }
 
+RcgName ParseRcgName(const std::string& text) {
+    return RcgName{text, RcgControllerOf(text), SplitRcgName(text).rcgName};
+}
+
 std::string RcgControllerOf(const std::string& name) {
     std::size_t p = name.find(":/");
     return p == std::string::npos ? std::string() : name.substr(0, p);
@@ -119,6 +123,56 @@ std::string RcgControllerOf(const std::string& name) {
 
 std::string LookupListingCommand(const std::string& name) {
     return "lscgroup | grep :/" + name + " | cut -d\"/\" -f2 | grep -w " + name;
+}
+
+namespace {
+bool IsPlainName(const RcgName& name) {
+    return name.controllers.empty() && name.path.find('/') == std::string::npos;
+}
+
+bool ListsCpu(const std::string& controllers) {
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = controllers.find(',', start);
+        if (controllers.compare(start, comma == std::string::npos ? std::string::npos : comma - start, "cpu") == 0)
+            return true;
+        if (comma == std::string::npos) return false;
+        start = comma + 1;
+    }
+}
+
+// The lines of a command's output, without their line breaks.
+std::vector<std::string> OutputLines(const std::string& output) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < output.size()) {
+        std::size_t end = output.find('\n', start);
+        if (end == std::string::npos) end = output.size();
+        lines.push_back(output.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+}  // namespace
+
+std::string LookupCommand(const RcgName& name) {
+    if (IsPlainName(name)) return LookupListingCommand(name.text);
+    return "lscgroup cpu:/" + name.path;
+}
+
+bool LookupFindsGroup(const std::string& output, const RcgName& name) {
+    for (std::string line : OutputLines(output)) {
+        if (IsPlainName(name)) {
+            if (line == name.path) return true;
+            continue;
+        }
+        const std::size_t colon = line.find(":/");
+        if (colon == std::string::npos || !ListsCpu(line.substr(0, colon))) continue;
+        std::string path = line.substr(colon + 2);
+        if (!path.empty() && path.back() == '/') path.pop_back();
+        if (path == name.path) return true;
+    }
+    return false;
 }
 
 std::string DeletionListingCommand(const std::string& name) {

@@ -39,12 +39,32 @@ struct RcgNameForms {
 };
 RcgNameForms SplitRcgName(const std::string& name);
 
+// A group name, checked once and then carried as a value.
+struct RcgName {
+    std::string text;         // as the request gave it ("cpu:/web/db")
+    std::string controllers;  // the prefix's controllers ("cpu"); empty for a bare name
+    std::string path;         // below the hierarchy's root ("web/db")
+};
+// The value of a name that RcgNameProblem accepts.
+RcgName ParseRcgName(const std::string& text);
+
 // The controller part of a prefixed name ("cpu" for "cpu:/web"); empty for a
 // bare name.
 std::string RcgControllerOf(const std::string& name);
 
 // "lscgroup | grep :/<name> | cut -d"/" -f2 | grep -w <name>"
 std::string LookupListingCommand(const std::string& name);
+// The lookup of a group: for a bare one-component name the design's
+// LookupListingCommand; for nested and controller-qualified names
+// "lscgroup cpu:/<path>", which lists that group and those below it.
+std::string LookupCommand(const RcgName& name);
+// Whether a lookup's output names exactly the group: for the design's
+// listing a line equal to the name (the first path component of a listed
+// group, so "web" is found while only "web/child" exists); for
+// "lscgroup cpu:/<path>" a line "<controllers>:/<path>[/]" whose
+// controllers include cpu.
+bool LookupFindsGroup(const std::string& output, const RcgName& name);
+
 // "lscgroup | grep -w <name>"
 std::string DeletionListingCommand(const std::string& name);
 

@@ -21,6 +21,12 @@ inline CQiError ReportCmdFailure(EvDebug& log, const char* tag, const FXCodeLoca
     return FXErrorUtil::ErrorWin32(where, k_TqWin32CommandFailed, "%s", text.c_str());
 }
 
+// A call on the cgroup filesystem failed: "Failed to <operation>: <system's
+// error text>" goes to the log under `tag` and becomes a 774 error built at
+// `where`.
+CQiError ReportFsFailure(EvDebug& log, const char* tag, const FXCodeLocation& where,
+                         const std::string& operation, int error);
+
 // The one check of group names done by the controller before it builds any
 // command line: success for a valid name; otherwise the error 123 with the
 // message of RcgNameProblem, logged under `tag`.

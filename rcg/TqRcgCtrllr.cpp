@@ -5,8 +5,11 @@
 
 #include <new>
 
-#include "../host/TQPlatformInfo.h"
 #include "../host/TqProcess.h"
+#include "../common/TqRcgText.h"
+#include "CgroupFs.h"
+#include "RcgGroups.h"
+#include "RcgHierarchy.h"
 #include "RcgNames.h"
 #include "RcgReport.h"
 
@@ -32,25 +35,6 @@ bool MakeGroup(const char* name, bool existing, CQiError& error, TqRcgPtr& group
     }
 }
 
-// Appends `name` to the group list in one locked read-modify-write, so that
-// concurrent creations lose no name and a long list is kept whole.  A store
-// that cannot be read or written does not fail the creation.
-void AppendToGroupList(EvDebug& log, const char* tag, const std::string& name) {
-    TQPlatformInfo store;
-    store.setFocus(TQPI_Focus::getFocus());
-    bool existed = false;
-    std::string previous, value;
-    const int stored = store.update("Base", k_TQRCGMGR_Groups_RegKey,
-                                    [&](const std::string* current) {
-                                        existed = current != nullptr;
-                                        if (current) previous = *current;
-                                        value = detail::AppendToGroupList(current, name);
-                                        return value;
-                                    });
-    // Logged only once the store's lock is released.
-    if (existed) log.Debug(tag, "Get k_TQRCGMGR_Groups_RegKey value:%s", previous.c_str());
-    if (stored) log.Debug(tag, "Set k_TQRCGMGR_Groups_RegKey value:%s", value.c_str());
-}
 }  // namespace
 
 namespace detail {
@@ -73,28 +57,42 @@ CQiError Init() {
     return detail::ReportCmdFailure(log, tag, {kFile, kInitFunction, __LINE__}, command, out, err);
 }
 
-CQiError GetSysRcg(const char* name, TqRcgPtr& group) {
+namespace {
+
+// The groups of a cgroup v1 hierarchy, driven through the libcgroup tools.
+// Every lookup and creation first makes sure the cgconfig service runs.
+class V1Groups : public detail::RcgGroups {
+public:
+    CQiError find(const detail::RcgName& name, TqRcgPtr& group) override;
+    CQiError create(const detail::RcgName& name, TqRcgPtr& group) override;
+    CQiError remove(const detail::RcgName& name) override;
+    bool quotaOf(const detail::RcgName& name, std::string* quota) override;
+    long processorCount() override;
+};
+
+CQiError V1Groups::find(const detail::RcgName& name, TqRcgPtr& group) {
     const char* const tag = "TqRcgCtrllr::GetSysRcg";
     EvEvent log;
-    CQiError result = detail::CheckRcgName(name, log, tag, {kFile, kGetSysFunction, __LINE__});
-    if (result.IsError()) return result;
-    result = Init();
+    CQiError result = Init();
     if (result.IsError()) return result;
 
-    const std::string command = detail::LookupListingCommand(name);
+    const std::string command = detail::LookupCommand(name);
     std::string out, err;
     const int status = TqProcess::system(command.c_str(), &out, &err, 0, false);
     if (status != 0 && !detail::ListingSelectedNothing(status, out, err)) {
         return detail::ReportCmdFailure(log, tag, {kFile, kGetSysFunction, __LINE__},
                                         command, out, err);
     }
-    if (out.empty()) {
+    // The listing's text only selects candidates: the group exists exactly
+    // when a line names its full path.
+    if (!detail::LookupFindsGroup(out, name)) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__},
-                                       k_TqWin32NotFound, "The resource group %s doesn't exist.", name);
+                                       k_TqWin32NotFound, "The resource group %s doesn't exist.",
+                                       name.text.c_str());
     }
 
     TqRcgPtr found;
-    if (!MakeGroup(name, true, result, found)) {
+    if (!MakeGroup(name.text.c_str(), true, result, found)) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__},
                                        k_TqWin32OutOfMemory, "%s", kOutOfMemory);
     }
@@ -102,33 +100,28 @@ CQiError GetSysRcg(const char* name, TqRcgPtr& group) {
     return CQiError::Success();
 }
 
-CQiError GetNewRcg(const char* name, TqRcgPtr& group) {
+CQiError V1Groups::create(const detail::RcgName& name, TqRcgPtr& group) {
     const char* const tag = "TqRcgCtrllr::GetNewRcg";
     EvEvent log;
-    CQiError result = detail::CheckRcgName(name, log, tag, {kFile, kGetNewFunction, __LINE__});
-    if (result.IsError()) return result;
-    result = Init();
+    CQiError result = Init();
     if (result.IsError()) return result;
 
     TqRcgPtr created;
-    if (!MakeGroup(name, false, result, created)) {
+    if (!MakeGroup(name.text.c_str(), false, result, created)) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetNewFunction, __LINE__},
                                        k_TqWin32OutOfMemory, "%s", kOutOfMemory);
     }
     if (result.IsError()) return result;  // logged by the constructor
     group = created;
 
-    AppendToGroupList(log, tag, name);
+    detail::RecordCreatedGroup(log, tag, name.text);
     return CQiError::Success();
 }
 
-CQiError DeleteRcg(const char* name) {
+CQiError V1Groups::remove(const detail::RcgName& name) {
     const char* const tag = "TqRcgCtrllr::DeleteRcg";
     EvEvent log;
-    CQiError result = detail::CheckRcgName(name, log, tag, {kFile, kDeleteFunction, __LINE__});
-    if (result.IsError()) return result;
-
-    std::string command = detail::DeletionListingCommand(name);
+    std::string command = detail::DeletionListingCommand(name.text);
     std::string out, err;
     const int status = TqProcess::system(command.c_str(), &out, &err, 0, false);
     if (status != 0) {
@@ -139,13 +132,59 @@ CQiError DeleteRcg(const char* name) {
 
     // Only the lines naming exactly this group count; the listing's text is
     // never run as a command of its own.
-    command = detail::DeletionCommand(detail::SelectDeletionLines(out, name));
+    command = detail::DeletionCommand(detail::SelectDeletionLines(out, name.text));
     if (command.empty()) return CQiError::Success();
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
         return detail::ReportCmdFailure(log, tag, {kFile, kDeleteFunction, __LINE__},
                                         command, out, err);
     }
     return CQiError::Success();
+}
+
+bool V1Groups::quotaOf(const detail::RcgName& name, std::string* quota) {
+    detail::CgroupFs& fs = detail::InstalledCgroupFs();
+    std::string table, text;
+    if (fs.readFile("/proc/self/mounts", &table) != 0) return false;
+    const std::string root = detail::ParseCgroupMounts(table).cpuV1;
+    if (root.empty() || fs.readFile(root + "/" + name.path + "/cpu.cfs_quota_us", &text) != 0) return false;
+    *quota = text.substr(0, text.find_first_of(" \n"));
+    return !quota->empty();
+}
+
+long V1Groups::processorCount() {
+    std::string out, err;
+    if (TqProcess::system("nproc", &out, &err, 0, false) != 0) return 0;
+    return ReadLeadingInt(out.c_str());
+}
+
+}  // namespace
+
+namespace detail {
+std::unique_ptr<RcgGroups> MakeV1Groups() { return std::unique_ptr<RcgGroups>(new V1Groups); }
+}  // namespace detail
+
+CQiError GetSysRcg(const char* name, TqRcgPtr& group) {
+    EvEvent log;
+    const CQiError result =
+        detail::CheckRcgName(name, log, "TqRcgCtrllr::GetSysRcg", {kFile, kGetSysFunction, __LINE__});
+    if (result.IsError()) return result;
+    return detail::ChooseGroups()->find(detail::ParseRcgName(name), group);
+}
+
+CQiError GetNewRcg(const char* name, TqRcgPtr& group) {
+    EvEvent log;
+    const CQiError result =
+        detail::CheckRcgName(name, log, "TqRcgCtrllr::GetNewRcg", {kFile, kGetNewFunction, __LINE__});
+    if (result.IsError()) return result;
+    return detail::ChooseGroups()->create(detail::ParseRcgName(name), group);
+}
+
+CQiError DeleteRcg(const char* name) {
+    EvEvent log;
+    const CQiError result =
+        detail::CheckRcgName(name, log, "TqRcgCtrllr::DeleteRcg", {kFile, kDeleteFunction, __LINE__});
+    if (result.IsError()) return result;
+    return detail::ChooseGroups()->remove(detail::ParseRcgName(name));
 }
 
 }  // namespace TqRcgCtrllr

@@ -6,6 +6,7 @@
 
 #include "../common/TqRcgText.h"
 #include "../host/TqProcess.h"
+#include "RcgGroups.h"
 #include "RcgNames.h"
 #include "RcgReport.h"
 #include "TqRcgCtrllr.h"
@@ -81,14 +82,7 @@ CQiError linuxRcg::AssignPidsTo(const std::list<unsigned int>& pids) {
 }
 
 CQiError linuxRcg::RemovePidsFrom(const std::list<unsigned int>& pids) {
-    TqRcgPtr dummy;
-    CQiError result = GetSysRcg(k_TQRCGMGR_DummyGroup, dummy);
-    if (result.IsError()) {
-        result = GetNewRcg(k_TQRCGMGR_DummyGroup, dummy);
-        if (result.IsError()) return result;
-    }
-    if (dummy) result = dummy->AssignPidsTo(pids);
-    return result;
+    return detail::MoveToDummyGroup(pids);
 }
 
 }  // namespace TqRcgCtrllr

@@ -18,6 +18,11 @@ PACKAGES=(
   init-system-helpers                   # service
   procps mawk                           # ps; awk for the main job
 )
+# The cgroup v2 lab (scripts/lab.sh), installed without recommends.
+LAB_PACKAGES=(
+  qemu-system-x86                       # boots Debian's kernel (TCG)
+  busybox-static cpio                   # the guest's initramfs
+)
 
 log() { printf '[setup] %s\n' "$*"; }
 
@@ -26,16 +31,28 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-missing=()
-for package in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  log "installing: ${missing[*]}"
+# Prints each package given that is not installed.
+missing_packages() {
+  local package
+  for package in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      echo "$package"
+    fi
+  done
+}
+
+mapfile -t missing < <(missing_packages "${PACKAGES[@]}")
+mapfile -t missing_lab < <(missing_packages "${LAB_PACKAGES[@]}")
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_lab[@]} -gt 0 ]; then
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  if [ ${#missing[@]} -gt 0 ]; then
+    log "installing: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+  if [ ${#missing_lab[@]} -gt 0 ]; then
+    log "installing for the lab: ${missing_lab[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing_lab[@]}" >/dev/null
+  fi
 else
   log "all packages present"
 fi

@@ -14,6 +14,7 @@
 #include "../host/EvDebug.h"
 #include "../host/TQPlatformInfo.h"
 #include "../host/TqFwClient.h"
+#include "../rcg/RcgCapKeeper.h"
 #include "../rcg/RcgNames.h"
 #include "../rcg/TqRcgCtrllr.h"
 #include "TqRcgFrame.h"
@@ -106,7 +107,16 @@ extern "C" TQ_EXPORT void rcgMgrHandler(CQiSocket socket, void* frame) {
             break;
     }
 
+    // A cap is remembered so that tqd can apply it again; a deleted group's
+    // cap is forgotten with it.
+    if (!result.IsError() && msgType == RcgMsgSetCPUShare) TqRcgCtrllr::detail::RememberCap(name, request.cpuShare);
+    if (!result.IsError() && msgType == RcgMsgDeleteGroup) TqRcgCtrllr::detail::ForgetCap(name);
+
     SendReply(socket, result, log);
+}
+
+extern "C" TQ_EXPORT int rcgMgrReapplyCaps(const char* change) {
+    return TqRcgCtrllr::detail::ReapplyCaps(change);
 }
 
 // ---- client side ---------------------------------------------------------

@@ -62,6 +62,12 @@ extern "C" {
 // received on `socket` with the 1024-byte reply, then ends the sending side.
 TQ_EXPORT void rcgMgrHandler(CQiSocket socket, void* frame);
 
+// Daemon side: applies every remembered cap again, re-creating missing
+// groups.  tqd calls it at start (`change` null: one log line per action)
+// and when the number of processors changes (`change` describes it and
+// heads one log line).  Returns the number of caps that failed.
+TQ_EXPORT int rcgMgrReapplyCaps(const char* change);
+
 // Client side: each sends one request to the local daemon tqd and returns
 // its verdict ("Success" gives a success; any other reply a 774 error
 // carrying the daemon's text).  A name longer than k_TqRcgNameMaxSize bytes

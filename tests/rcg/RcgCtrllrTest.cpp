@@ -95,9 +95,40 @@ TEST_F(rcgController, LookupFindsAListedGroupAndBuildsItFromTheCallersName) {
     EXPECT_EQ("cpu:/web", AsLinux(group).qualifiedName());
 
     TqRcgPtr second;
-    runner.on("lscgroup", 0, "something else\n");
+    runner.on("lscgroup", 0, "web\n");
     EXPECT_FALSE(TqRcgCtrllr::GetSysRcg("web", second).IsError());
     EXPECT_NE(group.get(), second.get()) << "every lookup makes a new object";
+}
+
+// The listing only proposes candidates; the group exists exactly when its
+// whole path is listed in a hierarchy that carries cpu.
+TEST_F(rcgController, LookupComparesTheListedPathExactly) {
+    struct Case {
+        const char* name;
+        const char* command;
+        const char* output;
+        bool found;
+    };
+    const Case cases[] = {
+        {"n", "lscgroup | grep :/n | cut -d\"/\" -f2 | grep -w n", "n-b\n", false},
+        {"m.b", "lscgroup | grep :/m.b | cut -d\"/\" -f2 | grep -w m.b", "mXb\n", false},
+        {"web", kWebLookup, "web\n", true},
+        {"web", kWebLookup, "webserver\nweb-2\n", false},
+        {"p/q", "lscgroup cpu:/p/q", "cpu:/p/q/\ncpu:/p/q/r\n", true},
+        {"p/q", "lscgroup cpu:/p/q", "", false},
+        {"p/q", "lscgroup cpu:/p/q", "cpuacct:/p/q/\n", false},
+        {"cpu:/r", "lscgroup cpu:/r", "cpu,cpuacct:/r/\n", true},
+        {"cpu,cpuacct:/r", "lscgroup cpu:/r", "cpu:/r\n", true},
+        {"cpu:/r", "lscgroup cpu:/r", "cpu:/rr/\n", false},
+    };
+    for (const Case& c : cases) {
+        runner.clear();
+        runner.on(c.command, 0, c.output);
+        TqRcgPtr group;
+        const CQiError result = TqRcgCtrllr::GetSysRcg(c.name, group);
+        EXPECT_EQ(c.found ? 0u : 1168u, result.Win32Code()) << c.name << " listed as " << c.output;
+        EXPECT_EQ((Commands{kStatus, c.command}), runner.commands()) << c.name;
+    }
 }
 
 TEST_F(rcgController, LookupStopsAtAFailedInit) {

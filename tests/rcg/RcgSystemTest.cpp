@@ -38,6 +38,35 @@ private:
     bool m_existed;
 };
 
+// Lookups name exactly one group: neither a neighbour whose name holds the
+// wanted one as a word or a regular expression, nor a group of another
+// hierarchy; nested and controller-qualified names are found after creation.
+TEST(rcgSystem, LookupsAnswerForExactlyTheNamedGroup) {
+    TQ_REQUIRE_SYSTEM();
+    tqtest::TempStore store;
+    const std::string base = tqtest::OwnedGroupName("lk");
+    tqtest::GroupCleanup cleanup({base + "n-b", base + "mXb", base + "p", base + "r", base + "n", base + "m.b"});
+    TqRcgPtr group;
+    ASSERT_FALSE(TqRcgCtrllr::GetNewRcg((base + "n-b").c_str(), group).IsError());
+    ASSERT_FALSE(TqRcgCtrllr::GetNewRcg((base + "mXb").c_str(), group).IsError());
+    EXPECT_EQ(1168u, TqRcgCtrllr::GetSysRcg((base + "n").c_str(), group).Win32Code());
+    EXPECT_EQ(1168u, TqRcgCtrllr::GetSysRcg((base + "m.b").c_str(), group).Win32Code());
+
+    const std::string nested = base + "p/q";
+    ASSERT_FALSE(TqRcgCtrllr::GetNewRcg(nested.c_str(), group).IsError());
+    TqRcgPtr found;
+    ASSERT_FALSE(TqRcgCtrllr::GetSysRcg(nested.c_str(), found).IsError());
+    EXPECT_FALSE(found->setCPUConstraint(10).IsError());
+    EXPECT_EQ(std::to_string(10 * tqtest::ProcessorCount() * 1000), ReadSetting(nested, "cpu.cfs_quota_us"));
+    EXPECT_FALSE(TqRcgCtrllr::GetSysRcg((base + "p").c_str(), found).IsError()) << "the parent of p/q";
+    EXPECT_EQ(1168u, TqRcgCtrllr::GetSysRcg((base + "p/x").c_str(), found).Win32Code());
+
+    const std::string qualified = "cpu:/" + base + "r";
+    ASSERT_FALSE(TqRcgCtrllr::GetNewRcg(qualified.c_str(), group).IsError());
+    EXPECT_FALSE(TqRcgCtrllr::GetSysRcg(qualified.c_str(), found).IsError());
+    EXPECT_FALSE(TqRcgCtrllr::GetSysRcg((base + "r").c_str(), found).IsError());
+}
+
 TEST(rcgSystem, CreatesFindsAndDeletesAGroup) {
     TQ_REQUIRE_SYSTEM();
     tqtest::TempStore store;

@@ -1,0 +1,143 @@
+// The groups of a cgroup2 hierarchy: folders below one base folder, made,
+// found and removed on the filesystem itself.  No process is started.
+#include <cerrno>
+
+#include "../common/TqRcgDefs.h"
+#include "CgroupFs.h"
+#include "RcgGroups.h"
+#include "RcgHierarchy.h"
+#include "RcgReport.h"
+#include "cgroup2Rcg.h"
+
+namespace TqRcgCtrllr {
+namespace detail {
+
+namespace {
+
+const char kFile[] = "Cgroup2Groups.cpp";
+const char kGetSysFunction[] = "CQiError TqRcgCtrllr::GetSysRcg(const char*, TqRcgPtr&)";
+const char kGetNewFunction[] = "CQiError TqRcgCtrllr::GetNewRcg(const char*, TqRcgPtr&)";
+const char kDeleteFunction[] = "CQiError TqRcgCtrllr::DeleteRcg(const char*)";
+const char kCreateTag[] = "TqRcgCtrllr::GetNewRcg";
+const char kDeleteTag[] = "TqRcgCtrllr::DeleteRcg";
+
+std::vector<std::string> Components(const std::string& path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t slash = path.find('/', start);
+        const std::size_t end = slash == std::string::npos ? path.size() : slash;
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    return parts;
+}
+
+class Cgroup2Groups : public RcgGroups {
+public:
+    Cgroup2Groups(const std::string& mount, const std::string& base)
+        : m_fs(InstalledCgroupFs()), m_mount(mount), m_base(base) {}
+
+    CQiError find(const RcgName& name, TqRcgPtr& group) override;
+    CQiError create(const RcgName& name, TqRcgPtr& group) override;
+    CQiError remove(const RcgName& name) override;
+    bool quotaOf(const RcgName& name, std::string* quota) override;
+    long processorCount() override { return m_fs.onlineProcessors(); }
+
+private:
+    std::string folderOf(const RcgName& name) const { return m_mount + "/" + m_base + "/" + name.path; }
+    CQiError enableCpuBelow(const std::string& folder, EvDebug& log);
+    CQiError busyFailure(const RcgName& name, const std::string& folder, EvDebug& log, int line);
+
+    CgroupFs& m_fs;
+    std::string m_mount;
+    std::string m_base;
+};
+
+CQiError Cgroup2Groups::find(const RcgName& name, TqRcgPtr& group) {
+    const std::string folder = folderOf(name);
+    if (!m_fs.isDir(folder)) {
+        return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__}, k_TqWin32NotFound,
+                                       "The resource group %s doesn't exist.", name.text.c_str());
+    }
+    CQiError result = CQiError::Success();
+    group.reset(new cgroup2Rcg(folder, result));
+    return result;
+}
+
+// Makes every missing folder from the base down to the group, enabling the
+// cpu controller for the children of each folder on the way where it is not
+// enabled yet.  A folder that appears meanwhile (a concurrent creation) is
+// taken as made.
+CQiError Cgroup2Groups::create(const RcgName& name, TqRcgPtr& group) {
+    EvEvent log;
+    std::string folder = m_mount;
+    for (const std::string& part : Components(m_base + "/" + name.path)) {
+        CQiError result = enableCpuBelow(folder, log);
+        if (result.IsError()) return result;
+        folder += "/" + part;
+        const int error = m_fs.makeDir(folder);
+        if (error != 0 && error != EEXIST) {
+            return ReportFsFailure(log, kCreateTag, {kFile, kGetNewFunction, __LINE__},
+                                   "create the control group " + folder, error);
+        }
+    }
+    CQiError result = CQiError::Success();
+    group.reset(new cgroup2Rcg(folder, result));
+    RecordCreatedGroup(log, kCreateTag, name.text);
+    return result;
+}
+
+// "+cpu" into cgroup.subtree_control, and only where cpu is not listed.
+CQiError Cgroup2Groups::enableCpuBelow(const std::string& folder, EvDebug& log) {
+    const std::string file = folder + "/cgroup.subtree_control";
+    std::string enabled;
+    int error = m_fs.readFile(file, &enabled);
+    if (error == 0 && ListsController(enabled, "cpu")) return CQiError::Success();
+    if (error == 0) error = m_fs.writeFile(file, "+cpu");
+    if (error == 0) return CQiError::Success();
+    return ReportFsFailure(log, kCreateTag, {kFile, kGetNewFunction, __LINE__},
+                           "enable the cpu controller in " + file, error);
+}
+
+CQiError Cgroup2Groups::remove(const RcgName& name) {
+    EvEvent log;
+    const std::string folder = folderOf(name);
+    const int error = m_fs.removeDir(folder);
+    if (error == 0 || error == ENOENT) return CQiError::Success();
+    if (error == EBUSY) return busyFailure(name, folder, log, __LINE__);
+    return ReportFsFailure(log, kDeleteTag, {kFile, kDeleteFunction, __LINE__},
+                           "remove the control group " + folder, error);
+}
+
+bool Cgroup2Groups::quotaOf(const RcgName& name, std::string* quota) {
+    std::string text;
+    if (m_fs.readFile(folderOf(name) + "/cpu.max", &text) != 0) return false;
+    *quota = text.substr(0, text.find_first_of(" \n"));
+    return !quota->empty();
+}
+
+// A group is busy while it holds processes or groups of its own.
+CQiError Cgroup2Groups::busyFailure(const RcgName& name, const std::string& folder, EvDebug& log,
+                                    int line) {
+    std::string procs;
+    m_fs.readFile(folder + "/cgroup.procs", &procs);
+    const std::string text =
+        "The resource group " + name.text + " (" + folder + ") " +
+        (procs.find_first_not_of(" \n") != std::string::npos
+             ? "still holds processes: move them out first (remove request) and delete it again."
+             : "still holds groups of its own: delete them first.");
+    log.Error(kDeleteTag, "%s", text.c_str());
+    return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kDeleteFunction, line}, k_TqWin32CommandFailed,
+                                   "%s", text.c_str());
+}
+
+}  // namespace
+
+std::unique_ptr<RcgGroups> MakeCgroup2Groups(const std::string& mount, const std::string& base) {
+    return std::unique_ptr<RcgGroups>(new Cgroup2Groups(mount, base));
+}
+
+}  // namespace detail
+}  // namespace TqRcgCtrllr

@@ -1,0 +1,59 @@
+#include "cgroup2Rcg.h"
+
+#include "CgroupFs.h"
+#include "RcgGroups.h"
+#include "RcgNames.h"
+#include "RcgReport.h"
+
+namespace TqRcgCtrllr {
+
+namespace {
+const char kFile[] = "cgroup2Rcg.cpp";
+const char kSetCpuFunction[] = "virtual CQiError TqRcgCtrllr::cgroup2Rcg::setCPUConstraint(unsigned int)";
+const char kAssignFunction[] =
+    "virtual CQiError TqRcgCtrllr::cgroup2Rcg::AssignPidsTo(const std::__cxx11::list<unsigned int>&)";
+}  // namespace
+
+cgroup2Rcg::cgroup2Rcg(const std::string& folder, CQiError& error) : TqRcg(error), m_folder(folder) {}
+
+cgroup2Rcg::~cgroup2Rcg() {}
+
+// The cap is a share of every processor online now: percent × processors ×
+// 1000 µs of each 100000 µs period.  A value the kernel refuses (such as the
+// quota 0) is a failure.
+CQiError cgroup2Rcg::setCPUConstraint(unsigned int percent) {
+    detail::CgroupFs& fs = detail::InstalledCgroupFs();
+    const long processors = fs.onlineProcessors();
+    const std::uint64_t quota =
+        detail::ComputeCpuQuota(percent, static_cast<int>(processors > 0 ? processors : 0));
+    const std::string value = std::to_string(quota) + " " + std::to_string(detail::kCfsPeriodUs);
+    const std::string file = m_folder + "/cpu.max";
+    if (const int error = fs.writeFile(file, value)) {
+        return detail::ReportFsFailure(eventLog, "cgroup2Rcg::setCPUConstraint",
+                                       {kFile, kSetCpuFunction, __LINE__},
+                                       "write \"" + value + "\" to " + file, error);
+    }
+    return CQiError::Success();
+}
+
+// One process at a time, in list order; slots of 0 never reach here.  The
+// first failure ends the call and names the process.
+CQiError cgroup2Rcg::AssignPidsTo(const std::list<unsigned int>& pids) {
+    detail::CgroupFs& fs = detail::InstalledCgroupFs();
+    const std::string file = m_folder + "/cgroup.procs";
+    for (unsigned int pid : pids) {
+        const std::string value = std::to_string(pid);
+        if (const int error = fs.writeFile(file, value)) {
+            return detail::ReportFsFailure(eventLog, "cgroup2Rcg::AssignPidsTo",
+                                           {kFile, kAssignFunction, __LINE__},
+                                           "move process " + value + " into " + file, error);
+        }
+    }
+    return CQiError::Success();
+}
+
+CQiError cgroup2Rcg::RemovePidsFrom(const std::list<unsigned int>& pids) {
+    return detail::MoveToDummyGroup(pids);
+}
+
+}  // namespace TqRcgCtrllr

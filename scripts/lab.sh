@@ -1,0 +1,285 @@
+#!/bin/bash
+# The cgroup v2 lab: boots Debian's own kernel under QEMU with an initramfs
+# that holds busybox, the programs built in BUILD_DIR and the lab's tests,
+# runs the tests on a cgroup v2 host (the unified hierarchy at
+# /sys/fs/cgroup, cpu, memory and pids enabled at the root, no v1 hierarchy)
+# and prints their summary.  Exits non-zero when a test failed, the guest did
+# not finish in time or printed no summary.
+#
+#   bash scripts/lab.sh [BUILD_DIR]          (default: build/ of this tree)
+#
+# Needs root only for apt-get (the kernel package is downloaded, never
+# installed), qemu-system-x86_64, busybox-static and cpio (scripts/setup.sh).
+# Everything it makes lives in BUILD_DIR/lab/: the unpacked kernel package
+# (kernel/, kept and reused), the initramfs and the guest's console log.
+#
+# Environment:
+#   TQ_LAB_TIMEOUT        seconds the whole guest may run (default 600)
+#   TQ_LAB_TEST_TIMEOUT   seconds one test may run in the guest (default 300)
+#   TQ_LAB_BENCH_TIMEOUT  seconds the bench may run in the guest (default 300)
+#   TQ_LAB_APPEND         more words for the kernel command line
+set -euo pipefail
+
+BUILD=
+if [ -n "${1:-}" ]; then
+  BUILD=$(cd "$1" 2>/dev/null && pwd) || { echo "lab: no build folder $1" >&2; exit 1; }
+fi
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+BUILD=${BUILD:-$ROOT/build}
+
+LAB=$BUILD/lab
+KERNEL_CACHE=$LAB/kernel
+STAGE=$LAB/initramfs
+INITRD=$LAB/initramfs.cpio.gz
+LOG=$LAB/console.log
+TIMEOUT=${TQ_LAB_TIMEOUT:-600}
+MODULES="inet_diag tcp_diag"   # tqd's peer check; a Debian host loads them on demand
+
+log() { printf '[lab] %s\n' "$*"; }
+fail() { printf 'lab: %s\n' "$*" >&2; exit 1; }
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+
+check_tools() {
+  local tool
+  for tool in qemu-system-x86_64 cpio gzip apt-get apt-cache dpkg-deb ldd timeout; do
+    command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/setup.sh (qemu-system-x86, busybox-static, cpio)"
+  done
+  [ -x /bin/busybox ] || fail "/bin/busybox is missing: install busybox-static"
+  if ldd /bin/busybox >/dev/null 2>&1; then
+    fail "/bin/busybox is linked dynamically: install busybox-static"
+  fi
+  for program in tqd tqrcg libtqrcgmgr.so libtqfw.so; do
+    [ -f "$BUILD/$program" ] || fail "$BUILD/$program is missing: build the project first (cmake --build $BUILD)"
+  done
+}
+
+# The package that linux-image-amd64 depends on, e.g. linux-image-6.1.0-57-amd64.
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ { print $2; exit }'
+}
+
+# Downloads and unpacks the kernel package into $KERNEL_CACHE/<package>
+# unless it is there already; prints that folder.
+fetch_kernel() {
+  local package folder partial
+  package=$(kernel_package)
+  if [ -z "$package" ]; then
+    apt-get update -qq >&2 || true
+    package=$(kernel_package)
+  fi
+  if [ -z "$package" ]; then
+    # No package lists and no way to get them: a kernel fetched earlier serves.
+    folder=$(find "$KERNEL_CACHE" -mindepth 2 -maxdepth 2 -name .complete -printf '%h\n' 2>/dev/null | sort | tail -1)
+    [ -n "$folder" ] || fail "apt-cache names no package for linux-image-amd64 and no kernel is cached in $KERNEL_CACHE"
+    log "apt-cache names no kernel package; using the cached ${folder##*/}" >&2
+    echo "$folder"
+    return
+  fi
+  folder=$KERNEL_CACHE/$package
+  if [ -f "$folder/.complete" ]; then
+    echo "$folder"
+    return
+  fi
+  log "downloading $package (Debian's kernel; unpacked under $KERNEL_CACHE, never installed)" >&2
+  partial=$KERNEL_CACHE/.partial
+  rm -rf "$partial"
+  mkdir -p "$partial"
+  # apt downloads as its own user where it may write the folder.
+  chown _apt "$partial" 2>/dev/null || true
+  if ! (cd "$partial" && apt-get download -q "$package") >&2; then
+    apt-get update -qq >&2
+    (cd "$partial" && apt-get download -q "$package") >&2 || fail "apt-get download $package failed"
+  fi
+  dpkg-deb -x "$partial"/*.deb "$partial/root"
+  # One kernel at a time: an older package's tree goes.
+  find "$KERNEL_CACHE" -mindepth 1 -maxdepth 1 ! -name .partial -exec rm -rf {} +
+  mv "$partial/root" "$folder"
+  rm -rf "$partial"
+  touch "$folder/.complete"
+  echo "$folder"
+}
+
+# Where a file of this host lives in the guest: the build folder's files
+# under /lab/build, everything else at the same path.
+guest_path() {
+  case "$1" in
+    "$BUILD"/*) echo "/lab/build/${1#"$BUILD"/}" ;;
+    *) echo "$1" ;;
+  esac
+}
+
+# copy_file SOURCE: the file (symbolic links followed) at its guest path.
+copy_file() {
+  local target
+  target=$STAGE$(guest_path "$1")
+  mkdir -p "$(dirname "$target")"
+  cp -L --preserve=mode "$1" "$target"
+}
+
+# Every library the dynamic programs and libraries given need, at the paths ldd names.
+copy_libraries() {
+  local file listing
+  for file in "$@"; do
+    if ! listing=$(ldd "$file" 2>&1); then
+      grep -q 'not a dynamic executable' <<<"$listing" && continue
+      fail "ldd $file: $listing"
+    fi
+    if grep -q 'not found' <<<"$listing"; then
+      fail "ldd $file: $(grep 'not found' <<<"$listing" | tr -s ' \t' ' ')"
+    fi
+    awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }' <<<"$listing"
+  done | sort -u | while read -r library; do
+    copy_file "$library"
+  done
+  copy_file /lib64/ld-linux-x86-64.so.2
+}
+
+# copy_module RELEASE_FOLDER NAME: NAME.ko of the kernel package, uncompressed.
+copy_module() {
+  local source target=$STAGE/lib/modules/$KERNEL_RELEASE/$2.ko
+  source=$(find "$1/kernel" -name "$2.ko*" | head -1)
+  [ -n "$source" ] || fail "the kernel package has no module $2"
+  case "$source" in
+    *.ko) cp "$source" "$target" ;;
+    *.ko.xz) xz -dc "$source" > "$target" ;;
+    *.ko.zst) zstd -qdc "$source" > "$target" ;;
+    *.ko.gz) gzip -dc "$source" > "$target" ;;
+    *) fail "unknown module format: $source" ;;
+  esac
+}
+
+write_etc() {
+  mkdir -p "$STAGE/etc"
+  printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' > "$STAGE/etc/hosts"
+  printf 'root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin\n' \
+    > "$STAGE/etc/passwd"
+  printf 'root:x:0:\nnobody:x:65534:\nnogroup:x:65534:\n' > "$STAGE/etc/group"
+  printf 'passwd: files\ngroup: files\nhosts: files\n' > "$STAGE/etc/nsswitch.conf"
+}
+
+# The guest's root: busybox and its applets, the build's programs in
+# /lab/build, the source tree's lab files in /lab/src.  /init links this
+# host's paths of both folders to them (run paths name the build folder).
+stage_root() {
+  local kernel=$1 program programs=() applet
+  rm -rf "$STAGE"
+  mkdir -p "$STAGE"/{bin,sbin,usr/bin,usr/sbin,proc,sys,dev,tmp,run,root,var/log,var/tmp,lab}
+  cp /bin/busybox "$STAGE/bin/busybox"
+  for applet in $(/bin/busybox --list-full); do
+    [ -e "$STAGE/$applet" ] || ln -s /bin/busybox "$STAGE/$applet"
+  done
+  mknod -m 600 "$STAGE/dev/console" c 5 1 2>/dev/null || true
+
+  for program in tqd tqrcg libtqrcgmgr.so libtqfw.so tqrcg_bench; do
+    [ -f "$BUILD/$program" ] && programs+=("$BUILD/$program")
+  done
+  while IFS= read -r program; do
+    programs+=("$program")
+  done < <(find "$BUILD" -maxdepth 1 -type f -name 'lab_*' -perm -u+x | sort)
+  for program in "${programs[@]}"; do
+    copy_file "$program"
+  done
+  copy_libraries "${programs[@]}"
+
+  for path in packaging tests/lab bench/run.sh; do
+    if [ -e "$ROOT/$path" ]; then
+      mkdir -p "$STAGE/lab/src/$(dirname "$path")"
+      cp -a "$ROOT/$path" "$STAGE/lab/src/$path"
+    fi
+  done
+  case "$BUILD" in
+    "$ROOT"/*)
+      mkdir -p "$(dirname "$STAGE/lab/src/${BUILD#"$ROOT"/}")"
+      ln -s /lab/build "$STAGE/lab/src/${BUILD#"$ROOT"/}" ;;
+  esac
+
+  mkdir -p "$STAGE/lib/modules/$KERNEL_RELEASE"
+  for module in $MODULES; do
+    copy_module "$kernel/lib/modules/$KERNEL_RELEASE" "$module"
+  done
+  write_etc
+
+  install -m 0755 scripts/lab/init "$STAGE/init"
+  install -m 0755 scripts/lab/run-tests "$STAGE/lab/run-tests"
+  cat > "$STAGE/lab/env" <<ENV
+TQ_BUILD_DIR=/lab/build
+TQ_SOURCE_DIR=/lab/src
+LAB_HOST_BUILD_DIR='$BUILD'
+LAB_HOST_SOURCE_DIR='$ROOT'
+LAB_KERNEL_RELEASE='$KERNEL_RELEASE'
+LAB_MODULES='$MODULES'
+LAB_TEST_TIMEOUT='${TQ_LAB_TEST_TIMEOUT:-300}'
+LAB_BENCH_TIMEOUT='${TQ_LAB_BENCH_TIMEOUT:-300}'
+ENV
+  (cd "$STAGE" && find . -print0 | cpio --null -o -H newc -R 0:0 --quiet) | gzip -1 > "$INITRD"
+}
+
+# Boots the guest; its console goes to the terminal and to $LOG, without
+# carriage returns and the firmware's terminal control sequences.
+run_guest() {
+  local status
+  set +e
+  timeout -k 10 "$TIMEOUT" qemu-system-x86_64 -accel tcg -cpu max -smp 2 -m 1024 \
+    -nographic -no-reboot -nic none \
+    -kernel "$VMLINUZ" -initrd "$INITRD" \
+    -append "console=ttyS0 quiet panic=-1 ${TQ_LAB_APPEND:-}" </dev/null 2>&1 \
+    | sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$LOG"
+  status=${PIPESTATUS[0]}
+  set -e
+  return "$status"
+}
+
+check_tools
+mkdir -p "$LAB"
+started=$(now)
+
+step=$(now)
+KERNEL_FOLDER=$(fetch_kernel)
+VMLINUZ=$(find "$KERNEL_FOLDER/boot" -name 'vmlinuz-*' | head -1)
+[ -n "$VMLINUZ" ] || fail "no vmlinuz in $KERNEL_FOLDER/boot"
+KERNEL_RELEASE=${VMLINUZ##*/vmlinuz-}
+kernel_seconds=$(since "$step")
+log "kernel $KERNEL_RELEASE ($VMLINUZ), ready in $kernel_seconds s"
+
+step=$(now)
+stage_root "$KERNEL_FOLDER"
+initrd_seconds=$(since "$step")
+log "initramfs $INITRD ($(du -h "$INITRD" | cut -f1)), made in $initrd_seconds s"
+
+log "booting the guest (TCG, 2 processors, 1 GiB; at most $TIMEOUT s); console log: $LOG"
+step=$(now)
+guest_status=0
+run_guest || guest_status=$?
+guest_seconds=$(since "$step")
+
+results=$(awk '/^==== tq lab results ====$/ { on = 1; next } /^==== tq lab end ====$/ { on = 0 } on' "$LOG")
+summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' <<<"$results" | tail -1 || true)
+boot=$(sed -n 's/.*lab: guest up \([0-9.]*\) s.*/\1/p' "$LOG" | head -1)
+done_at=$(sed -n 's/.*lab: tests done at \([0-9.]*\) s.*/\1/p' "$LOG" | head -1)
+tests=$(awk -v a="${boot:-0}" -v b="${done_at:-0}" 'BEGIN { if (b > 0) printf "%.1f", b - a; else print "?" }')
+
+echo
+log "qemu ran $guest_seconds s: the guest kernel was up ${boot:-?} s at the first test, the tests took $tests s;" \
+    "whole run $(since "$started") s (kernel ready in $kernel_seconds s, initramfs in $initrd_seconds s)"
+if [ -n "$results" ]; then
+  printf '%s\n' "$results" | grep -vE '^[0-9]+ passed, [0-9]+ failed$' | sed 's/^/[lab] /' || true
+fi
+if [ "$guest_status" = 124 ] || [ "$guest_status" = 137 ]; then
+  fail "the guest did not finish within $TIMEOUT s (TQ_LAB_TIMEOUT); see $LOG"
+fi
+if [ "$guest_status" != 0 ]; then
+  fail "qemu-system-x86_64 exited with status $guest_status; see $LOG"
+fi
+if [ -z "$summary" ]; then
+  fail "the guest printed no summary; see $LOG"
+fi
+read -r passed _ failed _ <<<"$summary"
+if [ "$failed" != 0 ]; then
+  fail "$summary"
+fi
+if [ "$passed" = 0 ]; then
+  fail "no test ran in the guest"
+fi
+log "$summary"

@@ -1,0 +1,68 @@
+// Caps measured on busy loops: the group's cpu.stat usage against wall time
+// × online processors, on a group capped through a real tqd.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <list>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/TqRcgHandler.h"
+#include "tests/lab/LabV2Support.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace tqlab;
+
+constexpr double kTolerancePoints = 3.0;
+constexpr double kWindowSeconds = 3.0;
+
+class V2Caps : public ::testing::TestWithParam<int> {};
+
+TEST_P(V2Caps, BusyLoopsGetTheCappedShareOfTheMachine) {
+    LAB_REQUIRE_V2_HOST();
+    const int percent = GetParam();
+    const std::string group = OwnedName("cap" + std::to_string(percent));
+    V2Cleanup cleanup;
+    cleanup.group(group);
+    LabTqd tqd;
+    // One loop per processor, at least two: uncapped they would take the
+    // whole machine.
+    std::vector<std::unique_ptr<tqtest::BusyChild>> loops;
+    std::list<unsigned int> pids;
+    for (long i = 0; i < std::max(2L, OnlineProcessors()); ++i) {
+        loops.emplace_back(new tqtest::BusyChild);
+        pids.push_back(static_cast<unsigned int>(loops.back()->pid()));
+    }
+    ASSERT_FALSE(createRcgGroup(group).IsError()) << tqd.log();
+    ASSERT_FALSE(setRcgCPUShare(group, percent).IsError());
+    const CQiError assigned = assignPidsTo(group, pids);
+    ASSERT_FALSE(assigned.IsError()) << assigned.AsString();
+    ASSERT_EQ(ProcessesIn(GroupFolder(group)).size(), pids.size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    // Other work can only lower what the loops get: take the closest of up
+    // to three windows; none may pass the cap.
+    double closest = -1;
+    for (int window = 0; window < 3; ++window) {
+        const double used = GroupPercentOfMachine(GroupFolder(group), kWindowSeconds);
+        printf("cap %d %%: window %d used %.2f %% of the machine (%ld processors)\n", percent, window, used,
+               OnlineProcessors());
+        EXPECT_LE(used, percent + kTolerancePoints);
+        if (closest < 0 || std::abs(used - percent) < std::abs(closest - percent)) closest = used;
+        if (std::abs(closest - percent) <= kTolerancePoints) break;
+    }
+    RecordProperty("cap_percent", percent);
+    RecordProperty("measured_percent", std::to_string(closest));
+    EXPECT_NEAR(closest, percent, kTolerancePoints);
+}
+
+INSTANTIATE_TEST_SUITE_P(OfTheMachine, V2Caps, ::testing::Values(25, 50));
+
+}  // namespace

@@ -1,0 +1,136 @@
+// An in-memory cgroup2 filesystem for unit tests: folders with the control
+// files the manager uses, a mount table, processes that exist, and chosen
+// failures.  It keeps the kernel's rules that matter here: a process lives in
+// one group at a time, a quota below 1000 µs is refused, a group with
+// processes or child groups cannot be removed.
+#pragma once
+
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rcg/CgroupFs.h"
+
+namespace tqtest {
+
+class FakeCgroupFs : public TqRcgCtrllr::detail::CgroupFs {
+public:
+    // Mounts cgroup2 at `mount` (the only hierarchy unless `moreMounts` adds
+    // lines) whose root offers `controllers`.
+    explicit FakeCgroupFs(const std::string& mount = "/sys/fs/cgroup",
+                          const std::string& controllers = "cpuset cpu io memory pids",
+                          const std::string& moreMounts = "")
+        : m_install(this) {
+        files["/proc/self/mounts"] = "cgroup2 " + mount + " cgroup2 rw,nosuid,nodev 0 0\n" + moreMounts;
+        dirs.insert(mount);
+        files[mount + "/cgroup.controllers"] = controllers + "\n";
+        files[mount + "/cgroup.subtree_control"] = "\n";
+        files[mount + "/cgroup.procs"] = "1\n";
+    }
+
+    std::set<std::string> dirs;
+    std::map<std::string, std::string> files;
+    std::map<std::string, int> failures;  // path -> errno of every write or mkdir
+    std::set<unsigned int> livePids{1, 4711, 4712, 4713};
+    std::vector<std::string> writes;      // "path=value", in order
+    long processors = 2;
+
+    int readFile(const std::string& path, std::string* text) override {
+        auto found = files.find(path);
+        if (found == files.end()) return ENOENT;
+        *text = found->second;
+        return 0;
+    }
+
+    int writeFile(const std::string& path, const std::string& value) override {
+        writes.push_back(path + "=" + value);
+        if (failures.count(path)) return failures[path];
+        if (!files.count(path)) return ENOENT;
+        const std::string name = path.substr(path.rfind('/') + 1);
+        if (name == "cgroup.procs") return movePid(path, value);
+        if (name == "cpu.max") {
+            if (std::strtoull(value.c_str(), nullptr, 10) < 1000) return EINVAL;
+            files[path] = value + "\n";
+        } else if (name == "cgroup.subtree_control") {
+            files[path] = Trim(files[path] + " " + value.substr(1)) + "\n";
+        } else {
+            files[path] = value;
+        }
+        return 0;
+    }
+
+    int makeDir(const std::string& path) override {
+        if (failures.count(path)) return failures[path];
+        if (dirs.count(path)) return EEXIST;
+        const std::string parent = path.substr(0, path.rfind('/'));
+        if (!dirs.count(parent)) return ENOENT;
+        dirs.insert(path);
+        files[path + "/cgroup.procs"] = "";
+        files[path + "/cpu.max"] = "max 100000\n";
+        files[path + "/cgroup.subtree_control"] = "\n";
+        files[path + "/cgroup.controllers"] = files[parent + "/cgroup.subtree_control"];
+        return 0;
+    }
+
+    int removeDir(const std::string& path) override {
+        if (!dirs.count(path)) return ENOENT;
+        for (const auto& dir : dirs) {
+            if (dir.compare(0, path.size() + 1, path + "/") == 0) return EBUSY;
+        }
+        if (!files[path + "/cgroup.procs"].empty()) return EBUSY;
+        dirs.erase(path);
+        for (auto it = files.begin(); it != files.end();) {
+            it = it->first.compare(0, path.size() + 1, path + "/") == 0 ? files.erase(it) : std::next(it);
+        }
+        return 0;
+    }
+
+    bool isDir(const std::string& path) override { return dirs.count(path) != 0; }
+    long onlineProcessors() override { return processors; }
+
+    // The pids listed in the group folder's cgroup.procs.
+    std::vector<std::string> procsOf(const std::string& folder) const {
+        std::vector<std::string> pids;
+        auto found = files.find(folder + "/cgroup.procs");
+        if (found == files.end()) return pids;
+        std::istringstream lines(found->second);
+        std::string line;
+        while (std::getline(lines, line)) pids.push_back(line);
+        return pids;
+    }
+    std::string fileText(const std::string& path) const {
+        auto found = files.find(path);
+        return found == files.end() ? "<missing>" : found->second;
+    }
+
+private:
+    static std::string Trim(const std::string& text) {
+        const std::size_t first = text.find_first_not_of(" \n");
+        return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \n") - first + 1);
+    }
+
+    int movePid(const std::string& path, const std::string& value) {
+        const unsigned int pid = static_cast<unsigned int>(std::strtoul(value.c_str(), nullptr, 10));
+        if (!livePids.count(pid)) return ESRCH;
+        for (auto& file : files) {
+            if (file.first.size() < 13 || file.first.compare(file.first.size() - 13, 13, "/cgroup.procs") != 0)
+                continue;
+            std::string kept, line;
+            std::istringstream lines(file.second);
+            while (std::getline(lines, line)) {
+                if (line != value) kept += line + "\n";
+            }
+            file.second = kept;
+        }
+        files[path] += value + "\n";
+        return 0;
+    }
+
+    TqRcgCtrllr::detail::ScopedCgroupFs m_install;
+};
+
+}  // namespace tqtest
