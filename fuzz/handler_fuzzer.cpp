@@ -1,13 +1,19 @@
 // rcgMgrHandler on one request frame, every command it runs answered by a
-// runner scripted from the same input.  Input: the 368-byte frame (a shorter
-// input is padded with zeros), then the runner's replies separated by 0xFF,
-// each a status byte (the status plus one), the output, 0xFE and the error
-// output.  Commands beyond the script succeed with no output.
+// runner scripted from the same input, the cgroup filesystem an in-memory
+// one.  Input: the 368-byte frame (a shorter input is padded with zeros),
+// then the runner's replies separated by 0xFF, each a status byte (the
+// status plus one), the output, 0xFE and the error output.  Commands beyond
+// the script succeed with no output.  The lowest bit of the frame header's
+// byte 4, which the handler never reads, picks the host: 0 a cgroup v1 cpu
+// hierarchy (the cgroup tools, scripted), 1 cgroup2 only (the in-memory
+// filesystem).  Nothing real is ever run, written or created.
 //
 // Besides the sanitizers it checks that the reply is 1024 bytes ending in a
-// NUL, that no command runs for a name the controller refuses, and that no
-// command line holds a byte that the shell would take for more than a word
-// of a fixed command (a line break only at its end).
+// NUL; that for a name the controller refuses no command runs and nothing
+// is written or made; that no command line holds a byte that the shell
+// would take for more than a word of a fixed command (a line break only at
+// its end); and that every folder made or file written lies below the
+// cgroup2 mount without "." or ".." steps.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,11 +25,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "host/TqProcess.h"
 #include "rcg/RcgNames.h"
+#include "tests/support/FakeCgroupFs.h"
 #include "service/TqRcgFrame.h"
 #include "service/TqRcgHandler.h"
 
@@ -107,6 +115,18 @@ void RemoveFolder() {
     std::filesystem::remove_all(g_folder, ignored);
 }
 
+const char kCgroup2Mount[] = "/sys/fs/cgroup";
+// A v1 cpu hierarchy beside an (empty) unified one, as on a hybrid host.
+const char kV1Mounts[] =
+    "cgroup /sys/fs/cgroup/cpu,cpuacct cgroup rw,nosuid,nodev,noexec,relatime,cpu,cpuacct 0 0\n";
+
+bool PathBelowMount(const std::string& path) {
+    const std::string prefix = std::string(kCgroup2Mount) + "/";
+    if (path.compare(0, prefix.size(), prefix) != 0) return false;
+    return (path + "/").find("/./") == std::string::npos && (path + "/").find("/../") == std::string::npos &&
+           path.find("//") == std::string::npos;
+}
+
 [[noreturn]] void Finding(const char* what, const std::string& detail) {
     std::fprintf(stderr, "FINDING: %s: %s\n", what, detail.c_str());
     std::abort();
@@ -138,6 +158,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t consumed = std::min(size, frame.size());
     ScriptRunner runner(ParseReplies(data + consumed, size - consumed));
     TqProcess::ScopedRunner installed(&runner);
+    const bool cgroup2 = (frame[4] & 1) != 0;
+    tqtest::FakeCgroupFs fs(cgroup2 ? kCgroup2Mount : "/sys/fs/cgroup/unified",
+                            cgroup2 ? "cpuset cpu io memory pids" : "", cgroup2 ? "" : kV1Mounts);
+    const std::set<std::string> dirsBefore = fs.dirs;
     ResetStore();
 
     int ends[2];
@@ -156,11 +180,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (reply.size() != k_TqRcgMgrCQiErrorSize || reply.back() != '\0') Finding("reply", reply);
     std::string name = DecodeRcgFrame(frame.data()).name;
     if (name == k_TQRCGMGR_UseKorvaneGroup) name = kAliasTarget;
-    if (!TqRcgCtrllr::detail::RcgNameProblem(name).empty() && !runner.commands().empty()) {
-        Finding("command run for a refused name", runner.commands().front());
+    if (!TqRcgCtrllr::detail::RcgNameProblem(name).empty()) {
+        if (!runner.commands().empty()) Finding("command run for a refused name", runner.commands().front());
+        if (!fs.writes.empty()) Finding("file written for a refused name", fs.writes.front());
+        if (fs.dirs != dirsBefore) Finding("folder made or removed for a refused name", name);
     }
     for (const std::string& command : runner.commands()) {
         if (!SafeCommand(command)) Finding("unsafe command line", command);
+    }
+    for (const std::string& write : fs.writes) {
+        if (!PathBelowMount(write.substr(0, write.find('=')))) Finding("file written outside the mount", write);
+    }
+    for (const std::string& dir : fs.dirs) {
+        if (dirsBefore.count(dir) == 0 && !PathBelowMount(dir)) Finding("folder made outside the mount", dir);
     }
     return 0;
 }

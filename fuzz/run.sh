@@ -30,6 +30,10 @@ cmake --build "$BUILD" -j2 --target $(printf 'fuzz_%s ' "${TARGETS[@]}")
 
 mkdir -p "$BUILD/artifacts"
 status=0
+scratch=""
+work=""
+cleanup() { rm -rf ${scratch:+"$scratch"} ${work:+"$work"}; }
+trap cleanup EXIT
 for target in "${TARGETS[@]}"; do
   scratch=$(mktemp -d)
   # Files the target writes (the handler's store and log), in memory when
@@ -51,6 +55,8 @@ for target in "${TARGETS[@]}"; do
     tail -40 "$log"
     status=1
   fi
-  rm -rf "$scratch" "$work"
+  cleanup
+  scratch=""
+  work=""
 done
 exit $status
