@@ -10,6 +10,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <istream>
+#include <sstream>
 
 namespace tqd {
 
@@ -74,6 +77,137 @@ struct OwnerQuery {
     nlmsghdr header;
     inet_diag_req_v2 request;
 };
+
+bool SameEnd(const DiagEnd& a, const DiagEnd& b) {
+    return a.family != AF_UNSPEC && a.family == b.family && a.port == b.port && SameAddress(a, b.address);
+}
+
+// `text` as a number in `base` (10 or 16) no greater than `max`: digits
+// only, no sign, no blanks.
+bool ParseNumber(const std::string& text, unsigned base, std::uint64_t max, std::uint64_t* value) {
+    if (text.empty()) return false;
+    std::uint64_t result = 0;
+    for (char c : text) {
+        unsigned digit;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else {
+            return false;
+        }
+        if (result > (max - digit) / base) return false;
+        result = result * base + digit;
+    }
+    *value = result;
+    return true;
+}
+
+// "0100007F:1F90" (tcp) or 32 hexadecimal digits and a port (tcp6): each
+// group of 8 digits is one 32-bit word of the address as this host stores
+// it, so its bytes are copied as they lie in memory.
+bool ParseTableEnd(const std::string& text, int family, Endpoint* end) {
+    const std::size_t digits = family == AF_INET ? 8 : 32;
+    if (text.size() != digits + 5 || text[digits] != ':') return false;
+    unsigned char address[16] = {0};
+    for (std::size_t word = 0; word < digits / 8; ++word) {
+        std::uint64_t value = 0;
+        if (!ParseNumber(text.substr(word * 8, 8), 16, UINT32_MAX, &value)) return false;
+        const std::uint32_t native = static_cast<std::uint32_t>(value);
+        std::memcpy(address + word * 4, &native, 4);
+    }
+    std::uint64_t port = 0;
+    if (!ParseNumber(text.substr(digits + 1), 16, 0xFFFF, &port)) return false;
+    *end = Endpoint();
+    if (family == AF_INET) {
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_port = htons(static_cast<std::uint16_t>(port));
+        std::memcpy(&in.sin_addr, address, 4);
+        std::memcpy(&end->address, &in, sizeof(in));
+        end->length = sizeof(in);
+    } else {
+        sockaddr_in6 in6{};
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<std::uint16_t>(port));
+        std::memcpy(&in6.sin6_addr, address, 16);
+        std::memcpy(&end->address, &in6, sizeof(in6));
+        end->length = sizeof(in6);
+    }
+    return true;
+}
+
+// Asks sock_diag for the owner of the socket whose own end is `from` and
+// whose other end is `to`.
+bool AskSockDiag(const Endpoint& from, const Endpoint& to, uid_t* uid, std::string* problem,
+                 std::uint32_t* inode = nullptr) {
+    // Each lookup has a netlink socket of its own: one question, one answer.
+    const std::uint32_t sequence = 1;
+    const std::vector<unsigned char> query = BuildOwnerQuery(from, to, sequence);
+    if (query.empty()) {
+        *problem = "the connection is neither IPv4 nor IPv6";
+        return false;
+    }
+    const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0) {
+        *problem = std::string("the socket table cannot be opened: ") + std::strerror(errno);
+        return false;
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{diag};
+    timeval limit{2, 0};
+    setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    sockaddr_nl kernel;
+    std::memset(&kernel, 0, sizeof(kernel));
+    kernel.nl_family = AF_NETLINK;
+    ssize_t sent;
+    do {
+        sent =
+            sendto(diag, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel));
+    } while (sent < 0 && errno == EINTR);
+    if (sent != static_cast<ssize_t>(query.size())) {
+        *problem = std::string("the socket table cannot be asked: ") + std::strerror(errno);
+        return false;
+    }
+    alignas(nlmsghdr) unsigned char answer[8192];
+    for (;;) {
+        const ssize_t received = recv(diag, answer, sizeof(answer), 0);
+        if (received < 0 && errno == EINTR) continue;
+        if (received <= 0) {
+            *problem = std::string("the socket table did not answer: ") +
+                       (received < 0 ? std::strerror(errno) : "empty answer");
+            return false;
+        }
+        return ParseOwnerAnswer(answer, static_cast<std::size_t>(received), from, to, sequence, uid, problem,
+                                inode);
+    }
+}
+
+// Reads <procNet>/tcp (for an IPv4 peer) and <procNet>/tcp6 for the owner
+// of the peer's socket.
+bool AskTcpTables(const std::string& procNet, const Endpoint& peer, const Endpoint& local, uid_t* uid,
+                  std::string* problem) {
+    std::vector<std::pair<std::string, int>> tables;
+    if (ToDiagEnd(peer).family == AF_INET) tables.emplace_back(procNet + "/tcp", AF_INET);
+    tables.emplace_back(procNet + "/tcp6", AF_INET6);
+    std::string reasons;
+    for (const auto& table : tables) {
+        std::string reason;
+        std::ifstream in(table.first);
+        if (!in) {
+            reason = std::string("cannot be read: ") + std::strerror(errno);
+        } else if (FindOwnerInTcpTable(in, table.second, peer, local, uid, &reason)) {
+            return true;
+        }
+        reasons += (reasons.empty() ? "" : "; ") + table.first + ": " + reason;
+    }
+    *problem = reasons;
+    return false;
+}
 
 }  // namespace
 
@@ -187,11 +321,72 @@ bool ParseOwnerAnswer(const unsigned char* data, std::size_t size, const Endpoin
     return false;
 }
 
-bool LookupPeerOwner(int fd, uid_t* uid, std::string* problem) {
-    return LookupPeerSocket(fd, uid, nullptr, problem);
+bool ParseTcpTableLine(const std::string& line, int family, TcpTableEntry* entry) {
+    if (family != AF_INET && family != AF_INET6) return false;
+    std::istringstream fields(line);
+    std::vector<std::string> words;
+    std::string word;
+    while (words.size() < 10 && fields >> word) words.push_back(word);
+    if (words.size() < 10) return false;
+    const std::string& slot = words[0];
+    std::uint64_t number = 0;
+    if (slot.size() < 2 || slot.back() != ':' ||
+        !ParseNumber(slot.substr(0, slot.size() - 1), 10, UINT64_MAX, &number)) {
+        return false;
+    }
+    TcpTableEntry parsed;
+    if (!ParseTableEnd(words[1], family, &parsed.local) || !ParseTableEnd(words[2], family, &parsed.remote)) {
+        return false;
+    }
+    if (words[3].size() != 2 || !ParseNumber(words[3], 16, 0xFF, &number)) return false;
+    parsed.state = static_cast<unsigned>(number);
+    if (!ParseNumber(words[7], 10, UINT32_MAX, &number)) return false;
+    parsed.uid = static_cast<uid_t>(number);
+    if (!ParseNumber(words[9], 10, UINT64_MAX, &parsed.inode)) return false;
+    *entry = parsed;
+    return true;
 }
 
-bool LookupPeerSocket(int fd, uid_t* uid, std::uint32_t* inode, std::string* problem) {
+bool FindOwnerInTcpTable(std::istream& table, int family, const Endpoint& peer, const Endpoint& local,
+                         uid_t* uid, std::string* problem) {
+    const DiagEnd from = ToDiagEnd(peer);
+    const DiagEnd to = ToDiagEnd(local);
+    if (from.family == AF_UNSPEC || from.family != to.family) {
+        *problem = "the connection is neither IPv4 nor IPv6";
+        return false;
+    }
+    bool orphan = false;
+    std::size_t unreadable = 0;
+    std::string line;
+    for (std::size_t number = 1; std::getline(table, line); ++number) {
+        TcpTableEntry entry;
+        if (!ParseTcpTableLine(line, family, &entry)) {
+            if (number > 1) ++unreadable;  // the first line is the heading
+            continue;
+        }
+        if (!SameEnd(ToDiagEnd(entry.local), from) || !SameEnd(ToDiagEnd(entry.remote), to)) continue;
+        if (entry.inode == 0) {
+            // Closed by its process already (time-wait or orphaned): its uid
+            // reads 0, which is nobody's.
+            orphan = true;
+            continue;
+        }
+        *uid = entry.uid;
+        return true;
+    }
+    *problem = orphan ? "the peer's socket is no longer held by any process"
+                      : "the table has no entry for the peer's socket";
+    if (unreadable > 0) *problem += " (" + std::to_string(unreadable) + " unreadable lines)";
+    return false;
+}
+
+bool LookupPeerOwner(int fd, uid_t* uid, std::string* problem, const PeerOwnerSources& sources) {
+    return LookupPeerSocket(fd, uid, nullptr, problem, sources);
+}
+
+bool LookupPeerSocket(int fd, uid_t* uid, std::uint32_t* inode, std::string* problem,
+                      const PeerOwnerSources& sources) {
+    if (inode != nullptr) *inode = 0;
     Endpoint peer, local;
     peer.length = sizeof(peer.address);
     local.length = sizeof(local.address);
@@ -200,48 +395,27 @@ bool LookupPeerSocket(int fd, uid_t* uid, std::uint32_t* inode, std::string* pro
         *problem = std::string("the connection's ends cannot be read: ") + std::strerror(errno);
         return false;
     }
-    // Each lookup has a netlink socket of its own: one question, one answer.
-    const std::uint32_t sequence = 1;
-    const std::vector<unsigned char> query = BuildOwnerQuery(peer, local, sequence);
-    if (query.empty()) {
+    if (BuildOwnerQuery(peer, local, 1).empty()) {
         *problem = "the connection is neither IPv4 nor IPv6";
         return false;
     }
-    const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (diag < 0) {
-        *problem = std::string("the socket table cannot be opened: ") + std::strerror(errno);
-        return false;
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { close(fd); }
-    } closer{diag};
-    timeval limit{2, 0};
-    setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-    sockaddr_nl kernel;
-    std::memset(&kernel, 0, sizeof(kernel));
-    kernel.nl_family = AF_NETLINK;
-    ssize_t sent;
-    do {
-        sent =
-            sendto(diag, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel));
-    } while (sent < 0 && errno == EINTR);
-    if (sent != static_cast<ssize_t>(query.size())) {
-        *problem = std::string("the socket table cannot be asked: ") + std::strerror(errno);
-        return false;
-    }
-    alignas(nlmsghdr) unsigned char answer[8192];
-    for (;;) {
-        const ssize_t received = recv(diag, answer, sizeof(answer), 0);
-        if (received < 0 && errno == EINTR) continue;
-        if (received <= 0) {
-            *problem = std::string("the socket table did not answer: ") +
-                       (received < 0 ? std::strerror(errno) : "empty answer");
+    std::string diagProblem = "not used";
+    if (sources.sockDiag) {
+        if (AskSockDiag(peer, local, uid, &diagProblem, inode)) return true;
+        // A sock_diag that finds tqd's own end of the connection works, and
+        // its word on the peer's end is final.  One that cannot (its modules
+        // absent, netlink refused) leaves the question to the TCP tables.
+        uid_t own = 0;
+        std::string ignored;
+        if (AskSockDiag(local, peer, &own, &ignored)) {
+            *problem = diagProblem;
             return false;
         }
-        return ParseOwnerAnswer(answer, static_cast<std::size_t>(received), peer, local, sequence, uid,
-                                problem, inode);
     }
+    std::string tableProblem;
+    if (AskTcpTables(sources.procNet, peer, local, uid, &tableProblem)) return true;
+    *problem = "sock_diag: " + diagProblem + "; " + tableProblem;
+    return false;
 }
 
 std::string DeniedUidMessage(uid_t uid) {
@@ -256,7 +430,7 @@ std::string DeniedRemoteMessage(const std::string& peer) {
     return "Access denied: tqd serves processes of this host only; " + peer + " is not a loopback address.";
 }
 
-PeerIdentity IdentifyPeer(int fd, const std::set<uid_t>& allowedUids) {
+PeerIdentity IdentifyPeer(int fd, const std::set<uid_t>& allowedUids, const PeerOwnerSources& sources) {
     PeerIdentity identity;
     Endpoint peer;
     peer.length = sizeof(peer.address);
@@ -270,7 +444,7 @@ PeerIdentity IdentifyPeer(int fd, const std::set<uid_t>& allowedUids) {
         return identity;
     }
     std::string why;
-    if (!LookupPeerOwner(fd, &identity.uid, &why)) {
+    if (!LookupPeerOwner(fd, &identity.uid, &why, sources)) {
         identity.uid = 0;
         identity.denial = DeniedUnknownOwnerMessage(why);
         return identity;
@@ -281,8 +455,8 @@ PeerIdentity IdentifyPeer(int fd, const std::set<uid_t>& allowedUids) {
     return identity;
 }
 
-std::string CheckPeer(int fd, const std::set<uid_t>& allowedUids) {
-    return IdentifyPeer(fd, allowedUids).denial;
+std::string CheckPeer(int fd, const std::set<uid_t>& allowedUids, const PeerOwnerSources& sources) {
+    return IdentifyPeer(fd, allowedUids, sources).denial;
 }
 
 }  // namespace tqd

@@ -1,5 +1,7 @@
 // Who is at the other end of a connection: its address, and the user that
-// owns the peer's socket, read from the kernel's socket table (sock_diag).
+// owns the peer's socket, read from the kernel's socket table: through
+// sock_diag, or from /proc/net/tcp and /proc/net/tcp6 where sock_diag is
+// unavailable.
 #pragma once
 
 #include <sys/socket.h>
@@ -7,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,12 +44,45 @@ bool ParseOwnerAnswer(const unsigned char* data, std::size_t size, const Endpoin
                       const Endpoint& local, std::uint32_t sequence, uid_t* uid, std::string* problem,
                       std::uint32_t* inode = nullptr);
 
-// Asks the kernel (NETLINK_SOCK_DIAG) who owns the peer's socket of the
-// connection `fd`.  False with the reason when that cannot be told.
-bool LookupPeerOwner(int fd, uid_t* uid, std::string* problem);
+// One socket of the kernel's TCP tables (/proc/net/tcp, /proc/net/tcp6).
+struct TcpTableEntry {
+    Endpoint local;   // the socket's own end
+    Endpoint remote;  // the end it is connected to
+    unsigned state = 0;
+    uid_t uid = 0;
+    std::uint64_t inode = 0;  // 0: no process holds the socket any more
+};
+
+// Reads one line of a table: `family` AF_INET for tcp, AF_INET6 for tcp6.
+// The fields are "sl: local remote st tx:rx tr:when retrnsmt uid timeout
+// inode ...", addresses as the kernel prints them (each 32-bit word of the
+// address in hexadecimal as this host stores it), ports in hexadecimal, uid
+// and inode in decimal.  False for the heading and any malformed line.
+bool ParseTcpTableLine(const std::string& line, int family, TcpTableEntry* entry);
+
+// Looks through one table for the socket whose own end is `peer` and whose
+// other end is `local`: the socket of the process that connected to us (a
+// v4-mapped entry of tcp6 stands for its IPv4 ends).  True with its owner's
+// uid when a process still holds it; otherwise false with the reason.
+bool FindOwnerInTcpTable(std::istream& table, int family, const Endpoint& peer, const Endpoint& local,
+                         uid_t* uid, std::string* problem);
+
+// Where the owner of a peer's socket is read.  sock_diag is asked first;
+// when it cannot be used (not even for tqd's own end of the connection) the
+// tables <procNet>/tcp and <procNet>/tcp6 are read instead.
+struct PeerOwnerSources {
+    bool sockDiag = true;
+    std::string procNet = "/proc/net";
+};
+
+// Who owns the peer's socket of the connection `fd`.  False with the reason
+// when no source can tell: such a peer is never served.
+bool LookupPeerOwner(int fd, uid_t* uid, std::string* problem,
+                     const PeerOwnerSources& sources = PeerOwnerSources());
 // The same, with the inode of the peer's socket (which names the process
-// that holds it, see FindSocketHolder).
-bool LookupPeerSocket(int fd, uid_t* uid, std::uint32_t* inode, std::string* problem);
+// that holds it, see FindSocketHolder); 0 when only the TCP tables told.
+bool LookupPeerSocket(int fd, uid_t* uid, std::uint32_t* inode, std::string* problem,
+                      const PeerOwnerSources& sources = PeerOwnerSources());
 
 // The text of the access-denied reply for a peer owned by `uid`.
 std::string DeniedUidMessage(uid_t uid);
@@ -64,9 +100,11 @@ struct PeerIdentity {
 };
 // Identifies the peer of the connection `fd`: served when it is on this host
 // and owned by root or one of `allowedUids`.
-PeerIdentity IdentifyPeer(int fd, const std::set<uid_t>& allowedUids);
+PeerIdentity IdentifyPeer(int fd, const std::set<uid_t>& allowedUids,
+                          const PeerOwnerSources& sources = PeerOwnerSources());
 
 // The verdict on a peer: empty when it may be served, else the denial text.
-std::string CheckPeer(int fd, const std::set<uid_t>& allowedUids);
+std::string CheckPeer(int fd, const std::set<uid_t>& allowedUids,
+                      const PeerOwnerSources& sources = PeerOwnerSources());
 
 }  // namespace tqd

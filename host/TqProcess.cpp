@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "host/OutputCapture.h"
 #include "host/ShellLine.h"
 #include "host/TQPlatformInfo.h"
 #include "host/UniqueFd.h"
@@ -107,7 +108,7 @@ int ConfiguredTimeout() {
 // One read of what the pipe holds (one per wake-up, so that a fast writer on
 // one stream cannot starve the other or the time limit).  Closes our end
 // when the stream has ended or failed.
-void ReadOnce(UniqueFd& fd, std::string* into) {
+void ReadOnce(UniqueFd& fd, tqfw::OutputCapture* into) {
     char chunk[kReadChunk];
     for (;;) {
         ssize_t n = read(fd.get(), chunk, sizeof chunk);
@@ -123,7 +124,7 @@ void ReadOnce(UniqueFd& fd, std::string* into) {
 }
 
 // Reads exactly what the pipe holds now, however fast a writer still adds.
-void ReadWhatIsThere(UniqueFd& fd, std::string* into) {
+void ReadWhatIsThere(UniqueFd& fd, tqfw::OutputCapture* into) {
     int pending = 0;
     if (ioctl(fd.get(), FIONREAD, &pending) != 0) return;
     char chunk[kReadChunk];
@@ -288,6 +289,10 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
         return -1;
     }
     Child child(pid);
+    // Past its limit a stream is still drained, so that the command never
+    // blocks on a full pipe, but only counted.
+    tqfw::OutputCapture outCapture(out);
+    tqfw::OutputCapture errCapture(err);
 
     UniqueFd exitNotice(ExitNotice(pid));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
@@ -299,8 +304,8 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
             // The shell and its foreground commands are done, so all their
             // output is in the pipes; only a background job can still hold
             // them open, and we do not wait for it.
-            if (outRead.open()) ReadWhatIsThere(outRead, out);
-            if (errRead.open()) ReadWhatIsThere(errRead, err);
+            if (outRead.open()) ReadWhatIsThere(outRead, &outCapture);
+            if (errRead.open()) ReadWhatIsThere(errRead, &errCapture);
             break;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -334,8 +339,8 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
             failure = ErrorText("cannot wait for the command's output", errno);
             break;
         }
-        if (outSlot >= 0 && fds[outSlot].revents != 0) ReadOnce(outRead, out);
-        if (errSlot >= 0 && fds[errSlot].revents != 0) ReadOnce(errRead, err);
+        if (outSlot >= 0 && fds[outSlot].revents != 0) ReadOnce(outRead, &outCapture);
+        if (errSlot >= 0 && fds[errSlot].revents != 0) ReadOnce(errRead, &errCapture);
         if (exitSlot >= 0) {
             exited = fds[exitSlot].revents != 0;
         } else {
@@ -345,6 +350,8 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
     outRead.reset();
     errRead.reset();
     exitNotice.reset();
+    outCapture.finish();
+    errCapture.finish();
 
     if (timedOut || !failure.empty()) KillGroup(pid);
     int status = child.reap(err);

@@ -21,9 +21,11 @@ public:
 // run, is started directly without the shell in between), both streams read at the
 // same time, standard input from /dev/null, no other descriptor, default
 // signal mask and dispositions, environment PATH=/usr/sbin:/usr/bin:/sbin:/bin
-// and LC_ALL=C.  A command that runs past its time limit is killed with its
-// process group; the result is then non-zero and *err ends with a line saying
-// so.
+// and LC_ALL=C.  Of each stream at most 1 MiB (tqfw::kCaptureLimit) is
+// kept; the rest is read and counted, and the kept text then ends with the
+// line "(N more bytes)".  A command that runs past its time limit is killed
+// with its process group; the result is then non-zero and *err ends with a
+// line saying so.
 class ShellRunner : public CommandRunner {
 public:
     int run(const std::string& command, std::string* out, std::string* err,

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+bool RcgNameFitsFrame(const std::string& name) { return name.size() <= k_TqRcgNameMaxSize; }
+
 TqRcgMsg MakeRcgMsg(RcgMsgType type, const std::string& name) {
     TqRcgMsg msg;
     std::memset(&msg, 0, sizeof(msg));
@@ -50,4 +52,8 @@ TqRcgRequest DecodeRcgFrame(const void* frame) {
         if (pid != 0) request.pids.push_back(pid);
     }
     return request;
+}
+
+std::string ReadRcgReply(const char* reply, std::size_t size) {
+    return std::string(reply, strnlen(reply, size));
 }

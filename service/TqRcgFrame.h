@@ -11,6 +11,10 @@
 
 typedef std::array<unsigned char, k_TqRcgFrameSize> TqRcgFrame;
 
+// Whether the record's name field holds all of `name` with its NUL: at most
+// k_TqRcgNameMaxSize bytes.  A longer name is never cut to another group's.
+bool RcgNameFitsFrame(const std::string& name);
+
 // A zero-filled record for `type` naming `name`: its characters up to the
 // first NUL, at most k_TqRcgNameMaxSize of them.
 TqRcgMsg MakeRcgMsg(RcgMsgType type, const std::string& name);
@@ -40,3 +44,7 @@ struct TqRcgRequest {
     std::list<unsigned int> pids;
 };
 TqRcgRequest DecodeRcgFrame(const void* frame);
+
+// The text of a reply as the client reads it: its bytes up to the first NUL,
+// never past `size` (a reply without a NUL is all `size` bytes).
+std::string ReadRcgReply(const char* reply, std::size_t size);

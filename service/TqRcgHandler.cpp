@@ -15,6 +15,7 @@
 #include "../host/TQPlatformInfo.h"
 #include "../host/TqFwClient.h"
 #include "../rcg/RcgCapKeeper.h"
+#include "../rcg/RcgNames.h"
 #include "../rcg/TqRcgCtrllr.h"
 #include "TqRcgFrame.h"
 
@@ -127,6 +128,8 @@ const char kTransportTag[] = "TqRcgHandler::sendDataToTqd";
 const char kEnableTag[] = "checkRcgEnable";
 const char kSourceUnit[] = "TqRcgHandler.cpp";
 const char kTransportSignature[] = "CQiError sendDataToTqd(TqRcgMsg)";
+const char kNameTag[] = "TqRcgHandler::checkRequestName";
+const char kNameSignature[] = "CQiError checkRequestName(const std::string&)";
 
 constexpr int kSocketTimeoutSeconds = 15;
 constexpr std::int32_t kStoreBufferSize = 128;
@@ -217,8 +220,7 @@ CQiError sendDataToTqd(TqRcgMsg msg) {
     std::memset(reply, 0, sizeof(reply));
     timedOut = 0;
     status = socket.RecvWithTimeout(reply, sizeof(reply), kSocketTimeoutSeconds, &timedOut, 0, nullptr);
-    // The text ends at its first NUL, and never past the buffer.
-    const std::string replyText(reply, strnlen(reply, sizeof(reply)));
+    const std::string replyText = ReadRcgReply(reply, sizeof(reply));
     if (status.IsError()) {
         eventLog.Error(kTransportTag, "Couldn't receive tqrcgmgr response from %s", clientName.c_str());
     } else {
@@ -234,9 +236,34 @@ CQiError sendDataToTqd(TqRcgMsg msg) {
     return status;
 }
 
+// A name that the request's field cannot hold whole is the caller's error:
+// it is refused with the invalid-name error before anything is sent, never
+// cut to the name of another group.
+CQiError CheckRequestName(const std::string& name) {
+    if (RcgNameFitsFrame(name)) return CQiError::Success();
+    std::string problem = TqRcgCtrllr::detail::RcgNameProblem(name);
+    if (problem.empty()) problem = "Invalid resource group name: a name may hold at most 255 characters";
+    EvEvent eventLog;
+    InitializeEventLog(eventLog, kNameTag);
+    eventLog.Error(kNameTag, "%s", problem.c_str());
+    return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kNameSignature, __LINE__}, k_TqWin32InvalidName,
+                                   "%s", problem.c_str());
+}
+
+// One request without ids, sent when the name fits.
+CQiError SendNamedRequest(RcgMsgType type, const std::string& name, std::uint32_t cpuShare = 0) {
+    CQiError checked = CheckRequestName(name);
+    if (checked.IsError()) return checked;
+    TqRcgMsg msg = MakeRcgMsg(type, name);
+    msg.cpuShare = cpuShare;
+    return sendDataToTqd(msg);
+}
+
 // Sends the ids in requests of at most k_TqRcgMgrPidLimit, in list order; the
 // first failure ends the call.  An empty list still makes one request.
 CQiError SendPidRequests(RcgMsgType type, const std::string& name, const std::list<unsigned int>& pids) {
+    CQiError checked = CheckRequestName(name);
+    if (checked.IsError()) return checked;
     auto next = pids.cbegin();
     do {
         TqRcgMsg msg = MakeRcgMsg(type, name);
@@ -254,17 +281,15 @@ CQiError SendPidRequests(RcgMsgType type, const std::string& name, const std::li
 extern "C" {
 
 CQiError createRcgGroup(const std::string& name) {
-    return tqrcg_client::sendDataToTqd(MakeRcgMsg(RcgMsgCreateGroup, name));
+    return tqrcg_client::SendNamedRequest(RcgMsgCreateGroup, name);
 }
 
 CQiError deleteRcgGroup(const std::string& name) {
-    return tqrcg_client::sendDataToTqd(MakeRcgMsg(RcgMsgDeleteGroup, name));
+    return tqrcg_client::SendNamedRequest(RcgMsgDeleteGroup, name);
 }
 
 CQiError setRcgCPUShare(const std::string& name, int cpuShare) {
-    TqRcgMsg msg = MakeRcgMsg(RcgMsgSetCPUShare, name);
-    msg.cpuShare = static_cast<std::uint32_t>(cpuShare);
-    return tqrcg_client::sendDataToTqd(msg);
+    return tqrcg_client::SendNamedRequest(RcgMsgSetCPUShare, name, static_cast<std::uint32_t>(cpuShare));
 }
 
 CQiError assignPidsTo(const std::string& name, const std::list<unsigned int>& pids) {

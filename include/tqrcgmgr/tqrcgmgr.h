@@ -21,6 +21,9 @@
 
 extern "C" {
 
+// A name longer than 255 bytes is refused by every function below with the
+// invalid-name error (Win32 123), and nothing is sent.
+
 // Creates the resource group `name` (a group that exists already is kept).
 TQRCGMGR_API CQiError createRcgGroup(const std::string& name);
 // Deletes the resource group `name`; it must hold no processes.

@@ -308,6 +308,36 @@ TEST_F(TqrcgSystem, ExitStatusIsZeroOneOrTwo) {
                                ": start it with `service tqd start` or `tqd --foreground &`\n");
 }
 
+// A name one byte too long never acts on the group named by its first 255
+// bytes: every request is refused before it is sent, and that group stays
+// absent.
+TEST_F(TqrcgSystem, ANameLongerThan255BytesIsRefusedAndActsOnNoGroup) {
+    TQ_REQUIRE_SYSTEM();
+    std::string cut = OwnedGroupName("long");
+    cut += std::string(255 - cut.size(), 'x');
+    const std::string name = cut + "y";
+    GroupCleanup cleanup({cut});
+    const int port = FreePort();
+    TempStore store(StoreForPort(port));
+    RealTqd tqd(store, port);
+    ASSERT_TRUE(tqd.listening()) << tqd.output();
+    SleepingChild child;
+
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"create", name}, {"cap", name, "30"}, {"assign", name, std::to_string(child.pid())},
+             {"remove", name, std::to_string(child.pid())}, {"delete", name}, {"run", name, "30", "--", "true"}}) {
+        const Outcome outcome = Tqrcg(store, args);
+        EXPECT_EQ(outcome.status, 1) << args[0];
+        EXPECT_NE(outcome.err.find("a name may hold at most 255 characters"), std::string::npos) << outcome.err;
+        EXPECT_FALSE(Exists(GroupFolder(cut))) << args[0];
+    }
+    // Exactly 255 bytes is a name like any other.
+    EXPECT_EQ(Tqrcg(store, {"create", cut}).status, 0);
+    EXPECT_TRUE(Exists(GroupFolder(cut)));
+    EXPECT_EQ(Tqrcg(store, {"delete", cut}).status, 0);
+    EXPECT_FALSE(Exists(GroupFolder(cut)));
+}
+
 TEST_F(TqrcgSystem, RunStartsTheCommandInsideTheCappedGroup) {
     TQ_REQUIRE_SYSTEM();
     const std::string group = OwnedGroupName("run");

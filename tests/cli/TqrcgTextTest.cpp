@@ -261,6 +261,30 @@ TEST(TqrcgCommand, FailurePrintsTheDaemonsMessageAndExitsWithOne) {
     EXPECT_EQ(outcome.err, "tqrcg: 50% of %s\n");
 }
 
+TEST(TqrcgCommand, NamesLongerThan255BytesAreRefusedBeforeAnythingIsSent) {
+    FakeTqd tqd;
+    TempStore store(StoreForPort(tqd.port()));
+    const std::string name(256, 'g');
+    const std::string marker = store.dir() + "/ran";
+    const std::string refusal =
+        "tqrcg: Invalid resource group name \"" + name.substr(0, 255) + "...\": a name may hold at most 255 characters\n";
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"create", name}, {"delete", name}, {"cap", name, "25"}, {"assign", name, "10"},
+             {"remove", name, "12"}, {"run", name, "50", "--", "touch", marker}}) {
+        const Outcome outcome = Tqrcg(args);
+        EXPECT_EQ(outcome.status, 1) << args[0];
+        EXPECT_EQ(outcome.err, refusal) << args[0];
+    }
+    EXPECT_TRUE(tqd.frames().empty());
+    EXPECT_NE(access(marker.c_str(), F_OK), 0);
+
+    // Exactly 255 bytes still go, whole.
+    EXPECT_EQ(Tqrcg({"create", name.substr(0, 255)}).status, 0);
+    const auto frames = tqd.frames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].substr(40, 256), name.substr(0, 255) + '\0');
+}
+
 TEST(TqrcgCommand, NoDaemonTellsHowToStartTqd) {
     RefusedPort nobody;
     ASSERT_TRUE(nobody.ok());

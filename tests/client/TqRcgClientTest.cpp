@@ -73,7 +73,6 @@ TEST(RcgClientFrames, EveryRequestTypeSendsTheExact368Bytes) {
         std::function<CQiError()> call;
         std::string expected;
     };
-    const std::string longName(300, 'n');
     const std::vector<Case> cases = {
         {"create", [] { return createRcgGroup("backup"); }, ExpectedFrame(0, "backup", 0, {})},
         {"create, empty name", [] { return createRcgGroup(""); }, ExpectedFrame(0, "", 0, {})},
@@ -91,8 +90,6 @@ TEST(RcgClientFrames, EveryRequestTypeSendsTheExact368Bytes) {
         {"remove", [] { return removePidsFrom("cpu:/a", {4294967295u}); },
          ExpectedFrame(4, "cpu:/a", 0, {4294967295u})},
         {"remove empty list", [] { return removePidsFrom("a", {}); }, ExpectedFrame(4, "a", 0, {})},
-        {"300-character name is cut to 255", [&] { return createRcgGroup(longName); },
-         ExpectedFrame(0, std::string(255, 'n'), 0, {})},
         {"255-character name arrives whole", [] { return createRcgGroup(std::string(255, 'x')); },
          ExpectedFrame(0, std::string(255, 'x'), 0, {})},
         {"embedded NUL ends the name", [] { return createRcgGroup(std::string("ab\0cd", 5)); },
@@ -108,6 +105,67 @@ TEST(RcgClientFrames, EveryRequestTypeSendsTheExact368Bytes) {
         EXPECT_EQ(frames[0].size(), 368u) << test.what;
         EXPECT_TRUE(frames[0] == test.expected) << test.what;
     }
+}
+
+// A name that the 255-byte field cannot hold is the caller's error: it is
+// refused with the invalid-name error and no request reaches the daemon, so
+// that no other group (its first 255 bytes) is ever acted on.
+TEST(RcgClientNames, NamesLongerThan255BytesAreRefusedWith123AndNothingIsSent) {
+    struct Case {
+        const char* what;
+        std::function<CQiError(const std::string&)> call;
+    };
+    const std::vector<Case> calls = {
+        {"create", [](const std::string& name) { return createRcgGroup(name); }},
+        {"delete", [](const std::string& name) { return deleteRcgGroup(name); }},
+        {"share", [](const std::string& name) { return setRcgCPUShare(name, 50); }},
+        {"assign", [](const std::string& name) { return assignPidsTo(name, {301, 302}); }},
+        {"assign, more than 16 ids", [](const std::string& name) { return assignPidsTo(name, AsList(Range(1, 40))); }},
+        {"assign, empty list", [](const std::string& name) { return assignPidsTo(name, {}); }},
+        {"remove", [](const std::string& name) { return removePidsFrom(name, {303}); }},
+    };
+    const std::vector<std::string> names = {std::string(256, 'n'), std::string(300, 'n'), std::string(100000, 'n'),
+                                            "cpu:/" + std::string(251, 'q'), std::string(255, 'n') + '\0',
+                                            std::string("ab\0", 3) + std::string(300, 'c')};
+    for (const auto& call : calls) {
+        for (const auto& name : names) {
+            FakeTqd tqd;
+            TempStore store(StoreForPort(tqd.port()));
+            const CQiError result = call.call(name);
+            EXPECT_TRUE(result.IsError()) << call.what << ", " << name.size() << " bytes";
+            EXPECT_EQ(result.Win32Code(), 123u) << call.what << ", " << name.size() << " bytes";
+            EXPECT_EQ(result.Message().rfind("Invalid resource group name \"", 0), 0u) << result.Message();
+            EXPECT_TRUE(tqd.frames().empty()) << call.what << ", " << name.size() << " bytes";
+        }
+    }
+}
+
+TEST(RcgClientNames, ARefusedNameIsLoggedAndItsMessageShowsOnlyItsStart) {
+    FakeTqd tqd;
+    TempStore store(StoreForPort(tqd.port()));
+    const CQiError result = createRcgGroup(std::string(255, 'a') + "b");
+    EXPECT_EQ(result.Message(), "Invalid resource group name \"" + std::string(255, 'a') +
+                                    "...\": a name may hold at most 255 characters");
+    EXPECT_NE(store.log().find("Invalid resource group name"), std::string::npos) << store.log();
+    EXPECT_TRUE(tqd.frames().empty());
+}
+
+TEST(RcgClientNames, Exactly255BytesStillGoWholeForEveryRequestType) {
+    const std::string name(255, 'x');
+    FakeTqd tqd;
+    TempStore store(StoreForPort(tqd.port()));
+    EXPECT_FALSE(createRcgGroup(name).IsError());
+    EXPECT_FALSE(deleteRcgGroup(name).IsError());
+    EXPECT_FALSE(setRcgCPUShare(name, 20).IsError());
+    EXPECT_FALSE(assignPidsTo(name, {7}).IsError());
+    EXPECT_FALSE(removePidsFrom(name, {8}).IsError());
+    const auto frames = tqd.frames();
+    ASSERT_EQ(frames.size(), 5u);
+    EXPECT_TRUE(frames[0] == ExpectedFrame(0, name, 0, {}));
+    EXPECT_TRUE(frames[1] == ExpectedFrame(1, name, 0, {}));
+    EXPECT_TRUE(frames[2] == ExpectedFrame(2, name, 20, {}));
+    EXPECT_TRUE(frames[3] == ExpectedFrame(3, name, 0, {7}));
+    EXPECT_TRUE(frames[4] == ExpectedFrame(4, name, 0, {8}));
 }
 
 TEST(RcgClientFrames, LongPidListsGoInRequestsOfSixteenInListOrder) {

@@ -217,6 +217,40 @@ TEST(TqdServing, AnswersFiftyClientsAtOnce) {
     EXPECT_LT(SecondsSince(start), 10.0);
 }
 
+// A figure of /proc/<pid>/status in bytes ("VmRSS": resident now, "VmHWM":
+// resident at the highest); -1 when absent.
+long long StatusBytes(pid_t pid, const std::string& field) {
+    std::istringstream status(tqtest::ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) return std::stoll(line.substr(field.size() + 1)) * 1024;
+    }
+    return -1;
+}
+
+TEST(TqdMemory, AToolPrintingFiftyMegabytesLeavesTqdUnderTwentyMegabytes) {
+    TqdProcess tqd("", {"--library", BuildDir() + "/libtqd_flood_handler.so"});
+    EXPECT_EQ(TextOf(Ask(tqd.port(), Frame(RcgMsgCreateGroup, "flood", 10))), "0 10 y");
+    const long long idle = StatusBytes(tqd.pid(), "VmRSS");
+
+    const auto start = Clock::now();
+    const std::string reply = TextOf(Ask(tqd.port(), Frame(RcgMsgCreateGroup, "flood", 50u << 20), 60));
+    const double seconds = SecondsSince(start);
+    const std::string note = "(51380224 more bytes)";
+    EXPECT_EQ(reply, "0 " + std::to_string((1u << 20) + note.size() + 1) + " " + note);
+    EXPECT_LT(seconds, 30.0);
+    const long long peak = StatusBytes(tqd.pid(), "VmHWM");
+    const long long after = StatusBytes(tqd.pid(), "VmRSS");
+    std::cout << "tqd resident: " << idle / 1024 << " KiB idle, " << peak / 1024 << " KiB at the highest, "
+              << after / 1024 << " KiB after 50 MiB of output (" << seconds << " s)\n";
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's own memory would swamp the figure
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 20ll << 20);
+#endif
+    // And it serves on.
+    EXPECT_EQ(TextOf(Ask(tqd.port(), Frame(RcgMsgCreateGroup, "flood", 3))), "0 3 y");
+}
+
 TEST(TqdStopping, FinishesTheRequestInFlightOnSigtermAndExitsZero) {
     TqdProcess tqd;
     Client client(tqd.port());

@@ -90,21 +90,92 @@ TEST(TqProcessTest, ReportsExitStatusesAndSignals) {
 }
 
 TEST(TqProcessTest, ReadsMegabytesOnBothStreamsAtOnce) {
-    const std::size_t kSize = 4u << 20;
+    const std::size_t kKept = 1u << 20;
+    // 4 MiB on each stream: 1 MiB kept, the other 3 MiB read and counted.
+    const std::string note = "\n(3145728 more bytes)\n";
     // Interleaved writers: a reader that drains one stream first would stall.
     Result result = RunShell("(head -c 4194304 /dev/zero | tr '\\0' a) & "
                         "head -c 4194304 /dev/zero | tr '\\0' b >&2; wait");
     EXPECT_EQ(0, result.status);
-    ASSERT_EQ(kSize, result.out.size());
-    ASSERT_EQ(kSize, result.err.size());
-    EXPECT_EQ(kSize, static_cast<std::size_t>(std::count(result.out.begin(), result.out.end(), 'a')));
-    EXPECT_EQ(kSize, static_cast<std::size_t>(std::count(result.err.begin(), result.err.end(), 'b')));
+    ASSERT_EQ(kKept + note.size(), result.out.size());
+    ASSERT_EQ(kKept + note.size(), result.err.size());
+    EXPECT_EQ(std::string(kKept, 'a'), result.out.substr(0, kKept));
+    EXPECT_EQ(std::string(kKept, 'b'), result.err.substr(0, kKept));
+    EXPECT_EQ(note, result.out.substr(kKept));
+    EXPECT_EQ(note, result.err.substr(kKept));
 
     // One stream after the other.
     Result serial = RunShell("head -c 4194304 /dev/zero; head -c 4194304 /dev/zero >&2");
     EXPECT_EQ(0, serial.status);
-    EXPECT_EQ(kSize, serial.out.size());
-    EXPECT_EQ(kSize, serial.err.size());
+    EXPECT_EQ(kKept + note.size(), serial.out.size());
+    EXPECT_EQ(kKept + note.size(), serial.err.size());
+
+    // Exactly the limit is kept whole, without a note.
+    Result whole = RunShell("head -c 1048576 /dev/zero; head -c 1048576 /dev/zero >&2");
+    EXPECT_EQ(0, whole.status);
+    EXPECT_EQ(kKept, whole.out.size());
+    EXPECT_EQ(kKept, whole.err.size());
+}
+
+// The highest resident size of this process since the last reset, in bytes;
+// -1 when the kernel does not tell.
+long long PeakResidentBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    }
+    return -1;
+}
+
+bool ResetPeakResident() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return static_cast<bool>(clear);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMeasuresMemory = false;  // the sanitizer's own memory would swamp the figure
+#else
+constexpr bool kMeasuresMemory = true;
+#endif
+
+TEST(TqProcessTest, FiftyMegabytesOfOutputKeepOneMebibyteAndTheCountOfTheRest) {
+    const std::size_t kKept = 1u << 20;
+    const bool measured = kMeasuresMemory && ResetPeakResident();
+    const long long before = PeakResidentBytes();
+    auto start = Clock::now();
+    Result result = RunShell("head -c 52428800 /dev/zero", 60);
+    const double seconds = SecondsSince(start);
+    const long long peak = PeakResidentBytes();
+
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ("", result.err);
+    const std::string note = "\n(51380224 more bytes)\n";
+    ASSERT_EQ(kKept + note.size(), result.out.size());
+    EXPECT_EQ(std::string(kKept, '\0'), result.out.substr(0, kKept));
+    EXPECT_EQ(note, result.out.substr(kKept));
+    EXPECT_LT(seconds, 20.0);
+    if (measured && before > 0 && peak > 0) {
+        EXPECT_LT(peak - before, 20ll << 20) << "peak resident size grew from " << before << " to " << peak;
+    }
+
+    // Through the shell, on standard error, with a last line that ends.
+    Result onErr = RunShell("yes 1234567 | head -c 3145728 >&2; exit 3", 60);
+    EXPECT_EQ(3, onErr.status);
+    EXPECT_EQ("", onErr.out);
+    ASSERT_EQ(kKept + std::string("(2097152 more bytes)\n").size(), onErr.err.size());
+    EXPECT_EQ("1234567\n(2097152 more bytes)\n", onErr.err.substr(kKept - 8));
+}
+
+TEST(TqProcessTest, TimeLimitStillKillsACommandWhoseOutputOverflows) {
+    auto start = Clock::now();
+    Result result = RunShell("head -c 2097152 /dev/zero; head -c 1048577 /dev/zero >&2; sleep 30", 1);
+    EXPECT_EQ(-1, result.status);
+    EXPECT_LT(SecondsSince(start), 2.5);
+    EXPECT_EQ("\n(1048576 more bytes)\n", result.out.substr(1u << 20));
+    EXPECT_EQ("\n(1 more bytes)\ncommand timed out after 1 s and was killed\n", result.err.substr(1u << 20));
 }
 
 TEST(TqProcessTest, TimeLimitKillsTheWholeGroup) {

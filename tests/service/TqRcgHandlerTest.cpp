@@ -404,6 +404,24 @@ TEST(RcgMgrHandlerContract, NameFieldWithoutNulIsReadWithinTheFieldAndRefused) {
     EXPECT_EQ(runner.commands(), Lines());
 }
 
+TEST(RcgMgrFrameNames, OnlyNamesThatTheFieldHoldsWholeFit) {
+    EXPECT_TRUE(RcgNameFitsFrame(""));
+    EXPECT_TRUE(RcgNameFitsFrame("web"));
+    EXPECT_TRUE(RcgNameFitsFrame(std::string(255, 'x')));
+    EXPECT_FALSE(RcgNameFitsFrame(std::string(256, 'x')));
+    EXPECT_FALSE(RcgNameFitsFrame(std::string(255, 'x') + '\0'));
+    EXPECT_FALSE(RcgNameFitsFrame(std::string(1u << 20, 'x')));
+}
+
+TEST(RcgMgrFrameReplies, TextEndsAtTheFirstNulAndNeverPastTheReply) {
+    const char withNul[] = "Success\0junk";
+    EXPECT_EQ(ReadRcgReply(withNul, sizeof(withNul)), "Success");
+    EXPECT_EQ(ReadRcgReply(withNul, 4), "Succ");
+    EXPECT_EQ(ReadRcgReply(withNul, 0), "");
+    const std::string full(1024, 'z');
+    EXPECT_EQ(ReadRcgReply(full.data(), full.size()), full);
+}
+
 TEST(RcgMgrHandlerContract, NullFrameIsAnsweredAndLogged) {
     TempStore store;
     ScriptedRunner runner;
