@@ -32,6 +32,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "[test] all tests"
 ctest --test-dir "$ROOT/build" -j2 --output-on-failure --timeout 300 || status=1
 
+echo "[test] fuzz targets: each for a bounded number of inputs (where clang++ is present)"
+bash "$ROOT/fuzz/run.sh" || status=1
+
 echo "[test] the cgroup v2 lab: Debian's kernel under QEMU"
 bash scripts/lab.sh build || status=1
 

@@ -218,6 +218,20 @@ TEST(rcgCommandFailure, FillsThePatternAndCutsAt999Characters) {
     EXPECT_EQ('\n', fits.back());
 }
 
+TEST(rcgCommandFailure, ACutTextKeepsTheRunnersCountOfWhatItLeftOut) {
+    const std::string big = std::string(5000, 'o') + "\n(51380224 more bytes)\n";
+    std::string text = FormatCmdFailure("yes", big, "e\n(7 more bytes)");
+    ASSERT_EQ(999u, text.size());
+    const std::string tail = "... out(51380224 more bytes) err(7 more bytes)\n";
+    EXPECT_EQ(tail, text.substr(text.size() - tail.size()));
+    EXPECT_EQ(0u, text.find("Failed to run cmd [yes] out[ooo"));
+    // Short texts are whole already; a look-alike line of the tool's own is
+    // not moved.
+    EXPECT_EQ("Failed to run cmd [c] out[(3 more bytes)\n] err[]\n", FormatCmdFailure("c", "(3 more bytes)\n", ""));
+    text = FormatCmdFailure("c", std::string(2000, 'x') + "\n(3 more bytez)", "");
+    EXPECT_EQ(std::string::npos, text.find("more byte"));
+}
+
 TEST(rcgListingResult, ExitStatusOneIsTheBareOrTheWaitStatus) {
     EXPECT_TRUE(IsExitStatusOne(1));
     for (int status : {0, 2, 9, 15, 129, 255, 256, -1})
