@@ -1,8 +1,9 @@
 #!/bin/bash
-# Installs what is missing, builds, and runs every test: the whole suite in
-# build/, then the unit tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer in build-asan/, then the cgroup v2 lab
-# (scripts/lab.sh: the lab tests on Debian's kernel under QEMU).  Run as root
+# Installs what is missing, builds, and runs every test: the unit tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/, the whole
+# suite in build/, the fuzz targets for a bounded number of inputs
+# (fuzz/run.sh), then the cgroup v2 lab (scripts/lab.sh: the lab tests on
+# Debian's kernel under QEMU).  Run as root
 # on a host with the cgroup v1 cpu hierarchy: the "system" tests create real
 # groups (named tqtest_<pid>_...), start real daemons on free loopback ports
 # and remove all they made.  Under CI (CI=true) a system test that cannot run
