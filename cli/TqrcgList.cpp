@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <ostream>
 
 #include "TqrcgCommands.h"
@@ -55,7 +56,8 @@ struct Quota {
 struct Place {
     std::string groupsRoot;  // folder below which a group's path names its folder
     long processors = 0;     // as the daemon counts them when it sets a cap
-    bool cgroup2 = false;    // caps in cpu.max, else read with cgget
+    // Reads a group's quota, given its path and folder; false with a problem.
+    std::function<bool(const std::string&, const std::string&, Quota*, std::string*)> readQuota;
     std::vector<TqRcgCtrllr::detail::RememberedCap> caps;  // as tqd remembers them
 };
 
@@ -115,7 +117,7 @@ bool ReadRow(const std::string& name, const Place& place, GroupRow* row, std::os
     bool whole = true;
     std::string problem;
     Quota quota;
-    if (place.cgroup2 ? Cgroup2Quota(folder, &quota, &problem) : V1Quota(path, &quota, &problem)) {
+    if (place.readQuota(path, folder, &quota, &problem)) {
         row->cap = FormatCap(quota.quotaUs, quota.periodUs, place.processors);
         unsigned int percent = 0;
         if (TqRcgCtrllr::detail::FindCap(place.caps, name, &percent))
@@ -148,7 +150,8 @@ bool FindPlace(bool anyGroup, Place* place, std::string* problem) {
             if (base.empty()) return false;
             place->groupsRoot = hierarchy.mount + "/" + base;
             place->processors = TqRcgCtrllr::detail::InstalledCgroupFs().onlineProcessors();
-            place->cgroup2 = true;
+            place->readQuota = [](const std::string&, const std::string& folder, Quota* quota,
+                                  std::string* problem) { return Cgroup2Quota(folder, quota, problem); };
             return true;
         }
         case Hierarchy::kV1:
@@ -157,6 +160,9 @@ bool FindPlace(bool anyGroup, Place* place, std::string* problem) {
     std::string mounts;
     ReadText("/proc/self/mounts", &mounts);
     place->groupsRoot = CpuMountPoint(mounts);
+    place->readQuota = [](const std::string& path, const std::string&, Quota* quota, std::string* problem) {
+        return V1Quota(path, quota, problem);
+    };
     place->processors = anyGroup ? ProcessorCount() : 0;
     return true;
 }

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 
+// The class CQiError itself is part of the public interface.
+#include "../include/tqrcgmgr/CQiError.h"
+
 // Detail record shared by copies of one error.
 struct FXErrorPrivate {
     std::uint32_t win32Code = 0;
@@ -14,33 +17,6 @@ struct FXErrorPrivate {
     std::string file;
     std::string function;
     std::int32_t line = 0;
-};
-
-class CQiError {
-public:
-    CQiError() : m_code(0) {}
-    CQiError(std::uint32_t code, boost::shared_ptr<FXErrorPrivate> detail)
-        : m_code(code), m_detail(std::move(detail)) {}
-
-    static CQiError Success() { return CQiError(); }
-    bool IsError() const { return (m_code & 0x80000000u) != 0; }
-
-    std::uint32_t Code() const { return m_code; }
-    // The Win32 code the error was built from; 0 for a success.
-    std::uint32_t Win32Code() const;
-    // The message alone; empty for a success.
-    std::string Message() const;
-    // Readable text: "[Win32 error <code>] <message>", or "Success".
-    std::string AsString() const;
-    // Where the error was built: source file, the function's signature text
-    // and line; empty texts and 0 for a success.
-    std::string File() const;
-    std::string Function() const;
-    std::int32_t Line() const;
-
-private:
-    std::uint32_t m_code;
-    boost::shared_ptr<FXErrorPrivate> m_detail;
 };
 
 // Where an error was built: source unit, the function's full signature, line.

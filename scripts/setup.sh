@@ -17,6 +17,9 @@ PACKAGES=(
   cgroup-tools                          # cgcreate, cgset, cgclassify, cgdelete, lscgroup, cgget
   init-system-helpers                   # service
   procps mawk                           # ps; awk for the main job
+  debhelper dpkg-dev fakeroot lintian   # the Debian packages: dpkg-buildpackage -us -uc -b, lintian
+  man-db mandoc                         # the man pages: man -l, mandoc -T lint
+  pkgconf                               # programs that build against tqrcgmgr.pc
 )
 # The cgroup v2 lab (scripts/lab.sh), installed without recommends.
 LAB_PACKAGES=(

@@ -11,6 +11,8 @@
 #include "../common/TqRcgDefs.h"
 #include "../host/CQiError.h"
 #include "../host/CQiSocket.h"
+// The exported client operations: the public interface.
+#include "../include/tqrcgmgr/tqrcgmgr.h"
 
 // Request code of the frames that the daemon routes to rcgMgrHandler.
 constexpr std::uint32_t k_RcgMgrRequestCode = 0xEAFF;
@@ -67,18 +69,5 @@ TQ_EXPORT void rcgMgrHandler(CQiSocket socket, void* frame);
 // and when the number of processors changes (`change` describes it and
 // heads one log line).  Returns the number of caps that failed.
 TQ_EXPORT int rcgMgrReapplyCaps(const char* change);
-
-// Client side: each sends one request to the local daemon tqd and returns
-// its verdict ("Success" gives a success; any other reply a 774 error
-// carrying the daemon's text).
-TQ_EXPORT CQiError createRcgGroup(const std::string& name);
-TQ_EXPORT CQiError deleteRcgGroup(const std::string& name);
-TQ_EXPORT CQiError setRcgCPUShare(const std::string& name, int cpuShare);
-// Lists of more than 16 ids go as several requests of at most 16 ids, in
-// list order; the first failure ends the call and is returned.
-TQ_EXPORT CQiError assignPidsTo(const std::string& name, const std::list<unsigned int>& pids);
-TQ_EXPORT CQiError removePidsFrom(const std::string& name, const std::list<unsigned int>& pids);
-// Reads "Base"/"dTQRCGMGRENABLE" as atoi does; 0 when absent.  Always success.
-TQ_EXPORT CQiError checkRcgEnable(int& enabled);
 
 }  // extern "C"
