@@ -17,9 +17,10 @@
 # BUILD_DIR/lab/systemd/:
 #   rootfs.cpio.gz  the root filesystem, kept between runs (rootfs.key says
 #                   what it was made from; a change makes it again)
-#   debs/           the packages built from this tree (kept while the tree's
-#                   files are unchanged), pkgclient (the program built
-#                   against them), overlay.cpio.gz, console.log
+#   debs/           the packages built from this tree, unless BUILD_DIR/debs
+#                   (kept by ctest's package test) holds them for the tree as
+#                   it is; kept while the tree's files are unchanged
+#   pkgclient       the program built against them; overlay.cpio.gz, console.log
 #
 # Environment:
 #   TQ_LAB_DEBS              a folder with tqrcgmgr_*.deb and
@@ -57,9 +58,10 @@ LOG=$LAB/console.log
 SUITE=${TQ_LAB_SUITE:-bookworm}
 TIMEOUT=${TQ_LAB_SYSTEMD_TIMEOUT:-900}
 # The guest's packages beyond minbase: systemd as PID 1, modprobe for the
-# socket diagnostics modules tqd's peer check loads on demand, ps, and the
-# libcgroup tools tqrcgmgr depends on.
-INCLUDE=systemd-sysv,udev,iproute2,kmod,procps,cgroup-tools
+# socket diagnostics modules tqd's peer check loads on demand, ps and ss, and
+# what the packages depend on (the libcgroup tools; boost's headers for
+# libtqrcgmgr-dev).
+INCLUDE=systemd-sysv,udev,iproute2,kmod,procps,cgroup-tools,libboost-dev
 MODULES="inet_diag tcp_diag"
 GUEST_FILES=tests/lab/systemd
 
@@ -109,7 +111,7 @@ make_rootfs() {
   local kernel=$1 mirror key tree module source
   mirror=${TQ_LAB_MIRROR:-$(apt_mirror)}
   [ -n "$mirror" ] || fail "no Debian mirror for $SUITE in apt's sources; set TQ_LAB_MIRROR"
-  key="suite=$SUITE mirror=$mirror include=$INCLUDE kernel=$KERNEL_RELEASE recipe=1"
+  key="suite=$SUITE mirror=$mirror include=$INCLUDE kernel=$KERNEL_RELEASE recipe=2"
   if [ -f "$ROOTFS" ] && [ "$(cat "$LAB/rootfs.key" 2>/dev/null)" = "$key" ]; then
     log "root filesystem: reusing $ROOTFS ($(du -h "$ROOTFS" | cut -f1))"
     return
@@ -122,8 +124,14 @@ make_rootfs() {
     tail -n 20 "$LAB/debootstrap.log" >&2
     fail "debootstrap failed; see $LAB/debootstrap.log"
   fi
+  # The guest compiles nothing (the client program is built on this host):
+  # headers, static libraries and the compiler's support files go, while the
+  # packages stay installed for dpkg's dependency checks.  So do the
+  # documentation and apt's lists and caches.
   rm -rf "$tree"/usr/share/{doc,man,info,locale}/* "$tree"/var/lib/apt/lists/* \
-         "$tree"/var/cache/apt/*.bin "$tree"/var/cache/apt/archives/*.deb
+         "$tree"/var/cache/apt/*.bin "$tree"/var/cache/apt/archives/*.deb \
+         "$tree"/usr/include/* "$tree"/usr/lib/gcc
+  find "$tree/usr/lib" -name '*.a' -delete
   mkdir -p "$tree/lib/modules/$KERNEL_RELEASE/kernel/net/ipv4"
   for module in $MODULES; do
     source=$(find "$kernel/lib/modules/$KERNEL_RELEASE/kernel" -name "$module.ko*" | head -1)
@@ -140,32 +148,29 @@ make_rootfs() {
   echo "$key" > "$LAB/rootfs.key"
 }
 
-# A digest of every file of the tree that git knows or would add: the
-# packages are built again when it changes.
-tree_digest() {
-  (cd "$ROOT" && git ls-files -z --cached --others --exclude-standard \
-     | xargs -0 -r sha1sum 2>/dev/null | sha1sum | cut -d' ' -f1)
-}
-
-# Builds the packages from a copy of this tree (dpkg-buildpackage writes
-# them beside the source folder) into $LAB/debs, unless they are there for
-# the same tree.
-build_debs() {
-  local digest src
+# Prints the folder of packages built from this tree as it is: BUILD_DIR/debs
+# (the package test of ctest keeps them there) or $LAB/debs, when its digest
+# is the tree's; else builds them into $LAB/debs from a copy of the tree
+# (dpkg-buildpackage writes them beside the source folder).
+current_debs() {
+  local digest src folder
   command -v git >/dev/null && git -C "$ROOT" rev-parse >/dev/null 2>&1 \
     || fail "building the packages needs a git checkout; or set TQ_LAB_DEBS"
   [ -d "$ROOT/debian" ] || fail "this tree has no debian/ folder; set TQ_LAB_DEBS to a folder of built packages"
-  digest=$(tree_digest)
-  if [ "$(cat "$LAB/debs/.digest" 2>/dev/null)" = "$digest" ]; then
-    log "packages: reusing $LAB/debs (the tree is unchanged)"
-    return
-  fi
+  digest=$(sh "$ROOT/scripts/lab/tree-digest.sh" "$ROOT")
+  for folder in "$BUILD/debs" "$LAB/debs"; do
+    if [ -n "$digest" ] && [ "$(cat "$folder/.digest" 2>/dev/null)" = "$digest" ]; then
+      log "packages: reusing $folder (built from this tree as it is)" >&2
+      echo "$folder"
+      return
+    fi
+  done
   rm -rf "$LAB/debs" "$LAB/src"
   src=$LAB/src/tqrcgmgr
   mkdir -p "$src" "$LAB/debs"
   (cd "$ROOT" && git ls-files -z --cached --others --exclude-standard \
      | cpio -0 -pdm --quiet "$src") || fail "copying the tree to $src failed"
-  log "dpkg-buildpackage -us -uc -b in $src (log: $LAB/dpkg-buildpackage.log)"
+  log "dpkg-buildpackage -us -uc -b in $src (log: $LAB/dpkg-buildpackage.log)" >&2
   if ! (cd "$src" && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b) \
       > "$LAB/dpkg-buildpackage.log" 2>&1; then
     tail -n 30 "$LAB/dpkg-buildpackage.log" >&2
@@ -174,6 +179,7 @@ build_debs() {
   mv "$LAB"/src/*.deb "$LAB/debs/"
   rm -rf "$LAB/src"
   echo "$digest" > "$LAB/debs/.digest"
+  echo "$LAB/debs"
 }
 
 # The package file NAME_*.deb in FOLDER (exactly one).
@@ -272,10 +278,7 @@ log "root filesystem ready in $rootfs_seconds s"
 
 step=$(now)
 DEBS=${TQ_LAB_DEBS:-}
-if [ -z "$DEBS" ]; then
-  build_debs
-  DEBS=$LAB/debs
-fi
+[ -n "$DEBS" ] || DEBS=$(current_debs)
 RUNTIME_DEB=$(deb_of tqrcgmgr "$DEBS")
 DEV_DEB=$(deb_of libtqrcgmgr-dev "$DEBS")
 debs_seconds=$(since "$step")
