@@ -30,6 +30,8 @@
 #   TQ_LAB_SUITE             Debian suite of the guest (default bookworm)
 #   TQ_LAB_SYSTEMD_TIMEOUT   seconds the guest may run (default 900)
 #   TQ_LAB_APPEND            more words for the kernel command line
+#   TQ_LAB_CHECKS            another checks script to run in the guest instead
+#                            of tests/lab/systemd/run-checks (for experiments)
 #   TQ_LAB_COMPARE_UNIT      a unit file (e.g. an older tqd.service) whose
 #                            systemd-analyze security exposure the guest
 #                            prints beside the installed unit's
@@ -42,6 +44,9 @@ fi
 # Paths given in the environment hold from the caller's folder.
 if [ -n "${TQ_LAB_DEBS:-}" ]; then
   TQ_LAB_DEBS=$(cd "$TQ_LAB_DEBS" 2>/dev/null && pwd) || { echo "lab-systemd: no folder TQ_LAB_DEBS" >&2; exit 1; }
+fi
+if [ -n "${TQ_LAB_CHECKS:-}" ]; then
+  TQ_LAB_CHECKS=$(realpath -e "$TQ_LAB_CHECKS") || { echo "lab-systemd: no file TQ_LAB_CHECKS" >&2; exit 1; }
 fi
 if [ -n "${TQ_LAB_COMPARE_UNIT:-}" ]; then
   TQ_LAB_COMPARE_UNIT=$(realpath -e "$TQ_LAB_COMPARE_UNIT") || { echo "lab-systemd: no file TQ_LAB_COMPARE_UNIT" >&2; exit 1; }
@@ -229,7 +234,7 @@ make_overlay() {
   etc=$stage/etc/systemd/system
   mkdir -p "$etc/multi-user.target.wants"
   cp "$RUNTIME_DEB" "$DEV_DEB" "$stage/lab/debs/"
-  install -m 0755 "$GUEST_FILES/run-checks" "$stage/lab/run-checks"
+  install -m 0755 "${TQ_LAB_CHECKS:-$GUEST_FILES/run-checks}" "$stage/lab/run-checks"
   install -m 0644 "$GUEST_FILES/tq-lab.service" "$etc/tq-lab.service"
   ln -s ../tq-lab.service "$etc/multi-user.target.wants/tq-lab.service"
   [ -f "$LAB/pkgclient" ] && install -m 0755 "$LAB/pkgclient" "$stage/lab/pkgclient"
