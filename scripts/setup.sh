@@ -25,8 +25,8 @@ PACKAGES=(
 LAB_PACKAGES=(
   qemu-system-x86                       # boots Debian's kernel (TCG)
   busybox-static cpio                   # the guest's initramfs
-  debootstrap                           # the systemd guest's root filesystem
-  dpkg-dev debhelper pkg-config         # its packages and the client built against them
+  debootstrap                           # the systemd guest's root filesystem (its packages and
+                                        # client need the packaging tools and pkgconf above)
 )
 
 log() { printf '[setup] %s\n' "$*"; }
