@@ -175,11 +175,21 @@ StoredSettings ReadStoredSettings() {
     TQPlatformInfo store;
     store.setFocus(TQPI_Focus::getFocus());
     StoredSettings stored;
-    stored.hasPort = store.getString("Session", kPortKey, stored.port) != 0;
-    stored.hasAddresses = store.getString("Session", kAddressKey, stored.addresses) != 0;
-    stored.hasWorkers = store.getString("Session", kWorkersKey, stored.workers) != 0;
-    stored.hasAllowedUids = store.getString("Session", kAllowedUidsKey, stored.allowedUids) != 0;
-    stored.hasLibrary = store.getString("Session", kLibraryKey, stored.library) != 0;
+    std::vector<std::string> values;
+    std::vector<bool> found;
+    if (!store.getStrings("Session", {kPortKey, kAddressKey, kWorkersKey, kAllowedUidsKey, kLibraryKey}, values,
+                          found)) {
+        stored.problem = store.lastErrorText();
+        return stored;
+    }
+    bool* has[] = {&stored.hasPort, &stored.hasAddresses, &stored.hasWorkers, &stored.hasAllowedUids,
+                   &stored.hasLibrary};
+    std::string* value[] = {&stored.port, &stored.addresses, &stored.workers, &stored.allowedUids,
+                            &stored.library};
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        *has[index] = found[index];
+        *value[index] = values[index];
+    }
     // A blank library value counts as absent.
     if (Trim(stored.library).empty()) stored.hasLibrary = false;
     return stored;

@@ -25,6 +25,9 @@ constexpr std::size_t kPendingLimit = 1024;
 constexpr int kFrameSeconds = 15;
 // Requests in flight may finish within this time after a stop signal.
 constexpr int kDrainSeconds = 15;
+// At start, the store's temporary files older than this are removed: no
+// write takes that long.
+constexpr int kStaleTemporarySeconds = 60;
 constexpr const char kDefaultAddresses[] = "127.0.0.1,::1";
 constexpr const char kDefaultPidFile[] = "/run/tqd.pid";
 constexpr const char kLibraryFileName[] = "libtqrcgmgr.so";
@@ -59,6 +62,9 @@ struct StoredSettings {
     std::string allowedUids;
     bool hasLibrary = false;
     std::string library;
+    // Not empty when the store cannot be used (too large, not a file,
+    // unreadable): why, naming the file.
+    std::string problem;
 };
 
 struct Settings {
@@ -95,7 +101,7 @@ bool MakeSettings(const CommandLine& commandLine, const StoredSettings& stored,
                   const std::string& executableFolder, const std::function<bool(const std::string&)>& exists,
                   Settings* settings, std::string* problem);
 
-// Reads the "Session" values of the current instance's store.
+// Reads the "Session" values of the current instance's store, in one pass.
 StoredSettings ReadStoredSettings();
 // The folder of the running executable ("." when unknown).
 std::string ExecutableFolder();

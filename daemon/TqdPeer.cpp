@@ -250,19 +250,33 @@ std::string DeniedRemoteMessage(const std::string& peer) {
     return "Access denied: tqd serves processes of this host only; " + peer + " is not a loopback address.";
 }
 
-std::string CheckPeer(int fd, const std::set<uid_t>& allowedUids) {
+PeerIdentity IdentifyPeer(int fd, const std::set<uid_t>& allowedUids) {
+    PeerIdentity identity;
     Endpoint peer;
     peer.length = sizeof(peer.address);
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer.address), &peer.length) != 0) {
-        return DeniedUnknownOwnerMessage(std::string("the peer's address cannot be read: ") +
-                                         std::strerror(errno));
+        identity.denial = DeniedUnknownOwnerMessage(std::string("the peer's address cannot be read: ") +
+                                                    std::strerror(errno));
+        return identity;
     }
-    if (!IsLoopback(peer)) return DeniedRemoteMessage(EndpointText(peer));
-    uid_t uid = 0;
+    if (!IsLoopback(peer)) {
+        identity.denial = DeniedRemoteMessage(EndpointText(peer));
+        return identity;
+    }
     std::string why;
-    if (!LookupPeerOwner(fd, &uid, &why)) return DeniedUnknownOwnerMessage(why);
-    if (uid == 0 || allowedUids.count(uid) != 0) return std::string();
-    return DeniedUidMessage(uid);
+    if (!LookupPeerOwner(fd, &identity.uid, &why)) {
+        identity.uid = 0;
+        identity.denial = DeniedUnknownOwnerMessage(why);
+        return identity;
+    }
+    identity.known = true;
+    identity.served = identity.uid == 0 || allowedUids.count(identity.uid) != 0;
+    if (!identity.served) identity.denial = DeniedUidMessage(identity.uid);
+    return identity;
+}
+
+std::string CheckPeer(int fd, const std::set<uid_t>& allowedUids) {
+    return IdentifyPeer(fd, allowedUids).denial;
 }
 
 }  // namespace tqd

@@ -50,6 +50,17 @@ std::string DeniedUnknownOwnerMessage(const std::string& why);
 // The same for a peer that is not on this host.
 std::string DeniedRemoteMessage(const std::string& peer);
 
+// Who owns the peer's socket, and whether tqd serves it.
+struct PeerIdentity {
+    bool served = false;
+    bool known = false;  // the owner's uid was found
+    uid_t uid = 0;       // the owner, when known
+    std::string denial;  // the denial text, when not served
+};
+// Identifies the peer of the connection `fd`: served when it is on this host
+// and owned by root or one of `allowedUids`.
+PeerIdentity IdentifyPeer(int fd, const std::set<uid_t>& allowedUids);
+
 // The verdict on a peer: empty when it may be served, else the denial text.
 std::string CheckPeer(int fd, const std::set<uid_t>& allowedUids);
 

@@ -20,6 +20,7 @@
 #include "daemon/TqdProcess.h"
 #include "daemon/TqdServer.h"
 #include "host/EvDebug.h"
+#include "host/TQPlatformInfo.h"
 
 namespace tqd {
 
@@ -86,6 +87,13 @@ void MakeStorePathAbsolute() {
     setenv("TQ_CONFIG", absolute.c_str(), 1);
 }
 
+// The temporary files of writes to the store that a crash cut short.
+void RemoveStaleStoreFiles() {
+    TQPlatformInfo store;
+    store.setFocus(TQPI_Focus::getFocus());
+    store.removeStaleTemporaries(kStaleTemporarySeconds);
+}
+
 }  // namespace
 
 int PrintVersion(const CommandLine& commandLine) {
@@ -131,10 +139,14 @@ int RunDaemon(const CommandLine& commandLine) {
     RaiseDescriptorLimit();
     MakeStorePathAbsolute();
 
+    // A store that cannot be used (too large, not a file) stops the start
+    // rather than leaving tqd on defaults.
+    const StoredSettings stored = ReadStoredSettings();
+    if (!stored.problem.empty()) return fail(stored.problem);
+    RemoveStaleStoreFiles();
     Settings settings;
     std::string problem;
-    if (!MakeSettings(commandLine, ReadStoredSettings(), ExecutableFolder(), FileExists, &settings,
-                      &problem)) {
+    if (!MakeSettings(commandLine, stored, ExecutableFolder(), FileExists, &settings, &problem)) {
         return fail(problem);
     }
 
@@ -189,7 +201,7 @@ int RunDaemon(const CommandLine& commandLine) {
     ServeContext context;
     context.handler = library.handler();
     const std::set<uid_t> allowed = settings.allowedUids;
-    context.checkPeer = [allowed](int fd) { return CheckPeer(fd, allowed); };
+    context.identifyPeer = [allowed](int fd) { return IdentifyPeer(fd, allowed); };
     Server server(std::move(listeners), context, settings.workers);
     daemonizer.ready();
 

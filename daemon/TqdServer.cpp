@@ -82,6 +82,12 @@ std::string ErrnoText(int error) {
     return strerror_r(error, buffer, sizeof(buffer));
 }
 
+// What a throttled line adds about the events that had no line.
+std::string MoreSince(std::size_t unlogged) {
+    if (unlogged == 0) return std::string();
+    return " (and " + std::to_string(unlogged) + " more since the last such line)";
+}
+
 }  // namespace
 
 ReadResult ReadAvailable(PendingConnection* connection) {
@@ -108,10 +114,26 @@ ReadResult ReadAvailable(PendingConnection* connection) {
     return ReadResult{ReadState::Complete, std::string()};
 }
 
-bool FrameReader::add(PendingConnection& connection) {
-    if (m_connections.size() >= m_limit) return false;
+bool ThrottledLog::due(Clock::time_point now, std::size_t* unlogged) {
+    constexpr auto kQuiet = std::chrono::seconds(10);
+    if (m_started && now - m_last < kQuiet) {
+        ++m_unlogged;
+        return false;
+    }
+    m_started = true;
+    m_last = now;
+    *unlogged = m_unlogged;
+    m_unlogged = 0;
+    return true;
+}
+
+bool FrameReader::add(PendingConnection& connection, Admission::Verdict* verdict) {
+    const Admission::Verdict admitted = m_admission.admit(connection.owner);
+    if (verdict) *verdict = admitted;
+    if (admitted != Admission::Admitted) return false;
     connection.frame.assign(k_TqRcgFrameSize, 0);
     connection.received = 0;
+    connection.hurried = m_admission.scarce(connection.owner);
     m_connections.push_back(std::move(connection));
     return true;
 }
@@ -122,13 +144,25 @@ void FrameReader::addPollEntries(std::vector<pollfd>* entries) const {
     }
 }
 
+Clock::time_point FrameReader::frameDeadline(const PendingConnection& connection) const {
+    return connection.acceptedAt + std::chrono::seconds(m_frameSeconds);
+}
+
+Clock::time_point FrameReader::silenceDeadline(const PendingConnection& connection,
+                                               const Admission& admission) const {
+    if (connection.received > 0 || !(connection.hurried || admission.scarce(connection.owner))) {
+        return Clock::time_point::max();
+    }
+    return connection.acceptedAt + std::chrono::seconds(m_admission.limits().firstByteSeconds);
+}
+
 int FrameReader::millisecondsToDeadline(Clock::time_point now) const {
     if (m_connections.empty()) return -1;
-    Clock::time_point earliest = m_connections.front().acceptedAt;
+    Clock::time_point earliest = Clock::time_point::max();
     for (const PendingConnection& connection : m_connections) {
-        if (connection.acceptedAt < earliest) earliest = connection.acceptedAt;
+        earliest = std::min({earliest, frameDeadline(connection), silenceDeadline(connection, m_admission)});
     }
-    const Clock::duration left = earliest + std::chrono::seconds(m_frameSeconds) - now;
+    const Clock::duration left = earliest - now;
     if (left <= Clock::duration::zero()) return 0;
     // Rounded up: a wait never ends just before the deadline.
     const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -136,50 +170,75 @@ int FrameReader::millisecondsToDeadline(Clock::time_point now) const {
     return milliseconds.count() > INT_MAX ? INT_MAX : static_cast<int>(milliseconds.count());
 }
 
-void FrameReader::step(const pollfd* entries, Clock::time_point now, const Take& take) {
+bool FrameReader::stepOne(PendingConnection& connection, const pollfd* entry, Clock::time_point now,
+                          const Admission& atStart, const Take& take) {
     EvDebug log(nullptr);
+    const char* peer = connection.peer.c_str();
+    if (entry == nullptr || entry->revents != 0) {
+        // Read before looking at the clock: a frame that is all there is
+        // served even when its deadline has just passed.
+        const ReadResult read = ReadAvailable(&connection);
+        switch (read.state) {
+            case ReadState::Waiting:
+                break;
+            case ReadState::Complete: {
+                Request request{std::move(connection.fd), std::move(connection.peer),
+                                std::move(connection.frame), std::move(connection.denial)};
+                take(request);
+                return false;
+            }
+            case ReadState::Ended:
+                log.Error(kLogTag,
+                          "closing the connection from %s without a reply: the request ended after %zu "
+                          "of %zu bytes",
+                          peer, connection.received, k_TqRcgFrameSize);
+                return false;
+            case ReadState::Failed:
+                log.Error(kLogTag, "closing the connection from %s without a reply: receive failed: %s", peer,
+                          read.problem.c_str());
+                return false;
+            case ReadState::Rejected:
+                log.Error(kLogTag, "closing the connection from %s without a reply: %s", peer,
+                          read.problem.c_str());
+                return false;
+        }
+    }
+    if (now >= frameDeadline(connection)) {
+        log.Error(kLogTag,
+                  "closing the connection from %s without a reply: no complete request within %d seconds "
+                  "(%zu of %zu bytes)",
+                  peer, m_frameSeconds, connection.received, k_TqRcgFrameSize);
+        return false;
+    }
+    // Once slots run low for it, it stays hurried: cutting a few silent
+    // connections must not let the others wait out the whole frame time.
+    if (atStart.scarce(connection.owner)) connection.hurried = true;
+    if (now >= silenceDeadline(connection, atStart)) {
+        std::size_t unlogged = 0;
+        if (m_silenceLog.due(now, &unlogged)) {
+            log.Error(kLogTag,
+                      "closing the connection from %s without a reply: nothing sent within %d seconds while "
+                      "connections sending their request are many%s",
+                      peer, m_admission.limits().firstByteSeconds, MoreSince(unlogged).c_str());
+        }
+        return false;
+    }
+    return true;
+}
+
+void FrameReader::step(const pollfd* entries, Clock::time_point now, const Take& take) {
+    // Whether slots run low is judged once for the whole step, so that the
+    // connections that go in it do not change the verdict for the others.
+    const Admission atStart = m_admission;
     std::vector<PendingConnection> waiting;
     waiting.reserve(m_connections.size());
     for (std::size_t index = 0; index < m_connections.size(); ++index) {
         PendingConnection& connection = m_connections[index];
-        const char* peer = connection.peer.c_str();
-        if (entries == nullptr || entries[index].revents != 0) {
-            // Read before looking at the clock: a frame that is all there
-            // is served even when its deadline has just passed.
-            const ReadResult read = ReadAvailable(&connection);
-            switch (read.state) {
-                case ReadState::Waiting:
-                    break;
-                case ReadState::Complete: {
-                    Request request{std::move(connection.fd), std::move(connection.peer),
-                                    std::move(connection.frame)};
-                    take(request);
-                    continue;
-                }
-                case ReadState::Ended:
-                    log.Error(kLogTag,
-                              "closing the connection from %s without a reply: the request ended after %zu "
-                              "of %zu bytes",
-                              peer, connection.received, k_TqRcgFrameSize);
-                    continue;
-                case ReadState::Failed:
-                    log.Error(kLogTag, "closing the connection from %s without a reply: receive failed: %s",
-                              peer, read.problem.c_str());
-                    continue;
-                case ReadState::Rejected:
-                    log.Error(kLogTag, "closing the connection from %s without a reply: %s", peer,
-                              read.problem.c_str());
-                    continue;
-            }
+        if (stepOne(connection, entries == nullptr ? nullptr : &entries[index], now, atStart, take)) {
+            waiting.push_back(std::move(connection));
+        } else {
+            m_admission.release(connection.owner);
         }
-        if (now >= connection.acceptedAt + std::chrono::seconds(m_frameSeconds)) {
-            log.Error(kLogTag,
-                      "closing the connection from %s without a reply: no complete request within %d seconds "
-                      "(%zu of %zu bytes)",
-                      peer, m_frameSeconds, connection.received, k_TqRcgFrameSize);
-            continue;
-        }
-        waiting.push_back(std::move(connection));
     }
     // The connections not kept in `waiting` close as the old list goes.
     m_connections.swap(waiting);
@@ -194,6 +253,7 @@ void FrameReader::closeIdle() {
         } else {
             log.Info(kLogTag, "closing the connection from %s: tqd is stopping and no request had begun",
                      connection.peer.c_str());
+            m_admission.release(connection.owner);
         }
     }
     m_connections.swap(begun);
@@ -204,6 +264,7 @@ void FrameReader::closeAll(const char* why) {
     for (const PendingConnection& connection : m_connections) {
         log.Error(kLogTag, "closing the connection from %s without a reply: %s (%zu of %zu bytes)",
                   connection.peer.c_str(), why, connection.received, k_TqRcgFrameSize);
+        m_admission.release(connection.owner);
     }
     m_connections.clear();
 }
@@ -252,7 +313,7 @@ void ServeRequest(Request request, const ServeContext& context) {
     const int fd = request.fd.get();
     const std::string& peer = request.peer;
 
-    const std::string denial = context.checkPeer ? context.checkPeer(fd) : std::string();
+    const std::string& denial = request.denial;
     if (!denial.empty()) {
         log.Error(kLogTag, "refused the request from %s: %s", peer.c_str(), denial.c_str());
         const std::vector<char> reply = MakeReply(AccessDeniedText(denial));
@@ -376,7 +437,7 @@ Server::Server(std::vector<Listener> listeners, ServeContext context, unsigned w
     : m_listeners(std::move(listeners)),
       m_shared(std::make_shared<Shared>(std::move(context), queueLimit)),
       m_workerCount(workers == 0 ? 1 : workers),
-      m_reader(m_shared->context.frameSeconds, pendingLimit) {}
+      m_reader(m_shared->context.frameSeconds, AdmissionLimits::ForTotal(pendingLimit)) {}
 
 Server::~Server() {
     m_shared->queue.close();
@@ -417,6 +478,94 @@ void Server::enqueue(Request& request) {
 
 void Server::noteReading() { m_shared->reading = m_reader.size(); }
 
+namespace {
+
+std::string OwnerText(const AdmissionKey& owner) {
+    if (owner.uid == static_cast<uid_t>(-1)) return "an owner that cannot be found";
+    return "uid " + std::to_string(owner.uid);
+}
+
+// Why a connection is closed at its accept.
+std::string DropReason(Admission::Verdict verdict, const Admission& admission, const AdmissionKey& owner) {
+    const AdmissionLimits& limits = admission.limits();
+    switch (verdict) {
+        case Admission::AllTaken:
+            return "too many connections sending their request (" + std::to_string(admission.pending()) + ")";
+        case Admission::KeptForRoot:
+            return "the last " + std::to_string(limits.rootReserve) +
+                   " slots for connections sending their request are kept for root";
+        case Admission::UidShareTaken:
+            return OwnerText(owner) + " holds its share of " +
+                   std::to_string(owner.served ? limits.perUid : limits.refusedPerUid) +
+                   " connections sending their request";
+        case Admission::RefusedTaken:
+            return "peers that are not served hold their " + std::to_string(limits.refusedTotal) +
+                   " connections sending their request";
+        case Admission::Admitted:
+            break;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+void Server::admit(PendingConnection& connection, std::size_t listener) {
+    EvDebug log(nullptr);
+    const std::string peer = connection.peer;
+    const AdmissionKey owner = connection.owner;
+    const Clock::time_point acceptedAt = connection.acceptedAt;
+    Admission::Verdict verdict = Admission::Admitted;
+    if (m_reader.add(connection, &verdict)) {
+        log.DebugLvl(kLogTag, 4, "accepted a connection from %s (%s) on %s", peer.c_str(),
+                     OwnerText(owner).c_str(), m_listeners[listener].address.c_str());
+        return;
+    }
+    std::size_t unlogged = 0;
+    if (!m_dropLogs[verdict].due(acceptedAt, &unlogged)) return;
+    const std::string reason = DropReason(verdict, m_reader.admission(), owner);
+    log.Error(kLogTag, "%s: closing the connection from %s%s", reason.c_str(), peer.c_str(),
+              MoreSince(unlogged).c_str());
+    // The connection closes as it goes.
+}
+
+void Server::acceptFrom(std::size_t index, Clock::time_point* acceptPausedUntil) {
+    EvDebug log(nullptr);
+    const int listener = m_listeners[index].fd.get();
+    // Take what is waiting now; the listener is non-blocking.  The
+    // connections stay blocking for the handler: their frames are read with
+    // MSG_DONTWAIT.
+    for (int taken = 0; taken < 64; ++taken) {
+        Endpoint peer;
+        peer.length = sizeof(peer.address);
+        const int fd =
+            accept4(listener, reinterpret_cast<sockaddr*>(&peer.address), &peer.length, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            const int error = errno;
+            log.Error(kLogTag, "accepting a connection failed: %s", ErrnoText(error).c_str());
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                // Out of resources: give the reading and the workers time to
+                // close some.
+                *acceptPausedUntil = Clock::now() + std::chrono::milliseconds(100);
+            }
+            break;
+        }
+        PendingConnection connection;
+        connection.fd.reset(fd);
+        connection.acceptedAt = Clock::now();
+        connection.peer = EndpointText(peer);
+        // Who it is decides which slots it may take, before any work is done
+        // for it.
+        PeerIdentity identity;
+        identity.served = identity.known = true;
+        if (m_shared->context.identifyPeer) identity = m_shared->context.identifyPeer(fd);
+        connection.owner = KeyOf(identity);
+        connection.denial = std::move(identity.denial);
+        admit(connection, index);
+    }
+}
+
 void Server::acceptUntil(int stopFd) {
     startWorkers();
     EvDebug log(nullptr);
@@ -454,40 +603,7 @@ void Server::acceptUntil(int stopFd) {
         if (entries[firstPending - 1].revents != 0) break;
 
         for (std::size_t index = 0; index + 1 < firstPending; ++index) {
-            if (entries[index].revents == 0) continue;
-            // Take what is waiting now; the listener is non-blocking.  The
-            // connections stay blocking for the handler: their frames are
-            // read with MSG_DONTWAIT.
-            for (int taken = 0; taken < 64; ++taken) {
-                Endpoint peer;
-                peer.length = sizeof(peer.address);
-                const int fd = accept4(entries[index].fd, reinterpret_cast<sockaddr*>(&peer.address),
-                                       &peer.length, SOCK_CLOEXEC);
-                if (fd < 0) {
-                    if (errno == EINTR || errno == ECONNABORTED) continue;
-                    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-                    const int error = errno;
-                    log.Error(kLogTag, "accepting a connection failed: %s", ErrnoText(error).c_str());
-                    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-                        // Out of resources: give the reading and the workers
-                        // time to close some.
-                        acceptPausedUntil = Clock::now() + std::chrono::milliseconds(100);
-                    }
-                    break;
-                }
-                PendingConnection connection;
-                connection.fd.reset(fd);
-                connection.acceptedAt = Clock::now();
-                connection.peer = EndpointText(peer);
-                log.DebugLvl(kLogTag, 4, "accepted a connection from %s on %s", connection.peer.c_str(),
-                             m_listeners[index].address.c_str());
-                if (!m_reader.add(connection)) {
-                    log.Error(kLogTag,
-                              "too many connections sending their request (%zu): closing the connection "
-                              "from %s",
-                              m_reader.size(), connection.peer.c_str());
-                }
-            }
+            if (entries[index].revents != 0) acceptFrom(index, &acceptPausedUntil);
         }
         noteReading();
     }

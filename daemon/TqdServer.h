@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "daemon/TqdAdmission.h"
 #include "daemon/TqdConfig.h"
+#include "daemon/TqdPeer.h"
 #include "host/CQiSocket.h"
 #include "host/UniqueFd.h"
 
@@ -32,6 +34,13 @@ struct PendingConnection {
     UniqueFd fd;
     Clock::time_point acceptedAt;
     std::string peer;  // "127.0.0.1:50000", for the log
+    // Its owner, found at the accept: the slots it counts against, and the
+    // denial text when it is not served.
+    AdmissionKey owner;
+    std::string denial;
+    // Slots ran low for it at its accept or since: it must send its first
+    // byte within the short deadline.
+    bool hurried = false;
     // The frame so far: sized to one frame by FrameReader::add, of which
     // `received` bytes have arrived.
     std::vector<unsigned char> frame;
@@ -44,6 +53,7 @@ struct Request {
     UniqueFd fd;
     std::string peer;
     std::vector<unsigned char> frame;  // exactly one frame
+    std::string denial;                // not empty: send it instead of serving
 };
 
 // Bounded queue of requests between the reading thread and the workers.
@@ -97,24 +107,46 @@ struct ReadResult {
 // the rest of it is read.
 ReadResult ReadAvailable(PendingConnection* connection);
 
+// Lines about connections closed in numbers: the first is written, then at
+// most one every few seconds, which tells how many went unlogged.
+class ThrottledLog {
+public:
+    // Whether a line is due at `now`; when it is, *unlogged is the number
+    // of events that had no line of their own since the last one.
+    bool due(Clock::time_point now, std::size_t* unlogged);
+
+private:
+    bool m_started = false;
+    Clock::time_point m_last;
+    std::size_t m_unlogged = 0;
+};
+
 // The connections still sending their frame, read without blocking by one
 // thread that waits on all of them at once: a slow or silent client holds
 // no worker.  Each has its whole frame to send within `frameSeconds` of its
-// accept.
+// accept; each owner holds no more slots than Admission grants it, and a
+// connection for which slots ran low (at its accept or while it waits) is
+// closed when it has sent nothing within `limits.firstByteSeconds`.
 class FrameReader {
 public:
     typedef std::function<void(Request&)> Take;
 
-    FrameReader(int frameSeconds, std::size_t limit) : m_frameSeconds(frameSeconds), m_limit(limit) {}
+    FrameReader(int frameSeconds, const AdmissionLimits& limits)
+        : m_frameSeconds(frameSeconds), m_admission(limits) {}
+    // `limit` slots, shared as AdmissionLimits::ForTotal says.
+    FrameReader(int frameSeconds, std::size_t limit)
+        : FrameReader(frameSeconds, AdmissionLimits::ForTotal(limit)) {}
 
-    // Takes a newly accepted connection; false (it stays with the caller)
-    // when `limit` connections are being read already.
-    bool add(PendingConnection& connection);
+    // Takes a newly accepted connection when its owner has room; otherwise
+    // returns false and the connection stays with the caller, who closes it.
+    // *verdict (when given) tells which.
+    bool add(PendingConnection& connection, Admission::Verdict* verdict = nullptr);
     std::size_t size() const { return m_connections.size(); }
     // Appends one POLLIN entry per connection, in the order step() reads.
     void addPollEntries(std::vector<pollfd>* entries) const;
-    // Milliseconds (rounded up) until the earliest deadline, 0 once it has
-    // passed, -1 when no connection is being read.
+    // Milliseconds (rounded up) until the earliest deadline (the frame's, or
+    // the first byte's once slots ran low), 0 once it has passed, -1 when no
+    // connection is being read.
     int millisecondsToDeadline(Clock::time_point now) const;
     // Reads the connections whose entries (`entries` points at the first of
     // those addPollEntries appended) report an event, or every connection
@@ -126,10 +158,20 @@ public:
     void closeIdle();
     // Closes every connection, logging `why`.
     void closeAll(const char* why);
+    const Admission& admission() const { return m_admission; }
 
 private:
+    // When the connection's silence ends it: once it is hurried, or slots
+    // run low for it as `admission` counts them.
+    Clock::time_point silenceDeadline(const PendingConnection& connection, const Admission& admission) const;
+    Clock::time_point frameDeadline(const PendingConnection& connection) const;
+    // What step() does with one connection: true when it stays.
+    bool stepOne(PendingConnection& connection, const pollfd* entry, Clock::time_point now,
+                 const Admission& atStart, const Take& take);
+
     int m_frameSeconds;
-    std::size_t m_limit;
+    Admission m_admission;
+    ThrottledLog m_silenceLog;
     std::vector<PendingConnection> m_connections;  // in the order of their accept
 };
 
@@ -146,18 +188,19 @@ std::vector<char> MakeReply(const std::string& text);
 std::string AccessDeniedText(const std::string& message);
 
 typedef std::function<void(CQiSocket, void*)> RequestHandler;
-typedef std::function<std::string(int fd)> PeerCheck;
+typedef std::function<PeerIdentity(int fd)> PeerIdentify;
 
 struct ServeContext {
     RequestHandler handler;
-    // Empty when the peer may be served, else the denial text.
-    PeerCheck checkPeer;
+    // Who the peer of a new connection is; asked once, at the accept.  When
+    // empty every peer is served and counts as root.
+    PeerIdentify identifyPeer;
     // A whole frame must arrive within this time after the accept.
     int frameSeconds = kFrameSeconds;
 };
 
-// Serves one request: checks the peer, calls the handler (or sends the
-// denial), and closes the connection.
+// Serves one request: calls the handler (or sends the request's denial),
+// and closes the connection.
 void ServeRequest(Request request, const ServeContext& context);
 
 struct Listener {
@@ -176,6 +219,8 @@ bool OpenListeners(const std::vector<std::string>& addresses, std::uint16_t port
 // the accepting thread and hands complete requests to a pool of workers.
 class Server {
 public:
+    // The `pendingLimit` slots for connections sending their frame are
+    // shared as AdmissionLimits::ForTotal says.
     Server(std::vector<Listener> listeners, ServeContext context, unsigned workers,
            std::size_t queueLimit = kQueueLimit, std::size_t pendingLimit = kPendingLimit);
     ~Server();
@@ -201,12 +246,17 @@ private:
     void startWorkers();
     void enqueue(Request& request);
     void noteReading();
+    // Takes what is waiting on the listener `index`.
+    void acceptFrom(std::size_t index, Clock::time_point* acceptPausedUntil);
+    void admit(PendingConnection& connection, std::size_t listener);
 
     std::vector<Listener> m_listeners;
     std::shared_ptr<Shared> m_shared;
     unsigned m_workerCount;
     std::vector<std::thread> m_workers;
     FrameReader m_reader;
+    // Connections closed at the accept, one log per verdict.
+    ThrottledLog m_dropLogs[5];
 };
 
 }  // namespace tqd

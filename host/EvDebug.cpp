@@ -4,6 +4,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 #include "host/StoreText.h"
 #include "host/TQPlatformInfo.h"
@@ -65,16 +67,82 @@ std::string Timestamp() {
     return text;
 }
 
-// The configured debug level; the log's own reads of the store never log.
-int ConfiguredLevel() {
-    std::string value;
+// The log's own settings: "Base"/"sTQLOGDIR" and "Base"/"dTQDEBUGLEVEL".
+struct LogSettings {
+    std::string folder = kDefaultLogFolder;
+    int level = 0;
+};
+
+LogSettings ParseLogSettings(const std::string& text) {
+    LogSettings settings;
+    std::vector<std::string> values;
+    std::vector<bool> found;
+    tqfw::FindStoreValues(text, "Base", {"sTQLOGDIR", "dTQDEBUGLEVEL"}, &values, &found);
+    if (found[0] && !values[0].empty()) settings.folder = values[0];
     std::uint64_t level = 0;
-    if (!tqfw::ReadStoreValueQuietly("Base", "dTQDEBUGLEVEL", &value) ||
-        !tqfw::ParseUnsignedDecimal(value, &level)) {
-        return 0;
+    if (found[1] && tqfw::ParseUnsignedDecimal(values[1], &level)) {
+        settings.level = level > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(level);
     }
-    return level > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(level);
+    return settings;
 }
+
+std::int64_t Nanoseconds(const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// The log's settings as last read from the store, for the whole process: a
+// line costs one stat() of the store, which is read again only when the file
+// changed (another inode, size or time).  A file changed within the clock
+// tick of the read could change again unseen, with the same times: until
+// the settings have been read well after the last change, each line reads
+// them again.  The store is read quietly (the log must not log while it
+// reads its own settings); a store that cannot be used gives the defaults.
+class LogSettingsCache {
+public:
+    static LogSettingsCache& instance() {
+        // Never destroyed: the log may still be used while statics go.
+        static LogSettingsCache* cache = new LogSettingsCache;
+        return *cache;
+    }
+
+    LogSettings get() {
+        const std::string path = tqfw::StorePathFor(TQPI_Focus::getFocus());
+        const tqfw::FileIdentity identity = tqfw::IdentityOfPath(path);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_valid || path != m_path || identity != m_identity || !settled()) read(path);
+        return m_settings;
+    }
+
+private:
+    // A file's times tick coarsely: a change this close to the read may
+    // not show in them.
+    static constexpr std::int64_t kTickMargin = 2000000000;
+
+    void read(const std::string& path) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        std::string text;
+        std::uint64_t error = 0;
+        const tqfw::StoreFileRead outcome =
+            tqfw::ReadStoreFile(path, tqfw::kStoreSizeLimit, &text, &m_identity, &error);
+        m_settings = outcome == tqfw::StoreFileRead::Ok ? ParseLogSettings(text) : LogSettings();
+        m_path = path;
+        m_readAt = Nanoseconds(now);
+        m_valid = true;
+    }
+    bool settled() const {
+        if (!m_identity.exists) return true;
+        const std::int64_t changed = std::max(Nanoseconds(m_identity.modified), Nanoseconds(m_identity.changed));
+        return m_readAt - changed >= kTickMargin;
+    }
+
+    std::mutex m_mutex;
+    bool m_valid = false;
+    std::string m_path;
+    tqfw::FileIdentity m_identity;
+    std::int64_t m_readAt = 0;
+    LogSettings m_settings;
+};
 
 bool WriteOnce(int fd, const std::string& line) {
     for (;;) {
@@ -85,11 +153,7 @@ bool WriteOnce(int fd, const std::string& line) {
 }
 
 void WriteLine(const char* level, const char* function, const std::string& message) {
-    std::string folder = kDefaultLogFolder;
-    std::string configured;
-    if (tqfw::ReadStoreValueQuietly("Base", "sTQLOGDIR", &configured) && !configured.empty()) {
-        folder = configured;
-    }
+    const std::string folder = LogSettingsCache::instance().get().folder;
     const std::string path = folder + "/" + TQPI_Focus::getFocus() + ".log";
 
     std::string line = Timestamp();
@@ -124,7 +188,7 @@ void DebugLine(const char* function, int level, const char* format, va_list args
     // Level 0 would show with the default setting, which means "no debug
     // lines": the lowest level a line can have is 1.
     if (level < 1) level = 1;
-    if (ConfiguredLevel() < level) return;
+    if (LogSettingsCache::instance().get().level < level) return;
     WriteLine("DEBUG", function, FormatV(format, args));
 }
 
@@ -169,7 +233,7 @@ EvEvent::EvEvent() = default;
 EvEvent::~EvEvent() = default;
 
 // There is no event service to register with on this host: the log needs no
-// set-up (it reads its folder and level from the store on each line), so the
+// set-up (it reads its folder and level from the store as they change), so the
 // call accepts any arguments, does nothing and never fails.
 bool EvEvent::initialize(int, std::uint32_t, int, EvEventCallback, const std::string&) {
     return true;

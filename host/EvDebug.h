@@ -2,7 +2,8 @@
 //   <time> <pid> <thread> <LEVEL> <function> <message>
 // to "<log folder>/<instance>.log".  The folder is "Base"/"sTQLOGDIR" of the
 // configuration store (default /var/log/tq); when the file cannot be written
-// the line goes to standard error.  The levels: ERROR (EvDebug::Error, for
+// the line goes to standard error.  The settings are read again only when the
+// store file changes.  The levels: ERROR (EvDebug::Error, for
 // failures) and INFO (EvDebug::Info, for events worth keeping such as a
 // daemon's start and stop) lines are always written; a DEBUG line is written
 // when its level is at most "Base"/"dTQDEBUGLEVEL" (default 0: none).

@@ -1,5 +1,6 @@
 #include "host/TQPlatformInfo.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,239 +10,59 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "host/EvDebug.h"
 #include "host/StoreText.h"
 
-namespace tqfw {
-
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-// The line that sets `key` in `section`; the last one wins, as when the file
-// is read from top to bottom.
-const StoreLine* FindStoreLine(const std::string& text, const std::vector<StoreLine>& lines,
-                               const std::string& section, const std::string& key) {
-    const StoreLine* found = nullptr;
-    for (const StoreLine& line : lines) {
-        if (line.kind == StoreLine::Value && line.section == section &&
-            line.equals - line.begin == key.size() && text.compare(line.begin, key.size(), key) == 0) {
-            found = &line;
-        }
-    }
-    return found;
+std::string ErrnoText(int error) {
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof(buffer));
 }
 
-}  // namespace
-
-std::vector<StoreLine> ParseStoreText(const std::string& text) {
-    std::vector<StoreLine> lines;
-    std::string section;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        StoreLine line;
-        line.begin = pos;
-        std::size_t newline = text.find('\n', pos);
-        line.hasNewline = newline != std::string::npos;
-        line.end = line.hasNewline ? newline : text.size();
-        pos = line.hasNewline ? newline + 1 : text.size();
-
-        std::size_t first = line.begin;
-        while (first < line.end && IsBlank(text[first])) ++first;
-        std::size_t last = line.end;
-        while (last > first && IsBlank(text[last - 1])) --last;
-
-        if (first == line.end) {
-            line.kind = StoreLine::Blank;
-        } else if (text[line.begin] == '#') {
-            line.kind = StoreLine::Comment;
-        } else if (text[first] == '[' && last - first >= 2 && text[last - 1] == ']') {
-            line.kind = StoreLine::Section;
-            section = text.substr(first + 1, last - first - 2);
-        } else {
-            std::size_t equals = text.find('=', line.begin);
-            if (equals != std::string::npos && equals < line.end && equals > line.begin) {
-                line.kind = StoreLine::Value;
-                line.equals = equals;
-            } else {
-                line.kind = StoreLine::Malformed;
-            }
-        }
-        line.section = section;
-        lines.push_back(std::move(line));
+// The malformed lines of a store file are logged once for each version of
+// the file.  This remembers, for the whole process, the version of each file
+// whose lines were looked at last.
+class MalformedNotes {
+public:
+    static MalformedNotes& instance() {
+        // Never destroyed: stores may still be read while statics go.
+        static MalformedNotes* notes = new MalformedNotes;
+        return *notes;
     }
-    return lines;
-}
-
-bool FindStoreValue(const std::string& text, const std::vector<StoreLine>& lines,
-                    const std::string& section, const std::string& key, std::string* value) {
-    const StoreLine* line = FindStoreLine(text, lines, section, key);
-    if (line == nullptr) return false;
-    if (value) value->assign(text, line->equals + 1, line->end - line->equals - 1);
-    return true;
-}
-
-std::string SetStoreValue(const std::string& text, const std::string& section,
-                          const std::string& key, const std::string& value) {
-    const std::vector<StoreLine> lines = ParseStoreText(text);
-    std::string result = text;
-
-    // An existing key: replace the bytes after its '='.
-    if (const StoreLine* line = FindStoreLine(text, lines, section, key)) {
-        result.replace(line->equals + 1, line->end - line->equals - 1, value);
-        return result;
+    // True, once, for each new version of the file at `path`.
+    bool firstLook(const std::string& path, const tqfw::FileIdentity& identity) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_seen.find(path);
+        if (found != m_seen.end() && found->second == identity) return false;
+        // A process uses one store or a few: the list stays short.
+        if (m_seen.size() >= 64) m_seen.clear();
+        m_seen[path] = identity;
+        return true;
     }
 
-    // A new key: after the section's last value line, else after its
-    // (last) header; keys before the first header form the nameless section.
-    const std::string entry = key + "=" + value;
-    const StoreLine* anchor = nullptr;
-    for (const StoreLine& line : lines) {
-        if (line.section != section) continue;
-        if (line.kind == StoreLine::Value ||
-            (line.kind == StoreLine::Section && (anchor == nullptr || anchor->kind != StoreLine::Value))) {
-            anchor = &line;
-        }
+private:
+    std::mutex m_mutex;
+    std::map<std::string, tqfw::FileIdentity> m_seen;
+};
+
+void LogMalformedLines(const std::string& path, const std::string& text, const tqfw::FileIdentity& identity) {
+    if (!MalformedNotes::instance().firstLook(path, identity)) return;
+    const tqfw::MalformedLines malformed = tqfw::FindMalformedLines(text);
+    if (malformed.count == 0) return;
+    std::string shown = malformed.first;
+    if (malformed.firstLength > shown.size()) {
+        shown += "... (" + std::to_string(malformed.firstLength) + " bytes)";
     }
-    if (anchor != nullptr) {
-        if (anchor->hasNewline) {
-            result.insert(anchor->end + 1, entry + "\n");
-        } else {
-            result.insert(anchor->end, "\n" + entry);
-        }
-        return result;
-    }
-    if (section.empty()) return entry + "\n" + text;
-
-    // A new section at the end.
-    if (!result.empty() && result.back() != '\n') result += '\n';
-    result += "[" + section + "]\n" + entry + "\n";
-    return result;
-}
-
-bool ValidSectionName(const std::string& section) {
-    // Empty names the keys before the first header.
-    return section.find_first_of("[]\n\r") == std::string::npos;
-}
-
-bool ValidKey(const std::string& key) {
-    if (key.empty() || key[0] == '#' || key.find_first_of("=\n\r") != std::string::npos) {
-        return false;
-    }
-    // A key that reads as a header or as a blank line would change meaning.
-    std::size_t first = key.find_first_not_of(" \t");
-    return first != std::string::npos && key[first] != '[';
-}
-
-bool ValidValue(const std::string& value) { return value.find_first_of("\n\r") == std::string::npos; }
-
-bool ParseUnsignedDecimal(const std::string& text, std::uint64_t* number) {
-    std::size_t first = 0;
-    while (first < text.size() && IsBlank(text[first])) ++first;
-    std::size_t last = text.size();
-    while (last > first && IsBlank(text[last - 1])) --last;
-    if (first == last) return false;
-    std::uint64_t result = 0;
-    for (std::size_t i = first; i < last; ++i) {
-        char c = text[i];
-        if (c < '0' || c > '9') return false;
-        std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-        if (result > (UINT64_MAX - digit) / 10) return false;  // overflow
-        result = result * 10 + digit;
-    }
-    if (number) *number = result;
-    return true;
-}
-
-bool ValidFocus(const std::string& focus) {
-    return !focus.empty() && focus != "." && focus != ".." &&
-           focus.find_first_of("/\n\r") == std::string::npos;
-}
-
-std::string StorePathFor(const std::string& focus) {
-    const char* config = getenv("TQ_CONFIG");
-    if (config && *config) return config;
-    return "/etc/tq/" + (ValidFocus(focus) ? focus : TQPI_Focus::getFocus()) + ".conf";
-}
-
-bool ReadWholeFile(const std::string& path, std::string* text, bool* missing) {
-    text->clear();
-    if (missing) *missing = false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            if (missing) *missing = true;
-            return true;
-        }
-        return false;
-    }
-    char chunk[8192];
-    bool ok = true;
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0) break;
-        text->append(chunk, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return ok;
-}
-
-bool MakeFolders(const std::string& folder) {
-    if (folder.empty()) return true;
-    struct stat st;
-    if (stat(folder.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        errno = ENOTDIR;
-        return false;
-    }
-    std::size_t slash = folder.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolders(folder.substr(0, slash))) {
-        return false;
-    }
-    return mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST;
-}
-
-bool ReadStoreValueQuietly(const std::string& section, const std::string& key, std::string* value) {
-    std::string text;
-    if (!ReadWholeFile(StorePathFor(TQPI_Focus::getFocus()), &text, nullptr)) return false;
-    return FindStoreValue(text, ParseStoreText(text), section, key, value);
-}
-
-}  // namespace tqfw
-
-namespace {
-
-using tqfw::StoreLine;
-
-// The bytes of one line (the event log escapes what needs it).
-std::string Shown(const std::string& text, const StoreLine& line) {
-    return text.substr(line.begin, line.end - line.begin);
-}
-
-// Reads and parses the store, logging each malformed line.  False when the
-// file exists but cannot be read.
-bool LoadStore(const std::string& path, std::string* text, std::vector<StoreLine>* lines,
-               bool* missing = nullptr) {
-    if (!tqfw::ReadWholeFile(path, text, missing)) {
-        EvDebug().Error("TQPlatformInfo::read", "cannot read %s: %s", path.c_str(), strerror(errno));
-        return false;
-    }
-    *lines = tqfw::ParseStoreText(*text);
-    int number = 0;
-    for (const StoreLine& line : *lines) {
-        ++number;
-        if (line.kind == StoreLine::Malformed) {
-            EvDebug().Error("TQPlatformInfo::read", "skipping malformed line %d of %s: %s", number,
-                            path.c_str(), Shown(*text, line).c_str());
-        }
-    }
-    return true;
+    // The line's bytes as they are: the event log escapes what needs it.
+    EvDebug().Error("TQPlatformInfo::read", "skipping malformed line %zu of %s: %s (%zu malformed line%s in all)",
+                    malformed.firstNumber, path.c_str(), shown.c_str(), malformed.count,
+                    malformed.count == 1 ? "" : "s");
 }
 
 std::string FolderOf(const std::string& path) {
@@ -256,11 +77,18 @@ std::string FolderOf(const std::string& path) {
 class StoreLock {
 public:
     explicit StoreLock(const std::string& path) {
-        if (!tqfw::MakeFolders(FolderOf(path))) return;
+        if (!tqfw::MakeFolders(FolderOf(path))) {
+            m_error = errno;
+            return;
+        }
         m_fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0) return;
+        if (m_fd < 0) {
+            m_error = errno;
+            return;
+        }
         while (flock(m_fd, LOCK_EX) != 0) {
             if (errno != EINTR) {
+                m_error = errno;
                 close(m_fd);
                 m_fd = -1;
                 return;
@@ -273,9 +101,11 @@ public:
     StoreLock(const StoreLock&) = delete;
     StoreLock& operator=(const StoreLock&) = delete;
     bool held() const { return m_fd >= 0; }
+    int error() const { return m_error; }
 
 private:
     int m_fd = -1;
+    int m_error = 0;
 };
 
 bool WriteAll(int fd, const std::string& text) {
@@ -283,54 +113,63 @@ bool WriteAll(int fd, const std::string& text) {
     while (done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
         done += static_cast<std::size_t>(n);
     }
     return true;
 }
 
-// Replaces the file with `text`: temporary file in the same folder, fsync,
-// rename, fsync of the folder.  The caller holds the lock.
-bool ReplaceFile(const std::string& path, const std::string& text) {
-    const std::string folder = FolderOf(path);
-    std::string temp = path + ".XXXXXX";
-    int fd = mkostemp(&temp[0], O_CLOEXEC);
+// Writes `text` to a new temporary file next to `path` and syncs it; its
+// name in *temp (cleared when none was made).  The errno of a failure is
+// kept.
+bool WriteTemporary(const std::string& path, const std::string& text, std::string* temp) {
+    *temp = tqfw::StoreTemporaryPattern(path);
+    const int fd = mkostemp(&(*temp)[0], O_CLOEXEC);
     if (fd < 0) {
-        EvDebug().Error("TQPlatformInfo::write", "cannot create a file next to %s: %s", path.c_str(),
-                        strerror(errno));
+        temp->clear();
         return false;
     }
     mode_t mode = 0644;
     struct stat st;
     if (stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
     bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, text) && fsync(fd) == 0;
-    int savedErrno = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        savedErrno = errno;
-    }
-    if (ok && rename(temp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        savedErrno = errno;
-    }
-    if (!ok) {
-        unlink(temp.c_str());
-        EvDebug().Error("TQPlatformInfo::write", "cannot write %s: %s", path.c_str(),
-                        strerror(savedErrno));
-        return false;
-    }
-    int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        if (fsync(dirFd) != 0) ok = false;
-        close(dirFd);
-    } else {
-        ok = false;
-    }
-    if (!ok) {
-        EvDebug().Error("TQPlatformInfo::write", "cannot flush the folder of %s", path.c_str());
-    }
+    const int savedErrno = errno;
+    if (close(fd) != 0 && ok) return false;
+    errno = savedErrno;
     return ok;
 }
+
+// Replaces the file with `text`: temporary file in the same folder, fsync,
+// rename, fsync of the folder.  The caller holds the lock.  On failure
+// *problem names the file and the system's error.
+bool ReplaceFile(const std::string& path, const std::string& text, std::string* problem) {
+    std::string temp;
+    if (!WriteTemporary(path, text, &temp) || rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        if (!temp.empty()) unlink(temp.c_str());
+        *problem = "cannot write the configuration store " + path + ": " + ErrnoText(error);
+        return false;
+    }
+    const std::string folder = FolderOf(path);
+    const int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool flushed = dirFd >= 0 && fsync(dirFd) == 0;
+    const int error = errno;
+    if (dirFd >= 0) close(dirFd);
+    if (!flushed) {
+        // The new text is in place but may not survive a crash.
+        *problem = "cannot flush the folder of the configuration store " + path + ": " + ErrnoText(error);
+        return false;
+    }
+    return true;
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
 
 }  // namespace
 
@@ -348,8 +187,38 @@ TQPlatformInfo::~TQPlatformInfo() = default;
 
 void TQPlatformInfo::setFocus(const std::string& focus) { m_path = tqfw::StorePathFor(focus); }
 
+void TQPlatformInfo::fail(TQStoreError error, const std::string& text) {
+    m_error = error;
+    m_errorText = text;
+}
+
+bool TQPlatformInfo::load(std::string* text) {
+    tqfw::FileIdentity identity;
+    std::uint64_t error = 0;
+    const tqfw::StoreFileRead outcome = tqfw::ReadStoreFile(m_path, tqfw::kStoreSizeLimit, text, &identity, &error);
+    switch (outcome) {
+        case tqfw::StoreFileRead::Ok:
+            LogMalformedLines(m_path, *text, identity);
+            return true;
+        case tqfw::StoreFileRead::Missing:
+            return true;
+        case tqfw::StoreFileRead::TooLarge:
+            fail(TQStoreError::TooLarge, tqfw::StoreFileProblem(m_path, outcome, error));
+            break;
+        case tqfw::StoreFileRead::NotAFile:
+            fail(TQStoreError::NotAFile, tqfw::StoreFileProblem(m_path, outcome, error));
+            break;
+        case tqfw::StoreFileRead::Failed:
+            fail(TQStoreError::CannotRead, tqfw::StoreFileProblem(m_path, outcome, error));
+            break;
+    }
+    EvDebug().Error("TQPlatformInfo::read", "%s", m_errorText.c_str());
+    return false;
+}
+
 int TQPlatformInfo::getString(const char* section, const char* key, char* buffer,
                               std::int32_t* length) {
+    fail(TQStoreError::None, std::string());
     if (buffer == nullptr || length == nullptr || *length <= 0) return 0;
     std::string value;
     if (!getString(section, key, value)) return 0;
@@ -361,16 +230,30 @@ int TQPlatformInfo::getString(const char* section, const char* key, char* buffer
 }
 
 int TQPlatformInfo::getString(const char* section, const char* key, std::string& value) {
+    fail(TQStoreError::None, std::string());
     if (section == nullptr || key == nullptr) return 0;
     std::string text;
-    std::vector<StoreLine> lines;
-    if (!LoadStore(m_path, &text, &lines)) return 0;
-    return tqfw::FindStoreValue(text, lines, section, key, &value) ? 1 : 0;
+    if (!load(&text)) return 0;
+    return tqfw::FindStoreValue(text, section, key, &value) ? 1 : 0;
+}
+
+int TQPlatformInfo::getStrings(const char* section, const std::vector<std::string>& keys,
+                               std::vector<std::string>& values, std::vector<bool>& found) {
+    fail(TQStoreError::None, std::string());
+    values.assign(keys.size(), std::string());
+    found.assign(keys.size(), false);
+    std::string text;
+    if (section == nullptr || !load(&text)) return 0;
+    tqfw::FindStoreValues(text, section, keys, &values, &found);
+    return 1;
 }
 
 int TQPlatformInfo::setString(const char* section, const char* key, const char* value,
                               std::int32_t length) {
-    if (value == nullptr || length < 0) return 0;
+    if (value == nullptr || length < 0) {
+        fail(TQStoreError::BadRequest, "no value given for the configuration store " + m_path);
+        return 0;
+    }
     const std::string text(value, static_cast<std::size_t>(length));
     return update(section, key, [&text](const std::string*) { return text; });
 }
@@ -388,30 +271,75 @@ int TQPlatformInfo::setNumber(const char* section, const char* key, std::uint64_
 
 int TQPlatformInfo::update(const char* section, const char* key,
                            const std::function<std::string(const std::string* current)>& change) {
-    if (section == nullptr || key == nullptr || !change) return 0;
-    if (!tqfw::ValidSectionName(section) || !tqfw::ValidKey(key)) {
-        EvDebug().Error("TQPlatformInfo::update", "refusing section [%s] key [%s]", section, key);
+    fail(TQStoreError::None, std::string());
+    if (section == nullptr || key == nullptr || !change || !tqfw::ValidSectionName(section) ||
+        !tqfw::ValidKey(key)) {
+        fail(TQStoreError::BadRequest, std::string("refusing section [") + (section ? section : "") + "] key [" +
+                                           (key ? key : "") + "] for the configuration store " + m_path);
+        EvDebug().Error("TQPlatformInfo::update", "%s", m_errorText.c_str());
         return 0;
     }
     StoreLock lock(m_path);
     if (!lock.held()) {
-        EvDebug().Error("TQPlatformInfo::update", "cannot lock %s.lock: %s", m_path.c_str(),
-                        strerror(errno));
+        fail(TQStoreError::CannotLock,
+             "cannot lock the configuration store " + m_path + " (" + m_path + ".lock): " + ErrnoText(lock.error()));
+        EvDebug().Error("TQPlatformInfo::update", "%s", m_errorText.c_str());
         return 0;
     }
     std::string text;
-    std::vector<StoreLine> lines;
-    // A file that exists but cannot be read is never overwritten.
-    if (!LoadStore(m_path, &text, &lines)) return 0;
+    // A file that cannot be read (too large, a folder, unreadable) is never
+    // overwritten.
+    if (!load(&text)) return 0;
     std::string current;
-    bool found = tqfw::FindStoreValue(text, lines, section, key, &current);
+    const bool found = tqfw::FindStoreValue(text, section, key, &current);
     const std::string next = change(found ? &current : nullptr);
     if (!tqfw::ValidValue(next)) {
-        EvDebug().Error("TQPlatformInfo::update", "refusing a value with a line break for [%s] %s",
-                        section, key);
+        fail(TQStoreError::BadRequest, std::string("refusing a value with a line break for [") + section + "] " +
+                                           key + " of the configuration store " + m_path);
+        EvDebug().Error("TQPlatformInfo::update", "%s", m_errorText.c_str());
         return 0;
     }
-    return ReplaceFile(m_path, tqfw::SetStoreValue(text, section, key, next)) ? 1 : 0;
+    std::string problem;
+    if (!ReplaceFile(m_path, tqfw::SetStoreValue(text, section, key, next), &problem)) {
+        fail(TQStoreError::CannotWrite, problem);
+        EvDebug().Error("TQPlatformInfo::write", "%s", problem.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+bool TQPlatformInfo::check(std::string* problem) {
+    fail(TQStoreError::None, std::string());
+    std::string text;
+    if (load(&text)) return true;
+    if (problem) *problem = m_errorText;
+    return false;
+}
+
+int TQPlatformInfo::removeStaleTemporaries(int seconds) {
+    const std::string folder = FolderOf(m_path);
+    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+    if (!dir) return 0;
+    // Under the lock no write is under way: a temporary file seen now is
+    // one that its write left behind.
+    StoreLock lock(m_path);
+    if (!lock.held()) return 0;
+    const time_t now = time(nullptr);
+    int removed = 0;
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (!tqfw::IsStoreTemporaryName(m_path, name)) continue;
+        struct stat st;
+        if (fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            now - st.st_mtime < seconds) {
+            continue;
+        }
+        if (unlinkat(dirfd(dir.get()), name.c_str(), 0) != 0) continue;
+        ++removed;
+        EvDebug().Info("TQPlatformInfo::clean", "removed %s/%s, a temporary file of the configuration store "
+                       "left by a write that did not finish", folder.c_str(), name.c_str());
+    }
+    return removed;
 }
 
 const char* TQPlatformInfo::getPhysicalMachine() {

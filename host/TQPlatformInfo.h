@@ -4,23 +4,40 @@
 // /etc/tq/<focus>.conf.  Lines "[Section]" and "key=value"; the value is every
 // byte after the first '=' up to the end of the line, kept exactly (leading
 // blanks included).  Lines starting with '#' are comments; blank lines are
-// ignored; any other line is malformed, skipped and logged.  A missing file
-// reads as empty and is created on the first write.
+// ignored; any other line is malformed and skipped, and logged once for each
+// version of the file (the first, cut to 200 bytes, with their count).  A
+// missing file reads as empty and is created on the first write.  A file
+// larger than 16 MiB, or that is not a regular file (a folder, say), is an
+// error: nothing is read from it and nothing is written to it, and
+// lastError() says so.
 //
-// Every write replaces the file atomically and durably (temporary file in the
-// same folder, fsync, rename, fsync of the folder) while holding an exclusive
-// lock on "<file>.lock"; update() holds that lock from the read to the write.
+// Every write replaces the file atomically and durably (temporary file
+// "<file>.tmp-XXXXXX" in the same folder, fsync, rename, fsync of the folder)
+// while holding an exclusive lock on "<file>.lock"; update() holds that lock
+// from the read to the write.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace TQPI_Focus {
 // The platform instance: the environment variable TQ_INSTANCE, default
 // "Instance001".
 std::string getFocus();
 }  // namespace TQPI_Focus
+
+// What the last call of a TQPlatformInfo found wrong with the store itself.
+enum class TQStoreError {
+    None,         // the store could be used (a value may still be absent)
+    TooLarge,     // the file is larger than the limit: not read
+    NotAFile,     // the path names a folder or another non-regular file
+    CannotRead,   // the file exists but cannot be read
+    CannotLock,   // "<file>.lock" cannot be created or locked
+    CannotWrite,  // the new file cannot be written, synced or put in place
+    BadRequest    // the caller's section, key or value cannot be stored
+};
 
 class TQPlatformInfo {
 public:
@@ -41,6 +58,11 @@ public:
     int getString(const char* section, const char* key, char* buffer, std::int32_t* length);
     // Reads a value of any length.  Non-zero when found.
     int getString(const char* section, const char* key, std::string& value);
+    // Reads several values of one section in one pass over the store:
+    // found[i] tells whether keys[i] has a value, and values[i] holds it.
+    // Non-zero when the store could be read.
+    int getStrings(const char* section, const std::vector<std::string>& keys, std::vector<std::string>& values,
+                   std::vector<bool>& found);
     // Writes `length` bytes of `value` (no line breaks).  Non-zero when stored.
     int setString(const char* section, const char* key, const char* value, std::int32_t length);
     // Reads an unsigned decimal value.  Non-zero when found and numeric.
@@ -48,8 +70,27 @@ public:
     int setNumber(const char* section, const char* key, std::uint64_t number);
     // Locked read-modify-write of one value: `change` gets the current value
     // (null when absent) and returns the new one.  Non-zero when stored.
+    // `change` is not called when the store cannot be read.
     int update(const char* section, const char* key,
                const std::function<std::string(const std::string* current)>& change);
+
+    // After any call above: why the store itself failed it, or None.  A
+    // zero result with None means only that the value is absent (or, for
+    // getNumber, not a number).
+    TQStoreError lastError() const { return m_error; }
+    // The message for lastError(), naming the file (and the limit, for a
+    // file that is too large, and the system's error text, for a failed
+    // read, lock or write); empty with None.
+    const std::string& lastErrorText() const { return m_errorText; }
+
+    // Whether the store can be used: a missing file or a regular file
+    // within the limit that can be read.  Otherwise false with the message
+    // in *problem.
+    bool check(std::string* problem);
+    // Removes the store's own temporary files (of writes cut short, by a
+    // crash say) that are older than `seconds`, holding the store's lock.
+    // Returns how many went.
+    int removeStaleTemporaries(int seconds = 60);
 
     // This machine's client name: "Session"/"sCLIENTNAME" when set, else the
     // host name of the machine (uname).  Null only when neither is known.
@@ -61,6 +102,13 @@ public:
     int getClientHostNameMangled(const std::string& client, std::string& host);
 
 private:
+    // Reads the file into *text; false (with the error recorded) when the
+    // store cannot be used.
+    bool load(std::string* text);
+    void fail(TQStoreError error, const std::string& text);
+
     std::string m_path;
     std::string m_physicalMachine;
+    TQStoreError m_error = TQStoreError::None;
+    std::string m_errorText;
 };

@@ -83,9 +83,14 @@ CQiError Cgroup2Groups::create(const RcgName& name, TqRcgPtr& group) {
                                    "create the control group " + folder, error);
         }
     }
+    // Either the group is made and listed, or neither.
+    std::string problem;
+    if (!RecordCreatedGroup(log, kCreateTag, name.text, &problem)) {
+        const bool undone = m_fs.removeDir(folder) == 0;
+        return UnrecordedCreation(log, kCreateTag, {kFile, kGetNewFunction, __LINE__}, name.text, problem, undone);
+    }
     CQiError result = CQiError::Success();
     group.reset(new cgroup2Rcg(folder, result));
-    RecordCreatedGroup(log, kCreateTag, name.text);
     return result;
 }
 

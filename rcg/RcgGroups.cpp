@@ -70,7 +70,7 @@ CQiError MoveToDummyGroup(const std::list<unsigned int>& pids) {
     return result;
 }
 
-void RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name) {
+bool RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name, std::string* problem) {
     TQPlatformInfo store;
     store.setFocus(TQPI_Focus::getFocus());
     bool existed = false;
@@ -83,7 +83,23 @@ void RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name) 
     });
     // Logged only once the store's lock is released.
     if (existed) log.Debug(tag, "Get k_TQRCGMGR_Groups_RegKey value:%s", previous.c_str());
-    if (stored) log.Debug(tag, "Set k_TQRCGMGR_Groups_RegKey value:%s", value.c_str());
+    if (stored) {
+        log.Debug(tag, "Set k_TQRCGMGR_Groups_RegKey value:%s", value.c_str());
+        return true;
+    }
+    *problem = store.lastErrorText().empty() ? "cannot write the configuration store " + store.path()
+                                             : store.lastErrorText();
+    return false;
+}
+
+CQiError UnrecordedCreation(EvDebug& log, const char* tag, const FXCodeLocation& where,
+                            const std::string& name, const std::string& problem, bool undone) {
+    const std::string text = "The resource group " + name + " was not created: its name could not be added to [Base] " +
+                             k_TQRCGMGR_Groups_RegKey + " (" + problem + "); " +
+                             (undone ? "the new control group was removed again."
+                                     : "removing the new control group again failed too: delete it by hand.");
+    log.Error(tag, "%s", text.c_str());
+    return FXErrorUtil::ErrorWin32(where, k_TqWin32CommandFailed, "%s", text.c_str());
 }
 
 }  // namespace detail

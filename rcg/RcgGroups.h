@@ -46,9 +46,17 @@ std::unique_ptr<RcgGroups> MakeRefusingGroups(const CQiError& why);
 CQiError MoveToDummyGroup(const std::list<unsigned int>& pids);
 
 // Appends `name` to the group list in one locked read-modify-write, so that
-// concurrent creations lose no name and a long list is kept whole.  A store
-// that cannot be read or written does not fail the creation.
-void RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name);
+// concurrent creations lose no name and a long list is kept whole.  False
+// with the store's error in *problem when the list could not be written:
+// the caller then undoes the creation, so that a group exists exactly when
+// it is listed.
+bool RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name, std::string* problem);
+
+// The failure of a creation whose name could not be recorded: logged under
+// `tag`, a 774 error built at `where` that names the store's error and says
+// whether the new control group was removed again.
+CQiError UnrecordedCreation(EvDebug& log, const char* tag, const FXCodeLocation& where,
+                            const std::string& name, const std::string& problem, bool undone);
 
 }  // namespace detail
 }  // namespace TqRcgCtrllr

@@ -112,9 +112,17 @@ CQiError V1Groups::create(const detail::RcgName& name, TqRcgPtr& group) {
                                        k_TqWin32OutOfMemory, "%s", kOutOfMemory);
     }
     if (result.IsError()) return result;  // logged by the constructor
-    group = created;
 
-    detail::RecordCreatedGroup(log, tag, name.text);
+    // Either the group is made and listed, or neither.
+    std::string problem;
+    if (!detail::RecordCreatedGroup(log, tag, name.text, &problem)) {
+        const std::string undo = "cgdelete -g " + detail::SplitRcgName(name.text).cgroupSpec;
+        std::string out, err;
+        const bool undone = TqProcess::system(undo.c_str(), &out, &err, 0, false) == 0;
+        return detail::UnrecordedCreation(log, tag, {kFile, kGetNewFunction, __LINE__}, name.text, problem,
+                                          undone);
+    }
+    group = created;
     return CQiError::Success();
 }
 

@@ -18,17 +18,6 @@ namespace {
 
 using namespace tqdtest;
 
-bool GroupExists(const std::string& group) {
-    struct stat st;
-    return stat((std::string(tqtest::kCpuRoot) + "/" + group).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string QuotaOf(const std::string& group) {
-    std::string text = tqtest::ReadFile(std::string(tqtest::kCpuRoot) + "/" + group + "/cpu.cfs_quota_us");
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-}
-
 // The remembered caps of a daemon's store, as a [Base] line for the next one.
 std::string CapsLineOf(const TqdProcess& tqd) {
     const std::string text = tqd.store().text();

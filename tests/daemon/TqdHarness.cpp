@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,6 +86,17 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath, co
 }  // namespace
 
 const char kUnsupportedReply[] = "[Win32 error 1630] The value of RcgMsgType is not supported.";
+
+bool GroupExists(const std::string& group) {
+    struct stat st;
+    return stat((std::string(tqtest::kCpuRoot) + "/" + group).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string QuotaOf(const std::string& group) {
+    std::string text = tqtest::ReadFile(std::string(tqtest::kCpuRoot) + "/" + group + "/cpu.cfs_quota_us");
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
 
 std::string BuildDir() {
     const char* dir = getenv("TQ_BUILD_DIR");

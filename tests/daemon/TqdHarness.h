@@ -93,6 +93,11 @@ private:
     int m_fd = -1;
 };
 
+// Whether the cgroup v1 cpu hierarchy holds `group`, and its quota text
+// (cpu.cfs_quota_us without the line break).
+bool GroupExists(const std::string& group);
+std::string QuotaOf(const std::string& group);
+
 // Sends `frame`, ends sending, returns the reply.
 std::string Ask(std::uint16_t port, const std::vector<unsigned char>& frame, double seconds = 20);
 

@@ -4,16 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -285,6 +289,66 @@ TEST(TqdStarting, LibraryThatCannotBeLoadedStopsTheStart) {
         EXPECT_NE(result.err.find("name it with --library PATH or the Session/sTQDLIBRARY value"),
                   std::string::npos);
     }
+}
+
+TEST(TqdStarting, StoreTooLargeOrNotAFileStopsTheStartNamingTheFile) {
+    tqtest::DefaultFolderLog log;
+    tqtest::TempStore store;
+    // One comment line one byte past the limit.
+    store.write(std::string((16u << 20) + 1, '#'));
+    RunResult result = RunTqd({"--foreground", "--port", std::to_string(FreePort())});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "tqd: the configuration store " + store.path() +
+                              " holds 16777217 bytes, more than its limit of 16 MiB (16777216 bytes), and is "
+                              "not read; shorten it\n");
+
+    const std::string folder = store.dir() + "/folder.conf";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    tqtest::EnvGuard config("TQ_CONFIG", folder.c_str());
+    result = RunTqd({"--foreground", "--port", std::to_string(FreePort())});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err,
+              "tqd: the configuration store " + folder + " is a folder; it must be a text file (or missing)\n");
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizers slow every byte that tqd looks at several times over: the
+// time is only shown there.
+constexpr bool kTimed = false;
+#else
+constexpr bool kTimed = true;
+#endif
+
+// The most lines a store within the limit can hold, all malformed.
+TEST(TqdStarting, StoreOfSixteenMiBStartsWithinASecond) {
+    std::string lines;
+    while (lines.size() < (16u << 20) - 4096) lines += "x\n";
+    const auto start = Clock::now();
+    TqdProcess tqd(lines);
+    const double seconds = SecondsSince(start);
+    std::cout << "tqd with a store of " << tqtest::ReadFile(tqd.store().path()).size()
+              << " bytes listened after " << seconds << " s\n";
+    RecordProperty("start_seconds_16MiB_store", std::to_string(seconds));
+    if (kTimed) {
+        EXPECT_LT(seconds, 1.0);
+    }
+    EXPECT_EQ(TextOf(Ask(tqd.port(), HarmlessFrame())), kUnsupportedReply);
+    EXPECT_EQ(Count(tqd.log(), "skipping malformed line"), 1u);
+    EXPECT_NE(tqd.log().find("(8386560 malformed lines in all)"), std::string::npos);
+}
+
+TEST(TqdStarting, RemovesTheStoresStaleTemporaryFiles) {
+    // A bad port stops the start, after the store has been seen to.
+    tqtest::TempStore store("[Session]\nnTQDPORT=99999\n");
+    const std::string stale = store.path() + ".tmp-q1W2e3", fresh = store.path() + ".tmp-r4T5y6";
+    tqtest::WriteFile(stale, "[Base]\npartial");
+    tqtest::WriteFile(fresh, "[Base]\npartial");
+    const timespec old[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, stale.c_str(), old, 0), 0);
+    EXPECT_EQ(RunTqd({"--foreground"}).status, 1);
+    struct stat st;
+    EXPECT_NE(stat(stale.c_str(), &st), 0);
+    EXPECT_EQ(stat(fresh.c_str(), &st), 0);
 }
 
 TEST(TqdStarting, BadConfigurationStopsTheStartNamingTheValue) {

@@ -1,7 +1,7 @@
 // The server of tqd in this process, with handlers of the test's own: the
 // worker pool that silent clients cannot hold, the bounds on connections and
-// queued requests, refused peers, handler exceptions, port conflicts and the
-// drain on stop.
+// queued requests, the shares of the refused and the other users, refused
+// peers, handler exceptions, port conflicts and the drain on stop.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -161,7 +161,13 @@ TEST(TqdServer, RefusedPeerGetsTheDenialAndTheHandlerIsNotCalled) {
     EchoHandler handler;
     ServeContext context;
     context.handler = handler.function();
-    context.checkPeer = [](int) { return DeniedUidMessage(65534); };
+    context.identifyPeer = [](int) {
+        PeerIdentity nobody;
+        nobody.known = true;
+        nobody.uid = 65534;
+        nobody.denial = DeniedUidMessage(65534);
+        return nobody;
+    };
     RunningServer running(context, 2);
     const std::string reply = Ask(running.port, ValidFrame(1));
     ASSERT_EQ(reply.size(), 1024u);
@@ -417,6 +423,102 @@ TEST(TqdServer, DrainGivesUpOnRequestsThatOutlastTheLimit) {
     EXPECT_FALSE(running.server->drain(std::chrono::milliseconds(200)));
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.5);
     close(fd);
+}
+
+// Identifies every peer as uid 65534, which is refused, while `nobody` is
+// set, and as root otherwise.
+PeerIdentify NobodyWhile(std::shared_ptr<std::atomic<bool>> nobody) {
+    return [nobody](int) {
+        PeerIdentity peer;
+        peer.known = true;
+        peer.served = !*nobody;
+        peer.uid = *nobody ? 65534 : 0;
+        if (*nobody) peer.denial = DeniedUidMessage(65534);
+        return peer;
+    };
+}
+
+TEST(TqdServer, RefusedUserHoldsOnlyItsOwnFewSlotsAndRootIsServed) {
+    tqtest::TempStore store;
+    EchoHandler handler;
+    ServeContext context;
+    context.handler = handler.function();
+    auto nobody = std::make_shared<std::atomic<bool>>(true);
+    context.identifyPeer = NobodyWhile(nobody);
+    RunningServer running(context, 2);
+    // 16 of 1,024 slots are the refused uid's; the rest of its connections
+    // are closed at once.
+    std::vector<int> silent;
+    for (int index = 0; index < 40; ++index) silent.push_back(Connect(running.port));
+    const Clock::time_point connected = Clock::now();
+    int closedAtOnce = 0;
+    for (int fd : silent) {
+        bool ended = false;
+        ReadToEnd(fd, 0.05, &ended);
+        closedAtOnce += ended ? 1 : 0;
+    }
+    EXPECT_EQ(closedAtOnce, 24);
+    EXPECT_EQ(running.server->inFlight(), 16u);
+    EXPECT_NE(store.log().find("ERROR tqd uid 65534 holds its share of 16 connections sending their request: "
+                               "closing the connection from 127.0.0.1:"),
+              std::string::npos)
+        << store.log();
+
+    // Root is served while they wait.
+    *nobody = false;
+    EXPECT_EQ(std::string(Ask(running.port, ValidFrame(2)).c_str()), "got 2");
+
+    // Its slots run low, so its silent connections go after 2 seconds, not
+    // after 15.
+    for (int fd : silent) {
+        bool ended = false;
+        EXPECT_EQ(ReadToEnd(fd, 5, &ended), "");
+        EXPECT_TRUE(ended);
+        close(fd);
+    }
+    EXPECT_GE(SecondsSince(connected), 1.9);
+    EXPECT_LT(SecondsSince(connected), 3.5);
+    EXPECT_TRUE(WaitInFlight(*running.server, 0));
+    EXPECT_NE(store.log().find("without a reply: nothing sent within 2 seconds while connections sending "
+                               "their request are many"),
+              std::string::npos)
+        << store.log();
+}
+
+TEST(TqdServer, RefusedPeerWithinItsBudgetStillGetsTheDenial) {
+    tqtest::TempStore store;
+    EchoHandler handler;
+    ServeContext context;
+    context.handler = handler.function();
+    context.identifyPeer = NobodyWhile(std::make_shared<std::atomic<bool>>(true));
+    RunningServer running(context, 2);
+    std::vector<int> silent;
+    for (int index = 0; index < 15; ++index) silent.push_back(Connect(running.port));
+    ASSERT_TRUE(WaitInFlight(*running.server, 15));
+    // The sixteenth slot: its frame is read and answered with the denial.
+    const std::string reply = Ask(running.port, ValidFrame(1));
+    EXPECT_EQ(std::string(reply.c_str()), AccessDeniedText(DeniedUidMessage(65534)));
+    EXPECT_EQ(handler.calls->load(), 0);
+    for (int fd : silent) close(fd);
+}
+
+// Root's silent connections are kept while slots are many, and cut once
+// they run low.
+TEST(TqdServer, SilentConnectionsOfRootAreKeptWhileSlotsAreMany) {
+    tqtest::TempStore store;
+    EchoHandler handler;
+    ServeContext context;
+    context.handler = handler.function();
+    RunningServer running(context, 2, kQueueLimit, 8);
+    std::vector<int> silent;
+    for (int index = 0; index < 4; ++index) silent.push_back(Connect(running.port));
+    ASSERT_TRUE(WaitInFlight(*running.server, 4));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(running.server->inFlight(), 4u);  // 4 of 8: not yet low
+    silent.push_back(Connect(running.port));
+    // Now 5 of 8: the four that stayed silent past 2 seconds go.
+    EXPECT_TRUE(WaitInFlight(*running.server, 1));
+    for (int fd : silent) close(fd);
 }
 
 TEST(TqdListeners, PortInUseNamesThePortAndTheRemedy) {

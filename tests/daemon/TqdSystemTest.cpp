@@ -7,8 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <iostream>
+#include <thread>
 
+#include "tests/daemon/SilentFlood.h"
 #include "tests/daemon/TqdHarness.h"
 #include "tests/support/TestSupport.h"
 
@@ -41,17 +45,6 @@ std::string AskAs(uid_t uid, std::uint16_t port) {
     return reply;
 }
 
-bool GroupExists(const std::string& group) {
-    struct stat st;
-    return stat((std::string(tqtest::kCpuRoot) + "/" + group).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string QuotaOf(const std::string& group) {
-    std::string text = tqtest::ReadFile(std::string(tqtest::kCpuRoot) + "/" + group + "/cpu.cfs_quota_us");
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-}
-
 TEST(TqdPeersAsRoot, RefusesAUidThatIsNotAllowedAndServesRoot) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     TqdProcess tqd("", {}, "", /*allowOwnUid=*/false);
@@ -70,6 +63,46 @@ TEST(TqdPeersAsRoot, ServesAUidListedInTheStore) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     TqdProcess tqd("sTQDALLOWEDUIDS=1000, 65534\n", {}, "", /*allowOwnUid=*/false);
     EXPECT_EQ(AskAs(kNobody, tqd.port()), kUnsupportedReply);
+}
+
+// One user that tqd refuses holds 2,000 silent connections, reopening each
+// one that tqd closes and all of them every 10 seconds: root's requests are
+// still answered, each within a second.
+TEST(TqdPeersAsRoot, RefusedUserHoldingThousandsOfSilentConnectionsLocksNobodyOut) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    TqdProcess tqd("", {}, "", /*allowOwnUid=*/false);
+    SilentFlood flood(kNobody, tqd.port(), 2000, 10);
+    ASSERT_TRUE(flood.started());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    int served = 0;
+    double slowest = 0;
+    for (int request = 0; request < 20; ++request) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::string reply = TextOf(Ask(tqd.port(), HarmlessFrame(), 2));
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (reply == kUnsupportedReply && seconds < 1.0) ++served;
+        if (seconds > slowest) slowest = seconds;
+        EXPECT_EQ(reply, kUnsupportedReply) << "request " << request;
+        EXPECT_LT(seconds, 1.0) << "request " << request;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    const SilentFlood::Figures figures = flood.stop();
+    std::cout << "root requests served within 1 s during the attempt: " << served << " of 20 (slowest "
+              << slowest << " s); the flood opened " << figures.opened << " connections, tqd closed "
+              << figures.closedByServer << ", " << figures.held << " open at the end\n";
+    RecordProperty("root_requests_served", served);
+    EXPECT_EQ(served, 20);
+    // The attempt was real: the flood kept its connections coming.
+    EXPECT_GE(figures.opened, 2000);
+    EXPECT_GE(figures.held, 1900);
+    EXPECT_NE(tqd.log().find("ERROR tqd uid 65534 holds its share of 16 connections sending their request: "
+                             "closing the connection from 127.0.0.1:"),
+              std::string::npos);
+    EXPECT_NE(tqd.log().find("without a reply: nothing sent within 2 seconds while connections sending "
+                             "their request are many"),
+              std::string::npos);
 }
 
 TEST(TqdEndToEnd, CreatesCapsAssignsRemovesAndDeletesAGroupThroughTheDaemon) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 
 #include <cstdio>
 #include <set>
@@ -196,6 +197,32 @@ TEST(EvDebugTest, EchoesToStandardErrorWhenAsked) {
     const std::string captured = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(OnlyLine(captured, "ERROR", "f", "both"));
     EXPECT_EQ(captured, temp.log());
+}
+
+// Each line looks at the store's identity only; the settings are read again
+// once the file changes.
+TEST(EvDebugTest, LinesDoNotReadTheStoreAgainUntilItChanges) {
+    TempStore temp;
+    std::string text = "[Base]\nsTQLOGDIR=" + temp.dir() + "/log\ndTQDEBUGLEVEL=1\n";
+    const std::string comment = "# " + std::string(60, 'c') + "\n";
+    while (text.size() < (8u << 20)) text += comment;
+    temp.write(text);
+    // A file changed within the clock tick of a read could change again
+    // unseen: until a moment has passed, each line reads the store.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    EvDebug log;
+    const auto start = std::chrono::steady_clock::now();
+    for (int line = 0; line < 1000; ++line) log.Debug("f", "line %d", line);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 1.0);
+    EXPECT_EQ(Lines(temp.log()).size(), 1000u);
+    // A change shows at once: debug lines are off again.
+    temp.write("[Base]\nsTQLOGDIR=" + temp.dir() + "/log\n");
+    log.Debug("f", "hidden");
+    log.Error("f", "shown");
+    const auto lines = Lines(temp.log());
+    ASSERT_EQ(lines.size(), 1001u);
+    EXPECT_TRUE(OwnLine(lines.back(), "ERROR", "f", "shown"));
 }
 
 TEST(EvDebugTest, ConcurrentThreadsWriteWholeLines) {

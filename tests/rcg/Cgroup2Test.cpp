@@ -182,6 +182,22 @@ TEST_F(rcgCgroup2, CreationFailuresNameTheFileAndTheReason) {
     EXPECT_NE(std::string::npos, store.log().find("No space left on device")) << "failures are logged";
 }
 
+TEST_F(rcgCgroup2, ACreationThatCannotBeListedIsUndone) {
+    const std::string blocker = store.dir() + "/plainfile";
+    tqtest::WriteFile(blocker, "x");
+    TqRcgPtr group;
+    CQiError result;
+    {
+        tqtest::EnvGuard config("TQ_CONFIG", (blocker + "/tq.conf").c_str());
+        tqtest::EnvGuard log("TQ_LOG_STDERR", nullptr);
+        result = TqRcgCtrllr::GetNewRcg("web", group);
+    }
+    EXPECT_EQ(774u, result.Win32Code());
+    EXPECT_NE(std::string::npos, result.Message().find(blocker)) << result.Message();
+    EXPECT_FALSE(group);
+    EXPECT_FALSE(fs.isDir(std::string(kBase) + "/web")) << "either both happened or neither";
+}
+
 TEST_F(rcgCgroup2, CapsAreAShareOfEveryOnlineProcessor) {
     TqRcgPtr group = Create("web");
     const std::string cpuMax = std::string(kBase) + "/web/cpu.max";

@@ -258,7 +258,7 @@ TEST_F(rcgController, CreationStopsAtAFailedInit) {
     EXPECT_EQ("<absent>", GroupList());
 }
 
-TEST_F(rcgController, CreationSucceedsWhenTheListCannotBeWritten) {
+TEST_F(rcgController, CreationThatCannotBeListedIsUndone) {
     // The store's folder lies below a regular file: nothing can be written.
     const std::string blocker = store.dir() + "/plainfile";
     tqtest::WriteFile(blocker, "x");
@@ -273,10 +273,12 @@ TEST_F(rcgController, CreationSucceedsWhenTheListCannotBeWritten) {
         result = TqRcgCtrllr::GetNewRcg("web", group);
     }
     unlink(("/var/log/tq/" + instance + ".log").c_str());
-    EXPECT_FALSE(result.IsError()) << result.AsString();
-    ASSERT_TRUE(group);
-    EXPECT_EQ("cpu:/web", AsLinux(group).qualifiedName());
-    EXPECT_EQ((Commands{kStatus, "cgcreate -g cpu:/web"}), runner.commands());
+    EXPECT_EQ(774u, result.Win32Code());
+    EXPECT_NE(std::string::npos, result.Message().find(blocker)) << "names the store: " << result.Message();
+    EXPECT_NE(std::string::npos, result.Message().find("removed again")) << result.Message();
+    EXPECT_TRUE(BuiltIn(result, kGetNewFunction));
+    EXPECT_FALSE(group);
+    EXPECT_EQ((Commands{kStatus, "cgcreate -g cpu:/web", "cgdelete -g cpu:/web"}), runner.commands());
 }
 
 TEST_F(rcgController, ConcurrentCreationsLoseNoName) {

@@ -160,6 +160,19 @@ EnvGuard::~EnvGuard() {
     }
 }
 
+DefaultFolderLog::DefaultFolderLog()
+    : m_instance("tqtest_" + std::to_string(getpid())), m_focus("TQ_INSTANCE", m_instance.c_str()) {
+    struct stat st;
+    m_hadFolder = stat("/var/log/tq", &st) == 0;
+}
+
+DefaultFolderLog::~DefaultFolderLog() {
+    unlink(path().c_str());
+    if (!m_hadFolder) rmdir("/var/log/tq");
+}
+
+std::string DefaultFolderLog::path() const { return "/var/log/tq/" + m_instance + ".log"; }
+
 SocketPair::SocketPair() {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0) {

@@ -94,6 +94,24 @@ private:
     bool m_had = false;
 };
 
+// With a store that cannot be read, the event log goes to its default
+// folder /var/log/tq: while the object lives the instance (TQ_INSTANCE) is
+// one of the test's own, whose log file there is removed when it goes (and
+// the folder, when the test made it).
+class DefaultFolderLog {
+public:
+    DefaultFolderLog();
+    ~DefaultFolderLog();
+    DefaultFolderLog(const DefaultFolderLog&) = delete;
+    DefaultFolderLog& operator=(const DefaultFolderLog&) = delete;
+    std::string path() const;
+
+private:
+    std::string m_instance;
+    EnvGuard m_focus;
+    bool m_hadFolder = false;
+};
+
 // A connected AF_UNIX stream pair (close-on-exec); the ends still open are closed when it goes.
 struct SocketPair {
     int ours = -1;
