@@ -6,6 +6,8 @@
 # Starts tqd from BUILD_DIR (default: $TQ_BUILD_DIR, else ./build) on a free
 # loopback port with a temporary configuration store, runs tqrcg_bench for
 # SECONDS (default 60), stops tqd and removes the store.  Needs root.
+# tqd writes its metrics file into the temporary folder as it does when
+# deployed, every TQ_BENCH_METRICS_SECONDS (default 15).
 # Without --v2: a cgroup v1 hierarchy with the cpu controller and a cgconfig
 # service (install packaging/cgconfig as /etc/init.d/cgconfig when there is
 # none); each request is set beside its command lines.  With --v2: a cgroup2
@@ -66,7 +68,10 @@ sTQLOGDIR=$work/log
 [Session]
 nTQDPORT=$port
 sTQDHOST=127.0.0.1
+sTQDMETRICSDIR=$work/metrics
+dTQDMETRICSINTERVAL=${TQ_BENCH_METRICS_SECONDS:-15}
 CONF
+mkdir -p "$work/metrics"
 TQ_CONFIG="$work/tq.conf"
 export TQ_CONFIG
 

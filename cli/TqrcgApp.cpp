@@ -157,11 +157,32 @@ int RunTqrcg(int argc, const char* const* argv, std::ostream& out, std::ostream&
 
     CLI::App* list = subcommand("list", "List the groups that the manager has created.",
                                 "The groups of the setting \"Base\"/\"sTQRCGMGRGROUPS\", in the order of\n"
-                                "creation, each with its cap in percent of the machine (none: no cap) and\n"
-                                "its number of processes; a listed group that no longer exists is shown\n"
-                                "as such.  Reads the cpu hierarchy in use (cgget on cgroup v1, cpu.max on\n"
-                                "cgroup2).",
+                                "creation, each with its cap in percent of the machine (none: no cap), its\n"
+                                "number of processes, the cap tqd remembers for it, the share of CFS\n"
+                                "periods in which the kernel throttled it and the time it was throttled\n"
+                                "since it was made; a listed group that no longer exists is shown as such.\n"
+                                "Reads the cpu hierarchy in use (cgroup v1 cpu or cgroup2); needs neither\n"
+                                "root nor tqd.",
                                 kLocalNote);
+    bool listJson = false;
+    list->add_flag("--json", listJson,
+                   "Print a JSON array of objects, one per group, with numeric fields whose names carry "
+                   "their unit");
+
+    CLI::App* top = subcommand("top", "Show the groups' CPU use live, one line per group.",
+                               "Every SECONDS (-d, default 1) one line per group: its cap, its CPU use over\n"
+                               "the last interval in percent of the machine with a bar against the cap,\n"
+                               "the share of the interval's CFS periods in which it was throttled, and\n"
+                               "its processes; sorted by use.  Keys: q quits, s changes the sort key\n"
+                               "(use, cap, throttled, processes, name).  With --once: one sample taken\n"
+                               "over SECONDS, printed as plain text.",
+                               kLocalNote);
+    double topSeconds = 1.0;
+    bool topOnce = false;
+    top->add_option("-d,--delay", topSeconds, "Seconds between samples, 0.1 to 3600 (default 1)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.1, 3600.0));
+    top->add_flag("--once", topOnce, "Print one sample, taken over SECONDS, as plain text and exit");
 
     RunRequest run_request;
     CLI::App* run = subcommand("run", "Run COMMAND inside GROUP capped at PERCENT percent of the machine.",
@@ -212,7 +233,8 @@ int RunTqrcg(int argc, const char* const* argv, std::ostream& out, std::ostream&
         out << value << "\n";
         return kExitSuccess;
     }
-    if (*list) return ListGroups(out, err);
+    if (*list) return ListGroups(listJson, out, err);
+    if (*top) return TopGroups(topSeconds, topOnce, out, err);
     if (*run) {
         run_request.percent = static_cast<int>(percent);
         out.flush();

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "rcg/RcgCaps.h"
+#include "rcg/RcgFigures.h"
+
 class CQiError;
 
 namespace tqrcg {
@@ -27,8 +30,25 @@ int ReportFailure(const CQiError& error, std::ostream& err);
 // *line when it cannot be read.
 bool LibraryVersionLine(std::string* line);
 
-// `tqrcg list`: the groups the manager created, with cap and process count.
-int ListGroups(std::ostream& out, std::ostream& err);
+// The figures of the groups the manager created, in the order of the
+// store's list, read from the hierarchy in use.
+struct RecordedFigures {
+    std::vector<TqRcgCtrllr::detail::GroupFigures> groups;
+    std::vector<TqRcgCtrllr::detail::RememberedCap> caps;
+    long processors = 0;  // caps are shares of this many
+    bool cgroup2 = false;
+};
+// False with *problem set where no group can be (cgroup2 without cpu, an
+// unusable cgroup2 base).
+bool ReadRecordedFigures(RecordedFigures* figures, std::string* problem);
+
+// `tqrcg list`: the groups the manager created, with cap, process count,
+// remembered cap and throttling; as a table or (`json`) as a JSON array.
+int ListGroups(bool json, std::ostream& out, std::ostream& err);
+
+// `tqrcg top`: a live view of the groups' CPU use, refreshed every
+// `seconds`; with `once`, one sample over `seconds` as plain text.
+int TopGroups(double seconds, bool once, std::ostream& out, std::ostream& err);
 
 // `tqrcg run`: runs `command` inside `group` capped at `percent`.
 struct RunRequest {

@@ -9,19 +9,12 @@
 
 #include "host/CQiError.h"
 #include "rcg/RcgHierarchy.h"
+#include "rcg/RcgRecord.h"
 
 namespace tqrcg {
 
 std::vector<std::string> ParseGroupList(const std::string& value) {
-    std::vector<std::string> names;
-    std::istringstream words(value);
-    std::string name;
-    while (words >> name) {
-        bool seen = false;
-        for (const auto& known : names) seen = seen || known == name;
-        if (!seen) names.push_back(name);
-    }
-    return names;
+    return TqRcgCtrllr::detail::ParseGroupNames(value);
 }
 
 std::string ShellQuote(const std::string& text) {

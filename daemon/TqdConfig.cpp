@@ -177,15 +177,17 @@ StoredSettings ReadStoredSettings() {
     StoredSettings stored;
     std::vector<std::string> values;
     std::vector<bool> found;
-    if (!store.getStrings("Session", {kPortKey, kAddressKey, kWorkersKey, kAllowedUidsKey, kLibraryKey}, values,
-                          found)) {
+    if (!store.getStrings("Session",
+                          {kPortKey, kAddressKey, kWorkersKey, kAllowedUidsKey, kLibraryKey, kMetricsDirKey,
+                           kMetricsIntervalKey},
+                          values, found)) {
         stored.problem = store.lastErrorText();
         return stored;
     }
-    bool* has[] = {&stored.hasPort, &stored.hasAddresses, &stored.hasWorkers, &stored.hasAllowedUids,
-                   &stored.hasLibrary};
-    std::string* value[] = {&stored.port, &stored.addresses, &stored.workers, &stored.allowedUids,
-                            &stored.library};
+    bool* has[] = {&stored.hasPort,    &stored.hasAddresses,  &stored.hasWorkers,        &stored.hasAllowedUids,
+                   &stored.hasLibrary, &stored.hasMetricsDir, &stored.hasMetricsInterval};
+    std::string* value[] = {&stored.port,    &stored.addresses,  &stored.workers,        &stored.allowedUids,
+                            &stored.library, &stored.metricsDir, &stored.metricsInterval};
     for (std::size_t index = 0; index < values.size(); ++index) {
         *has[index] = found[index];
         *value[index] = values[index];

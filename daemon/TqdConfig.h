@@ -39,6 +39,8 @@ constexpr const char kAddressKey[] = "sTQDADDRESS";
 constexpr const char kWorkersKey[] = "dTQDWORKERS";
 constexpr const char kAllowedUidsKey[] = "sTQDALLOWEDUIDS";
 constexpr const char kLibraryKey[] = "sTQDLIBRARY";
+constexpr const char kMetricsDirKey[] = "sTQDMETRICSDIR";
+constexpr const char kMetricsIntervalKey[] = "dTQDMETRICSINTERVAL";
 
 // What the command line says; empty texts mean "not given".
 struct CommandLine {
@@ -62,6 +64,11 @@ struct StoredSettings {
     std::string allowedUids;
     bool hasLibrary = false;
     std::string library;
+    // The metrics file (see TqdMetrics.h).
+    bool hasMetricsDir = false;
+    std::string metricsDir;
+    bool hasMetricsInterval = false;
+    std::string metricsInterval;
     // Not empty when the store cannot be used (too large, not a file,
     // unreadable): why, naming the file.
     std::string problem;

@@ -134,7 +134,8 @@ std::vector<unsigned char> BuildOwnerQuery(const Endpoint& peer, const Endpoint&
 }
 
 bool ParseOwnerAnswer(const unsigned char* data, std::size_t size, const Endpoint& peer,
-                      const Endpoint& local, std::uint32_t sequence, uid_t* uid, std::string* problem) {
+                      const Endpoint& local, std::uint32_t sequence, uid_t* uid, std::string* problem,
+                      std::uint32_t* inode) {
     const DiagEnd from = ToDiagEnd(peer);
     const DiagEnd to = ToDiagEnd(local);
     std::size_t offset = 0;
@@ -179,6 +180,7 @@ bool ParseOwnerAnswer(const unsigned char* data, std::size_t size, const Endpoin
             return false;
         }
         *uid = message.idiag_uid;
+        if (inode != nullptr) *inode = message.idiag_inode;
         return true;
     }
     *problem = "the socket table has no entry for the peer's socket";
@@ -186,6 +188,10 @@ bool ParseOwnerAnswer(const unsigned char* data, std::size_t size, const Endpoin
 }
 
 bool LookupPeerOwner(int fd, uid_t* uid, std::string* problem) {
+    return LookupPeerSocket(fd, uid, nullptr, problem);
+}
+
+bool LookupPeerSocket(int fd, uid_t* uid, std::uint32_t* inode, std::string* problem) {
     Endpoint peer, local;
     peer.length = sizeof(peer.address);
     local.length = sizeof(local.address);
@@ -234,7 +240,7 @@ bool LookupPeerOwner(int fd, uid_t* uid, std::string* problem) {
             return false;
         }
         return ParseOwnerAnswer(answer, static_cast<std::size_t>(received), peer, local, sequence, uid,
-                                problem);
+                                problem, inode);
     }
 }
 

@@ -36,12 +36,17 @@ std::vector<unsigned char> BuildOwnerQuery(const Endpoint& peer, const Endpoint&
 // uid when it describes that socket and a process still holds it open (a
 // socket that its process already closed reports uid 0 and inode 0: that is
 // no owner).  Otherwise false with the reason.
+// *inode (when given) becomes the inode of the peer's socket.
 bool ParseOwnerAnswer(const unsigned char* data, std::size_t size, const Endpoint& peer,
-                      const Endpoint& local, std::uint32_t sequence, uid_t* uid, std::string* problem);
+                      const Endpoint& local, std::uint32_t sequence, uid_t* uid, std::string* problem,
+                      std::uint32_t* inode = nullptr);
 
 // Asks the kernel (NETLINK_SOCK_DIAG) who owns the peer's socket of the
 // connection `fd`.  False with the reason when that cannot be told.
 bool LookupPeerOwner(int fd, uid_t* uid, std::string* problem);
+// The same, with the inode of the peer's socket (which names the process
+// that holds it, see FindSocketHolder).
+bool LookupPeerSocket(int fd, uid_t* uid, std::uint32_t* inode, std::string* problem);
 
 // The text of the access-denied reply for a peer owned by `uid`.
 std::string DeniedUidMessage(uid_t uid);

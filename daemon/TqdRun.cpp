@@ -14,7 +14,9 @@
 #include <memory>
 #include <string>
 
+#include "daemon/TqdAudit.h"
 #include "daemon/TqdLibrary.h"
+#include "daemon/TqdMetrics.h"
 #include "daemon/TqdProcessors.h"
 #include "daemon/TqdPeer.h"
 #include "daemon/TqdProcess.h"
@@ -150,6 +152,9 @@ int RunDaemon(const CommandLine& commandLine) {
         return fail(problem);
     }
 
+    MetricsSettings metricsSettings;
+    if (!MakeMetricsSettings(stored, &metricsSettings, &problem)) return fail(problem);
+
     HandlerLibrary library;
     if (!library.open(settings.library, &problem)) return fail(problem);
     std::string version;
@@ -198,8 +203,21 @@ int RunDaemon(const CommandLine& commandLine) {
              Join(where, ", ").c_str(), settings.workers, UidListText(settings.allowedUids).c_str(),
              settings.library.c_str(), version.c_str());
 
+    // Every request is audited and counted; the counts and the groups'
+    // figures go to the metrics file.  Both outlive the server.
+    RequestStats stats;
+    Audit audit(stats);
+    MetricsWriter metrics(metricsSettings, stats);
+    if (metricsSettings.folder.empty()) {
+        log.Info(kLogTag, "no metrics file: Session/%s is empty", kMetricsDirKey);
+    } else {
+        log.Info(kLogTag, "metrics file %s/%s every %lld s", metricsSettings.folder.c_str(), kMetricsFileName,
+                 static_cast<long long>(metricsSettings.interval.count()));
+    }
+
     ServeContext context;
-    context.handler = library.handler();
+    context.handler = audit.wrap(library.handler());
+    context.events = &audit;
     const std::set<uid_t> allowed = settings.allowedUids;
     context.identifyPeer = [allowed](int fd) { return IdentifyPeer(fd, allowed); };
     Server server(std::move(listeners), context, settings.workers);

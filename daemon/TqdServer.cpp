@@ -192,14 +192,17 @@ bool FrameReader::stepOne(PendingConnection& connection, const pollfd* entry, Cl
                           "closing the connection from %s without a reply: the request ended after %zu "
                           "of %zu bytes",
                           peer, connection.received, k_TqRcgFrameSize);
+                refused(connection, true, "ended after " + std::to_string(connection.received) + " bytes");
                 return false;
             case ReadState::Failed:
                 log.Error(kLogTag, "closing the connection from %s without a reply: receive failed: %s", peer,
                           read.problem.c_str());
+                refused(connection, true, "receive failed: " + read.problem);
                 return false;
             case ReadState::Rejected:
                 log.Error(kLogTag, "closing the connection from %s without a reply: %s", peer,
                           read.problem.c_str());
+                refused(connection, false, read.problem);
                 return false;
         }
     }
@@ -208,6 +211,7 @@ bool FrameReader::stepOne(PendingConnection& connection, const pollfd* entry, Cl
                   "closing the connection from %s without a reply: no complete request within %d seconds "
                   "(%zu of %zu bytes)",
                   peer, m_frameSeconds, connection.received, k_TqRcgFrameSize);
+        refused(connection, true, "no complete request within " + std::to_string(m_frameSeconds) + " seconds");
         return false;
     }
     // Once slots run low for it, it stays hurried: cutting a few silent
@@ -215,15 +219,24 @@ bool FrameReader::stepOne(PendingConnection& connection, const pollfd* entry, Cl
     if (atStart.scarce(connection.owner)) connection.hurried = true;
     if (now >= silenceDeadline(connection, atStart)) {
         std::size_t unlogged = 0;
-        if (m_silenceLog.due(now, &unlogged)) {
+        const bool due = m_silenceLog.due(now, &unlogged);
+        if (due) {
             log.Error(kLogTag,
                       "closing the connection from %s without a reply: nothing sent within %d seconds while "
                       "connections sending their request are many%s",
                       peer, m_admission.limits().firstByteSeconds, MoreSince(unlogged).c_str());
         }
+        // Counted always; an audit line only with the log's line.
+        if (m_events) {
+            m_events->frameRefused(connection.peer, true, "nothing sent while connections are many", !due);
+        }
         return false;
     }
     return true;
+}
+
+void FrameReader::refused(const PendingConnection& connection, bool incomplete, const std::string& why) {
+    if (m_events) m_events->frameRefused(connection.peer, incomplete, why, false);
 }
 
 void FrameReader::step(const pollfd* entries, Clock::time_point now, const Take& take) {
@@ -316,6 +329,7 @@ void ServeRequest(Request request, const ServeContext& context) {
     const std::string& denial = request.denial;
     if (!denial.empty()) {
         log.Error(kLogTag, "refused the request from %s: %s", peer.c_str(), denial.c_str());
+        if (context.events) context.events->peerRefused(fd, peer, denial);
         const std::vector<char> reply = MakeReply(AccessDeniedText(denial));
         CQiSocket socket(fd);
         int timedOut = 0;
@@ -437,7 +451,9 @@ Server::Server(std::vector<Listener> listeners, ServeContext context, unsigned w
     : m_listeners(std::move(listeners)),
       m_shared(std::make_shared<Shared>(std::move(context), queueLimit)),
       m_workerCount(workers == 0 ? 1 : workers),
-      m_reader(m_shared->context.frameSeconds, AdmissionLimits::ForTotal(pendingLimit)) {}
+      m_reader(m_shared->context.frameSeconds, AdmissionLimits::ForTotal(pendingLimit)) {
+    m_reader.setEvents(m_shared->context.events);
+}
 
 Server::~Server() {
     m_shared->queue.close();

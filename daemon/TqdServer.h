@@ -21,6 +21,7 @@
 
 #include "daemon/TqdAdmission.h"
 #include "daemon/TqdConfig.h"
+#include "daemon/TqdEvents.h"
 #include "daemon/TqdPeer.h"
 #include "host/CQiSocket.h"
 #include "host/UniqueFd.h"
@@ -159,12 +160,16 @@ public:
     // Closes every connection, logging `why`.
     void closeAll(const char* why);
     const Admission& admission() const { return m_admission; }
+    // Told about every connection closed for its frame (null: nobody).
+    void setEvents(ServerEvents* events) { m_events = events; }
 
 private:
     // When the connection's silence ends it: once it is hurried, or slots
     // run low for it as `admission` counts them.
     Clock::time_point silenceDeadline(const PendingConnection& connection, const Admission& admission) const;
     Clock::time_point frameDeadline(const PendingConnection& connection) const;
+    // Tells the events (when there are any) about a connection closed for its frame.
+    void refused(const PendingConnection& connection, bool incomplete, const std::string& why);
     // What step() does with one connection: true when it stays.
     bool stepOne(PendingConnection& connection, const pollfd* entry, Clock::time_point now,
                  const Admission& atStart, const Take& take);
@@ -172,6 +177,7 @@ private:
     int m_frameSeconds;
     Admission m_admission;
     ThrottledLog m_silenceLog;
+    ServerEvents* m_events = nullptr;
     std::vector<PendingConnection> m_connections;  // in the order of their accept
 };
 
@@ -197,6 +203,8 @@ struct ServeContext {
     PeerIdentify identifyPeer;
     // A whole frame must arrive within this time after the accept.
     int frameSeconds = kFrameSeconds;
+    // Told about refused peers and frames (null: nobody); outlives the server.
+    ServerEvents* events = nullptr;
 };
 
 // Serves one request: calls the handler (or sends the request's denial),

@@ -38,7 +38,9 @@ int main(int argc, char** argv) {
         "Instance001).\n"
         "Section [Session]: nTQDPORT, sTQDADDRESS, dTQDWORKERS, sTQDLIBRARY, and sTQDALLOWEDUIDS (uids\n"
         "besides root whose processes are served, separated by blanks or commas; read at start).\n"
-        "Log: <Base/sTQLOGDIR, default /var/log/tq>/<instance>.log.\n"
+        "sTQDMETRICSDIR and dTQDMETRICSINTERVAL: the folder of the metrics file tqrcgmgr.prom (default\n"
+        "/var/lib/prometheus/node-exporter, empty: none) and the seconds between its writes (default 15).\n"
+        "Log: <Base/sTQLOGDIR, default /var/log/tq>/<instance>.log, with one audit line per request.\n"
         "SIGTERM or SIGINT: stop accepting, let requests in flight finish (up to 15 seconds), exit 0.\n"
         "Exit status 1: the start failed (library, port in use, configuration), with the reason on standard "
         "error.");

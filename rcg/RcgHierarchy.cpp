@@ -63,8 +63,10 @@ CgroupMounts ParseCgroupMounts(const std::string& mountTable) {
         if (!(fields >> device >> mountPoint >> type >> options)) continue;
         if (type == "cgroup") {
             mounts.anyV1 = true;
-            if (mounts.cpuV1.empty() && HasOption(options, "cpu"))
+            if (mounts.cpuV1.empty() && HasOption(options, "cpu")) {
                 mounts.cpuV1 = UnescapeMountField(mountPoint);
+                mounts.cpuV1WithCpuacct = HasOption(options, "cpuacct");
+            }
         } else if (type == "cgroup2") {
             mounts.cgroup2.push_back(UnescapeMountField(mountPoint));
         }

@@ -21,6 +21,7 @@ constexpr const char kCgroup2BaseKey[] = "sTQRCGMGRCGROUP2BASE";
 // What the mount table (/proc/self/mounts) says about control groups.
 struct CgroupMounts {
     std::string cpuV1;                   // mount point of a v1 hierarchy with cpu
+    bool cpuV1WithCpuacct = false;       // that hierarchy carries cpuacct too
     bool anyV1 = false;                  // some v1 hierarchy is mounted
     std::vector<std::string> cgroup2;    // cgroup2 mount points, in table order
 };

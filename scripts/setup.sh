@@ -13,6 +13,9 @@ PACKAGES=(
   build-essential cmake binutils        # compiler, build, objcopy/readelf
   libboost-dev                          # boost::shared_ptr
   libcli11-dev                          # argument parsing of tqd and tqrcg
+  nlohmann-json3-dev                    # tqrcg list --json
+  libncurses-dev                        # tqrcg top
+  tmux                                  # the test of tqrcg top in a terminal
   libgtest-dev libgmock-dev             # tests
   cgroup-tools                          # cgcreate, cgset, cgclassify, cgdelete, lscgroup, cgget
   init-system-helpers                   # service
@@ -86,6 +89,9 @@ fi
 log "building into build/"
 cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$ROOT/build" -j2
+# promtool checks tqd's metrics file in the tests: taken from Debian's
+# prometheus package without installing it (see scripts/promtool.sh).
+bash scripts/promtool.sh "$ROOT/build/tools" || log "promtool is not available: the metrics format test will say so"
 
 # tqd and tqrcg for the host: /usr/local/{sbin,bin,lib}, the init script and,
 # where systemd runs, its unit.  A running tqd keeps running its old copy.

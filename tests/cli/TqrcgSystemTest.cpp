@@ -258,12 +258,12 @@ TEST_F(TqrcgSystem, EverySubcommandActsOnRealGroups) {
     outcome = Tqrcg(store, {"list"});
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(outcome.out.rfind("GROUP", 0), 0u) << outcome.out;
-    EXPECT_EQ(ListLine(outcome.out, group), group + " 30% 1 30%") << outcome.out;
+    EXPECT_EQ(ListLine(outcome.out, group), group + " 30% 1 30% 0% 0.00s") << outcome.out;
 
     outcome = Tqrcg(store, {"remove", group, std::to_string(child.pid())});
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(tqtest::CpuCgroupOf(child.pid()), "/tqrcgmgrdummy");
-    EXPECT_EQ(ListLine(Tqrcg(store, {"list"}).out, group), group + " 30% 0 30%");
+    EXPECT_EQ(ListLine(Tqrcg(store, {"list"}).out, group), group + " 30% 0 30% 0% 0.00s");
     // A quota changed behind the manager's back is marked against the remembered cap.
     tqtest::WriteFile(GroupFolder(group) + "/cpu.cfs_quota_us", "1000");
     EXPECT_EQ(ListLine(Tqrcg(store, {"list"}).out, group).rfind(group + " 0.5% 0 30% (differs", 0), 0u)

@@ -124,7 +124,8 @@ RefusedPort::~RefusedPort() {
 }
 
 std::string StoreForPort(int port, const std::string& more) {
-    return "[Session]\nnTQDPORT=" + std::to_string(port) + "\nsTQDHOST=127.0.0.1\n" + more;
+    // A tqd started on this store writes no metrics file.
+    return "[Session]\nnTQDPORT=" + std::to_string(port) + "\nsTQDHOST=127.0.0.1\nsTQDMETRICSDIR=\n" + more;
 }
 
 }  // namespace tqtest

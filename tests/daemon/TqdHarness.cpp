@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -173,6 +174,8 @@ TqdProcess::TqdProcess(const std::string& sessionText, const std::vector<std::st
         m_port = FreePort();
         std::string text = "[Base]\nsTQLOGDIR=" + m_store.dir() + "/log\ndTQDEBUGLEVEL=4\n" + baseText +
                            "[Session]\nnTQDPORT=" + std::to_string(m_port) + "\n";
+        // No metrics file unless the test asks for one in `sessionText`.
+        text += "sTQDMETRICSDIR=\n";
         if (allowOwnUid) text += "sTQDALLOWEDUIDS=" + std::to_string(geteuid()) + "\n";
         m_store.write(text + sessionText);
         std::vector<std::string> all = {"--foreground"};
@@ -304,6 +307,34 @@ std::string Ask(std::uint16_t port, const std::vector<unsigned char>& frame, dou
     client.send(frame);
     client.endSending();
     return client.readToEnd(seconds);
+}
+
+std::string PromtoolPath() {
+    const char* given = getenv("TQ_PROMTOOL");
+    if (given && *given) return given;
+    if (std::system("command -v promtool >/dev/null 2>&1") == 0) return "promtool";
+    // The set-up puts it into build/ of the sources; other build folders
+    // (the sanitizer build) use that one.
+    std::vector<std::string> places{BuildDir() + "/tools/promtool"};
+    if (const char* source = getenv("TQ_SOURCE_DIR")) {
+        places.push_back(std::string(source) + "/build/tools/promtool");
+    }
+    for (const std::string& place : places) {
+        if (access(place.c_str(), X_OK) == 0) return place;
+    }
+    return std::string();
+}
+
+std::string PromtoolProblems(const std::string& promtool, const std::string& path) {
+    const std::string command = "'" + promtool + "' check metrics < '" + path + "' 2>&1";
+    std::string said;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return "cannot run " + promtool;
+    char buffer[1024];
+    std::size_t got;
+    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) said.append(buffer, got);
+    const int status = pclose(pipe);
+    return status == 0 ? std::string() : said.empty() ? "promtool failed" : said;
 }
 
 }  // namespace tqdtest

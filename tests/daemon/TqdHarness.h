@@ -93,6 +93,13 @@ private:
     int m_fd = -1;
 };
 
+// Prometheus' promtool: $TQ_PROMTOOL, else promtool on the PATH, else
+// tools/promtool of $TQ_BUILD_DIR or of build/ in $TQ_SOURCE_DIR (where the
+// set-up puts it); empty when none.
+std::string PromtoolPath();
+// `promtool check metrics` on the file: empty when it passes, else what it
+// said.
+std::string PromtoolProblems(const std::string& promtool, const std::string& path);
 // Whether the cgroup v1 cpu hierarchy holds `group`, and its quota text
 // (cpu.cfs_quota_us without the line break).
 bool GroupExists(const std::string& group);

@@ -55,7 +55,7 @@ contains() {
     complete_line "$1" | grep -qxF -- "$2" || fail "'$1' does not offer '$2'"
 }
 
-expect "tqrcg " create cap assign remove delete list enabled run
+expect "tqrcg " create cap assign remove delete list top enabled run
 expect "tqrcg c" create cap
 expect "tqrcg --v" --version
 expect "tqrcg --help d" delete
@@ -67,7 +67,10 @@ expect "tqrcg create cpu:/w" /web
 expect "tqrcg cap backup " ""
 expect "tqrcg list " ""
 expect "tqrcg enabled --" --help
-expect "tqrcg list -" -h --help
+expect "tqrcg list -" -h --help --json
+expect "tqrcg top -" -h --help -d --delay --once
+expect "tqrcg top --o" --once
+expect "tqrcg top " ""
 expect "tqrcg run --d" --delete
 expect "tqrcg run --delete bu" bulk
 contains "tqrcg assign backup $$" "$$"

@@ -1,0 +1,200 @@
+#include "daemon/TqdAudit.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "common/TqRcgDefs.h"
+#include "daemon/TqdPeer.h"
+#include "daemon/TqdPeerProcess.h"
+#include "host/EvDebug.h"
+#include "host/UniqueFd.h"
+
+namespace tqd {
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+std::string PeerWords(const PeerFacts& peer) {
+    return "peer=" + peer.address + " uid=" + (peer.uidKnown ? std::to_string(peer.uid) : "?") +
+           " pid=" + (peer.pid > 0 ? std::to_string(peer.pid) : "?");
+}
+
+// What the request asks beyond its type and group.
+std::string RequestWords(const TqRcgRequest& request) {
+    if (request.msgType == RcgMsgSetCPUShare) return " cap=" + std::to_string(request.cpuShare) + "%";
+    if (request.msgType != RcgMsgAssignPids && request.msgType != RcgMsgRemovePids) return "";
+    std::string pids;
+    for (unsigned int pid : request.pids) pids += (pids.empty() ? "" : ",") + std::to_string(pid);
+    return " pids=" + (pids.empty() ? std::string("none") : pids);
+}
+
+// Reads what the handler wrote into its end of the pair, which it has left.
+std::string DrainReply(int fd) {
+    std::string reply;
+    char buffer[k_TqRcgMgrCQiErrorSize];
+    for (;;) {
+        const ssize_t got = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (got > 0) {
+            reply.append(buffer, static_cast<std::size_t>(got));
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        return reply;
+    }
+}
+
+}  // namespace
+
+const char* RequestTypeName(std::int32_t msgType) {
+    switch (msgType) {
+        case RcgMsgCreateGroup:
+            return "create";
+        case RcgMsgDeleteGroup:
+            return "delete";
+        case RcgMsgSetCPUShare:
+            return "cap";
+        case RcgMsgAssignPids:
+            return "assign";
+        case RcgMsgRemovePids:
+            return "remove";
+        default:
+            return "unknown";
+    }
+}
+
+PeerFacts IdentifyPeerProcess(int fd, std::chrono::microseconds budget) {
+    PeerFacts facts;
+    Endpoint peer;
+    peer.length = sizeof(peer.address);
+    facts.address = getpeername(fd, reinterpret_cast<sockaddr*>(&peer.address), &peer.length) == 0
+                        ? EndpointText(peer)
+                        : std::string("?");
+    std::uint32_t inode = 0;
+    std::string problem;
+    if (LookupPeerSocket(fd, &facts.uid, &inode, &problem)) {
+        facts.uidKnown = true;
+        facts.pid = FindSocketHolder(inode, budget);
+    }
+    return facts;
+}
+
+std::string AuditQuoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c == '\n') {
+            quoted += "\\n";
+        } else if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+            quoted += escaped;
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    return quoted + "\"";
+}
+
+std::string ReplyText(const char* reply, std::size_t size) {
+    return std::string(reply, strnlen(reply, size));
+}
+
+std::string ServedLine(const PeerFacts& peer, const TqRcgRequest& request, const std::string& outcome,
+                       double milliseconds) {
+    char duration[32];
+    snprintf(duration, sizeof(duration), "%.1f", milliseconds);
+    std::string type = RequestTypeName(request.msgType);
+    if (type == "unknown") type += "(" + std::to_string(request.msgType) + ")";
+    return PeerWords(peer) + " request=" + type + " group=" + AuditQuoted(request.name) +
+           RequestWords(request) + " outcome=" + AuditQuoted(outcome) + " ms=" + duration;
+}
+
+std::string RefusedPeerLine(const PeerFacts& peer, const std::string& why) {
+    return PeerWords(peer) + " refused=" + AuditQuoted(why);
+}
+
+std::string RefusedFrameLine(const std::string& peer, const std::string& why) {
+    return "peer=" + peer + " refused_frame=" + AuditQuoted(why);
+}
+
+bool RelayReply(const RequestHandler& handler, int fd, void* frame, std::string* reply) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        handler(CQiSocket(fd), frame);
+        return false;
+    }
+    UniqueFd handlerEnd(pair[0]), ourEnd(pair[1]);
+    std::exception_ptr failure;
+    try {
+        handler(CQiSocket(handlerEnd.get()), frame);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // A handler that ended its sending side has answered in full.
+    char probe;
+    *reply = DrainReply(ourEnd.get());
+    const bool ended = recv(ourEnd.get(), &probe, 1, MSG_DONTWAIT) == 0;
+    CQiSocket socket(fd);
+    int timedOut = 0;
+    if (!reply->empty() &&
+        (socket.SendWithTimeOut(reply->data(), reply->size(), kFrameSeconds, &timedOut, 0, nullptr)
+             .IsError() ||
+         timedOut != 0)) {
+        EvDebug log(nullptr);
+        log.Error(kLogTag, "could not pass the reply on to the client within %d seconds", kFrameSeconds);
+    } else if (ended) {
+        socket.Shutdown(1);
+    }
+    if (failure) std::rethrow_exception(failure);
+    return true;
+}
+
+RequestHandler Audit::wrap(RequestHandler inner) {
+    return [this, inner](CQiSocket socket, void* frame) { serve(inner, socket, frame); };
+}
+
+void Audit::serve(const RequestHandler& inner, CQiSocket socket, void* frame) {
+    const Clock::time_point start = Clock::now();
+    const PeerFacts peer = IdentifyPeerProcess(socket.Descriptor(), kPeerProcessBudget);
+    const TqRcgRequest request = DecodeRcgFrame(frame);
+    std::string reply, outcome;
+    std::exception_ptr failure;
+    try {
+        const bool seen = RelayReply(inner, socket.Descriptor(), frame, &reply);
+        outcome = !seen           ? "reply not seen"
+                  : reply.empty() ? "no reply"
+                                  : ReplyText(reply.data(), reply.size());
+    } catch (...) {
+        failure = std::current_exception();
+        outcome = reply.empty() ? "the handler failed" : ReplyText(reply.data(), reply.size());
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    m_stats.served(RequestTypeName(request.msgType), outcome == k_TQRCGMGR_Success, seconds);
+    EvDebug log(nullptr);
+    log.Info(kLogTag, "audit %s", ServedLine(peer, request, outcome, seconds * 1000).c_str());
+    if (failure) std::rethrow_exception(failure);
+}
+
+void Audit::peerRefused(int fd, const std::string& peer, const std::string& why) {
+    PeerFacts facts = IdentifyPeerProcess(fd, kPeerProcessBudget);
+    if (facts.address == "?") facts.address = peer;
+    m_stats.peerRefused("access");
+    EvDebug log(nullptr);
+    log.Info(kLogTag, "audit %s", RefusedPeerLine(facts, why).c_str());
+}
+
+void Audit::frameRefused(const std::string& peer, bool incomplete, const std::string& why, bool quiet) {
+    m_stats.frameRefused(incomplete ? "incomplete" : "header");
+    if (quiet) return;
+    EvDebug log(nullptr);
+    log.Info(kLogTag, "audit %s", RefusedFrameLine(peer, why).c_str());
+}
+
+}  // namespace tqd

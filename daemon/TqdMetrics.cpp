@@ -1,0 +1,297 @@
+#include "daemon/TqdMetrics.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "daemon/TqdConfig.h"
+#include "host/EvDebug.h"
+#include "host/UniqueFd.h"
+#include "rcg/CgroupFs.h"
+#include "rcg/RcgRecord.h"
+
+namespace tqd {
+
+using TqRcgCtrllr::detail::GroupFigures;
+
+// ---- counting -------------------------------------------------------------
+
+void RequestStats::served(const std::string& type, bool success, double seconds) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_counts.requests[std::make_pair(type, std::string(success ? "success" : "failure"))];
+    std::size_t bucket = 0;
+    while (bucket < kDurationBuckets.size() && seconds > kDurationBuckets[bucket]) ++bucket;
+    if (bucket < kDurationBuckets.size()) ++m_counts.durationBuckets[bucket];
+    ++m_counts.durationCount;
+    m_counts.durationSum += seconds;
+}
+
+void RequestStats::peerRefused(const std::string& reason) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_counts.peersRefused[reason];
+}
+
+void RequestStats::frameRefused(const std::string& reason) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_counts.framesRefused[reason];
+}
+
+DaemonCounts RequestStats::snapshot() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_counts;
+}
+
+// ---- the text format ------------------------------------------------------
+
+std::string LabelValue(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (c == '"') {
+            escaped += "\\\"";
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+namespace {
+
+std::string Number(double value) {
+    char text[64];
+    snprintf(text, sizeof(text), "%.9g", value);
+    return text;
+}
+
+// Appends the HELP and TYPE lines of a metric family.
+void Family(std::string* text, const char* name, const char* type, const char* help) {
+    *text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void Sample(std::string* text, const std::string& name, const std::string& labels, const std::string& value) {
+    *text += name + (labels.empty() ? "" : "{" + labels + "}") + " " + value + "\n";
+}
+
+std::string GroupLabel(const GroupFigures& figures) { return "group=\"" + LabelValue(figures.name) + "\""; }
+
+void GroupMetrics(std::string* text, const std::vector<GroupFigures>& groups, long processors) {
+    std::vector<const GroupFigures*> present;
+    for (const GroupFigures& figures : groups) {
+        if (figures.state == GroupFigures::kPresent) present.push_back(&figures);
+    }
+    Family(
+        text, "tqrcgmgr_group_cpu_cap_ratio", "gauge",
+        "CPU cap of the group as a share of the whole machine (1 is every processor); absent without a cap.");
+    for (const GroupFigures* g : present) {
+        const double percent = TqRcgCtrllr::detail::CapPercent(*g, processors);
+        if (percent >= 0)
+            Sample(text, "tqrcgmgr_group_cpu_cap_ratio", GroupLabel(*g), Number(percent / 100.0));
+    }
+    Family(
+        text, "tqrcgmgr_group_cpu_usage_seconds_total", "counter",
+        "CPU time used by the group's processes; source \"processes\" sums the processes in the group now.");
+    for (const GroupFigures* g : present) {
+        if (g->cpuSource == TqRcgCtrllr::detail::CpuTimeSource::kNone) continue;
+        Sample(text, "tqrcgmgr_group_cpu_usage_seconds_total",
+               GroupLabel(*g) + ",source=\"" + CpuTimeSourceName(g->cpuSource) + "\"",
+               Number(g->cpuTimeNs / 1e9));
+    }
+    Family(text, "tqrcgmgr_group_cpu_periods_total", "counter", "CFS bandwidth periods of the group.");
+    for (const GroupFigures* g : present) {
+        if (g->hasThrottling)
+            Sample(text, "tqrcgmgr_group_cpu_periods_total", GroupLabel(*g), std::to_string(g->periods));
+    }
+    Family(text, "tqrcgmgr_group_cpu_throttled_periods_total", "counter",
+           "CFS bandwidth periods in which the kernel throttled the group.");
+    for (const GroupFigures* g : present) {
+        if (g->hasThrottling)
+            Sample(text, "tqrcgmgr_group_cpu_throttled_periods_total", GroupLabel(*g),
+                   std::to_string(g->throttledPeriods));
+    }
+    Family(text, "tqrcgmgr_group_cpu_throttled_seconds_total", "counter",
+           "Time for which the kernel throttled the group.");
+    for (const GroupFigures* g : present) {
+        if (g->hasThrottling)
+            Sample(text, "tqrcgmgr_group_cpu_throttled_seconds_total", GroupLabel(*g),
+                   Number(g->throttledNs / 1e9));
+    }
+    Family(text, "tqrcgmgr_group_processes", "gauge", "Processes in the group.");
+    for (const GroupFigures* g : present) {
+        if (g->hasProcesses)
+            Sample(text, "tqrcgmgr_group_processes", GroupLabel(*g), std::to_string(g->processes));
+    }
+}
+
+void DurationHistogram(std::string* text, const DaemonCounts& counts) {
+    const std::string name = "tqrcgmgr_tqd_request_duration_seconds";
+    Family(text, name.c_str(), "histogram",
+           "Time tqd took to serve a request, from its worker's start to the reply.");
+    std::uint64_t cumulative = 0;
+    for (std::size_t i = 0; i < kDurationBuckets.size(); ++i) {
+        cumulative += counts.durationBuckets[i];
+        Sample(text, name + "_bucket", "le=\"" + Number(kDurationBuckets[i]) + "\"",
+               std::to_string(cumulative));
+    }
+    Sample(text, name + "_bucket", "le=\"+Inf\"", std::to_string(counts.durationCount));
+    Sample(text, name + "_sum", "", Number(counts.durationSum));
+    Sample(text, name + "_count", "", std::to_string(counts.durationCount));
+}
+
+void DaemonMetrics(std::string* text, const DaemonCounts& counts) {
+    Family(text, "tqrcgmgr_tqd_requests_total", "counter", "Requests tqd served, by type and outcome.");
+    for (const auto& entry : counts.requests) {
+        Sample(text, "tqrcgmgr_tqd_requests_total",
+               "type=\"" + LabelValue(entry.first.first) + "\",outcome=\"" + entry.first.second + "\"",
+               std::to_string(entry.second));
+    }
+    DurationHistogram(text, counts);
+    Family(text, "tqrcgmgr_tqd_peers_refused_total", "counter",
+           "Connections whose peer tqd does not serve (not root nor an allowed uid, or not of this host).");
+    std::uint64_t peers = 0;
+    for (const auto& entry : counts.peersRefused) peers += entry.second;
+    Sample(text, "tqrcgmgr_tqd_peers_refused_total", "", std::to_string(peers));
+    Family(text, "tqrcgmgr_tqd_frames_refused_total", "counter",
+           "Connections closed without a reply because their request frame was wrong or incomplete.");
+    for (const char* reason : {"header", "incomplete"}) {
+        const auto found = counts.framesRefused.find(reason);
+        Sample(text, "tqrcgmgr_tqd_frames_refused_total", std::string("reason=\"") + reason + "\"",
+               std::to_string(found == counts.framesRefused.end() ? 0 : found->second));
+    }
+}
+
+}  // namespace
+
+std::string FormatMetrics(const std::vector<GroupFigures>& groups, long processors,
+                          const DaemonCounts& counts) {
+    std::string text;
+    GroupMetrics(&text, groups, processors);
+    DaemonMetrics(&text, counts);
+    return text;
+}
+
+// ---- settings ---------------------------------------------------------------
+
+namespace {
+
+std::string TrimmedBlanks(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    return first == std::string::npos ? std::string()
+                                      : text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+}  // namespace
+
+bool MakeMetricsSettings(bool hasInterval, const std::string& interval, bool hasFolder,
+                         const std::string& folder, MetricsSettings* settings, std::string* problem) {
+    MetricsSettings made;
+    made.folder = hasFolder ? TrimmedBlanks(folder) : std::string(kDefaultMetricsDir);
+    if (hasInterval) {
+        const std::string digits = TrimmedBlanks(interval);
+        const bool number = !digits.empty() && digits.size() <= 5 &&
+                            digits.find_first_not_of("0123456789") == std::string::npos;
+        const long seconds = number ? std::stol(digits) : 0;
+        if (seconds < 1 || seconds > 86400) {
+            *problem = std::string("Session/") + kMetricsIntervalKey + " \"" + interval +
+                       "\" is not a number of seconds from 1 to 86400";
+            return false;
+        }
+        made.interval = std::chrono::seconds(seconds);
+    }
+    *settings = made;
+    return true;
+}
+
+bool MakeMetricsSettings(const StoredSettings& stored, MetricsSettings* settings, std::string* problem) {
+    return MakeMetricsSettings(stored.hasMetricsInterval, stored.metricsInterval, stored.hasMetricsDir,
+                               stored.metricsDir, settings, problem);
+}
+
+// ---- the file ---------------------------------------------------------------
+
+bool WriteFileAtomically(const std::string& folder, const std::string& name, const std::string& text,
+                         std::string* problem) {
+    const std::string path = folder + "/" + name;
+    const std::string temporary = folder + "/." + name + "." + std::to_string(getpid()) + ".tmp";
+    {
+        UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+        if (!fd.open()) {
+            *problem = "cannot write " + temporary + ": " + std::strerror(errno);
+            return false;
+        }
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t written = write(fd.get(), text.data() + done, text.size() - done);
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) {
+                *problem = "cannot write " + temporary + ": " + std::strerror(errno);
+                unlink(temporary.c_str());
+                return false;
+            }
+            done += static_cast<std::size_t>(written);
+        }
+    }
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
+        *problem = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+MetricsWriter::MetricsWriter(MetricsSettings settings, const RequestStats& stats)
+    : m_settings(std::move(settings)), m_stats(stats) {
+    if (!m_settings.folder.empty()) m_thread = std::thread([this] { run(); });
+}
+
+MetricsWriter::~MetricsWriter() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+}
+
+bool MetricsWriter::writeOnce(std::string* problem) {
+    using namespace TqRcgCtrllr::detail;
+    const RecordedGroups recorded = ReadRecordedGroups();
+    std::vector<GroupFigures> groups;
+    GroupsPlace place;
+    std::string placeProblem;
+    // Where no group can be, the daemon's figures are still written.
+    if (FindGroupsPlace(InstalledCgroupFs(), &place, &placeProblem)) {
+        FiguresReader reader(InstalledCgroupFs(), place, sysconf(_SC_CLK_TCK));
+        for (const std::string& name : recorded.names) groups.push_back(reader.read(name));
+    }
+    return WriteFileAtomically(m_settings.folder, kMetricsFileName,
+                               FormatMetrics(groups, place.processors, m_stats.snapshot()), problem);
+}
+
+void MetricsWriter::run() {
+    EvDebug log(nullptr);
+    bool failing = false;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    do {
+        lock.unlock();
+        std::string problem;
+        const bool written = writeOnce(&problem);
+        if (!written && !failing) {
+            log.Error(kLogTag, "cannot write the metrics file (tried again every %lld s): %s",
+                      static_cast<long long>(m_settings.interval.count()), problem.c_str());
+        } else if (written && failing) {
+            log.Info(kLogTag, "the metrics file %s/%s is written again", m_settings.folder.c_str(),
+                     kMetricsFileName);
+        }
+        failing = !written;
+        lock.lock();
+    } while (!m_wake.wait_for(lock, m_settings.interval, [this] { return m_stop; }));
+}
+
+}  // namespace tqd

@@ -1,0 +1,149 @@
+// The metrics file of tqd: the counts, the text format, its settings and
+// its atomic write.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "daemon/TqdMetrics.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace tqd;
+using TqRcgCtrllr::detail::CpuTimeSource;
+using TqRcgCtrllr::detail::GroupFigures;
+
+// The samples of `name` (lines that start with it and a '{' or ' ').
+std::vector<std::string> Samples(const std::string& text, const std::string& name) {
+    std::vector<std::string> found;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, name.size(), name) == 0 && line.size() > name.size() &&
+            (line[name.size()] == '{' || line[name.size()] == ' '))
+            found.push_back(line);
+    }
+    return found;
+}
+
+GroupFigures Capped(const std::string& name) {
+    GroupFigures figures;
+    figures.name = name;
+    figures.hasCap = true;
+    figures.quotaUs = 50000;
+    figures.periodUs = 100000;
+    figures.hasProcesses = true;
+    figures.processes = 3;
+    figures.cpuSource = CpuTimeSource::kCpuStat;
+    figures.cpuTimeNs = 2500000000;
+    figures.hasThrottling = true;
+    figures.periods = 40;
+    figures.throttledPeriods = 10;
+    figures.throttledNs = 1500000000;
+    return figures;
+}
+
+TEST(TqdMetrics, GroupFiguresBecomeOneSampleEach) {
+    GroupFigures uncapped = Capped("idle");
+    uncapped.quotaUs = -1;
+    GroupFigures gone;
+    gone.name = "gone";
+    gone.state = GroupFigures::kMissing;
+    const std::string text = FormatMetrics({Capped("web"), uncapped, gone}, 2, DaemonCounts());
+    EXPECT_EQ((std::vector<std::string>{"tqrcgmgr_group_cpu_cap_ratio{group=\"web\"} 0.25"}),
+              Samples(text, "tqrcgmgr_group_cpu_cap_ratio"))
+        << "no cap: no sample";
+    EXPECT_EQ("tqrcgmgr_group_cpu_usage_seconds_total{group=\"web\",source=\"cpu.stat\"} 2.5",
+              Samples(text, "tqrcgmgr_group_cpu_usage_seconds_total").at(0));
+    EXPECT_EQ("tqrcgmgr_group_cpu_periods_total{group=\"web\"} 40",
+              Samples(text, "tqrcgmgr_group_cpu_periods_total").at(0));
+    EXPECT_EQ("tqrcgmgr_group_cpu_throttled_periods_total{group=\"web\"} 10",
+              Samples(text, "tqrcgmgr_group_cpu_throttled_periods_total").at(0));
+    EXPECT_EQ("tqrcgmgr_group_cpu_throttled_seconds_total{group=\"web\"} 1.5",
+              Samples(text, "tqrcgmgr_group_cpu_throttled_seconds_total").at(0));
+    EXPECT_EQ(2u, Samples(text, "tqrcgmgr_group_processes").size()) << "web and idle, not gone";
+    EXPECT_EQ(std::string::npos, text.find("gone"));
+    // Every family has its HELP and TYPE before its samples.
+    for (const char* family : {"tqrcgmgr_group_cpu_cap_ratio", "tqrcgmgr_group_processes",
+                               "tqrcgmgr_tqd_requests_total", "tqrcgmgr_tqd_request_duration_seconds",
+                               "tqrcgmgr_tqd_peers_refused_total", "tqrcgmgr_tqd_frames_refused_total"}) {
+        const std::size_t help = text.find(std::string("# HELP ") + family + " ");
+        const std::size_t type = text.find(std::string("# TYPE ") + family + " ");
+        ASSERT_NE(std::string::npos, help) << family;
+        EXPECT_LT(help, type) << family;
+    }
+}
+
+TEST(TqdMetrics, DaemonCountsAndTheDurationHistogram) {
+    RequestStats stats;
+    stats.served("cap", true, 0.004);
+    stats.served("cap", true, 0.04);
+    stats.served("create", false, 30);
+    stats.peerRefused("access");
+    stats.frameRefused("header");
+    stats.frameRefused("header");
+    const std::string text = FormatMetrics({}, 2, stats.snapshot());
+    const std::vector<std::string> requests = Samples(text, "tqrcgmgr_tqd_requests_total");
+    EXPECT_EQ(
+        (std::vector<std::string>{"tqrcgmgr_tqd_requests_total{type=\"cap\",outcome=\"success\"} 2",
+                                  "tqrcgmgr_tqd_requests_total{type=\"create\",outcome=\"failure\"} 1"}),
+        requests);
+    const std::vector<std::string> buckets = Samples(text, "tqrcgmgr_tqd_request_duration_seconds_bucket");
+    ASSERT_EQ(kDurationBuckets.size() + 1, buckets.size());
+    EXPECT_EQ("tqrcgmgr_tqd_request_duration_seconds_bucket{le=\"0.005\"} 1", buckets[2]);
+    EXPECT_EQ("tqrcgmgr_tqd_request_duration_seconds_bucket{le=\"0.05\"} 2", buckets[5]);
+    EXPECT_EQ("tqrcgmgr_tqd_request_duration_seconds_bucket{le=\"10\"} 2", buckets[11]);
+    EXPECT_EQ("tqrcgmgr_tqd_request_duration_seconds_bucket{le=\"+Inf\"} 3", buckets.back());
+    EXPECT_EQ("tqrcgmgr_tqd_request_duration_seconds_count 3",
+              Samples(text, "tqrcgmgr_tqd_request_duration_seconds_count").at(0));
+    EXPECT_EQ("tqrcgmgr_tqd_peers_refused_total 1", Samples(text, "tqrcgmgr_tqd_peers_refused_total").at(0));
+    EXPECT_EQ((std::vector<std::string>{"tqrcgmgr_tqd_frames_refused_total{reason=\"header\"} 2",
+                                        "tqrcgmgr_tqd_frames_refused_total{reason=\"incomplete\"} 0"}),
+              Samples(text, "tqrcgmgr_tqd_frames_refused_total"));
+}
+
+TEST(TqdMetrics, LabelValuesAreEscaped) {
+    EXPECT_EQ("a\\\\b\\\"c\\nd", LabelValue("a\\b\"c\nd"));
+    EXPECT_EQ("jobs/nightly", LabelValue("jobs/nightly"));
+}
+
+TEST(TqdMetrics, SettingsFromTheStore) {
+    MetricsSettings settings;
+    std::string problem;
+    ASSERT_TRUE(MakeMetricsSettings(false, "", false, "", &settings, &problem));
+    EXPECT_EQ(kDefaultMetricsDir, settings.folder);
+    EXPECT_EQ(15, settings.interval.count());
+    ASSERT_TRUE(MakeMetricsSettings(true, " 30 ", true, "", &settings, &problem));
+    EXPECT_EQ("", settings.folder) << "empty: off";
+    EXPECT_EQ(30, settings.interval.count());
+    ASSERT_TRUE(MakeMetricsSettings(false, "", true, "/tmp/m ", &settings, &problem));
+    EXPECT_EQ("/tmp/m", settings.folder);
+    for (const char* bad : {"0", "", "x", "-5", "86401", "1.5"}) {
+        EXPECT_FALSE(MakeMetricsSettings(true, bad, false, "", &settings, &problem)) << bad;
+        EXPECT_NE(std::string::npos, problem.find("dTQDMETRICSINTERVAL")) << problem;
+    }
+}
+
+TEST(TqdMetrics, TheFileIsReplacedWhole) {
+    tqtest::TempStore store;
+    const std::string folder = store.dir() + "/metrics";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+    std::string problem;
+    ASSERT_TRUE(WriteFileAtomically(folder, kMetricsFileName, "first\n", &problem)) << problem;
+    ASSERT_TRUE(WriteFileAtomically(folder, kMetricsFileName, "second\n", &problem)) << problem;
+    EXPECT_EQ("second\n", tqtest::ReadFile(folder + "/" + kMetricsFileName));
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.' || std::string(entry->d_name).size() > 2) names.push_back(entry->d_name);
+    }
+    closedir(dir);
+    EXPECT_EQ((std::vector<std::string>{kMetricsFileName}), names) << "no temporary file is left";
+    EXPECT_FALSE(WriteFileAtomically(folder + "/missing", kMetricsFileName, "x", &problem));
+    EXPECT_NE(std::string::npos, problem.find(folder + "/missing")) << problem;
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+// tqrcg list and top on a cgroup v2 host: a busy loop capped at 25 % through
+// a real tqd is shown at its cap and throttled by `top --once -d 2`, and
+// `list --json` reads the same group from cpu.stat.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <list>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "service/TqRcgHandler.h"
+#include "tests/lab/LabV2Support.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace tqlab;
+
+// The words of the line of `listing` that starts with `group`.
+std::vector<std::string> LineWords(const std::string& listing, const std::string& group) {
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, group.size() + 1, group + " ") != 0) continue;
+        std::istringstream words(line);
+        std::vector<std::string> found;
+        for (std::string word; words >> word;) found.push_back(word);
+        return found;
+    }
+    return {};
+}
+
+TEST(V2Top, OnceShowsACappedLoopAtItsCapAndThrottled) {
+    LAB_REQUIRE_V2_HOST();
+    const std::string group = OwnedName("top");
+    V2Cleanup cleanup;
+    cleanup.group(group);
+    LabTqd tqd;
+    std::vector<std::unique_ptr<tqtest::BusyChild>> loops;
+    std::list<unsigned int> pids;
+    for (long i = 0; i < std::max(2L, OnlineProcessors()); ++i) {
+        loops.emplace_back(new tqtest::BusyChild);
+        pids.push_back(static_cast<unsigned int>(loops.back()->pid()));
+    }
+    ASSERT_FALSE(createRcgGroup(group).IsError()) << tqd.log();
+    ASSERT_FALSE(setRcgCPUShare(group, 25).IsError());
+    ASSERT_FALSE(assignPidsTo(group, pids).IsError());
+
+    // Other work can only lower the loops' share: the best of three samples.
+    double best = -1, throttled = 0;
+    std::string shown;
+    for (int i = 0; i < 3 && (best < 22.0 || throttled <= 0); ++i) {
+        const Outcome outcome = tqd.tqrcg({"top", "--once", "-d", "2"});
+        ASSERT_EQ(0, outcome.status) << outcome.err;
+        shown = outcome.out;
+        // GROUP CAP USE [bar] THROTTLED PROCESSES
+        const std::vector<std::string> words = LineWords(outcome.out, group);
+        ASSERT_EQ(6u, words.size()) << outcome.out;
+        EXPECT_EQ("25%", words[1]);
+        EXPECT_EQ(std::to_string(pids.size()), words[5]);
+        const double use = std::atof(words[2].c_str());
+        EXPECT_LE(use, 28.0) << outcome.out;
+        if (use > best) best = use, throttled = std::atof(words[4].c_str());
+    }
+    printf("top --once -d 2 showed %.1f %% use, %.1f %% throttled under a cap of 25 %%:\n%s", best, throttled,
+           shown.c_str());
+    EXPECT_NEAR(25.0, best, 3.0) << shown;
+    EXPECT_GT(throttled, 0.0) << shown;
+
+    const Outcome listed = tqd.tqrcg({"list", "--json"});
+    ASSERT_EQ(0, listed.status) << listed.err;
+    const nlohmann::json groups = nlohmann::json::parse(listed.out);
+    const auto found = std::find_if(groups.begin(), groups.end(),
+                                    [&group](const nlohmann::json& item) { return item["group"] == group; });
+    ASSERT_NE(groups.end(), found) << listed.out;
+    EXPECT_EQ("cpu.stat", (*found)["cpu_usage_source"]);
+    EXPECT_DOUBLE_EQ(25.0, (*found)["cap_percent"].get<double>());
+    EXPECT_GT((*found)["throttled_periods"].get<long>(), 0);
+    EXPECT_GT((*found)["throttled_seconds"].get<double>(), 0.0);
+    EXPECT_EQ(25, (*found)["remembered_cap_percent"]);
+}
+
+}  // namespace
