@@ -63,10 +63,9 @@ LOG=$LAB/console.log
 SUITE=${TQ_LAB_SUITE:-bookworm}
 TIMEOUT=${TQ_LAB_SYSTEMD_TIMEOUT:-900}
 # The guest's packages beyond minbase: systemd as PID 1, modprobe for the
-# socket diagnostics modules tqd's peer check loads on demand, ps and ss, and
-# what the packages depend on (the libcgroup tools; boost's headers for
-# libtqrcgmgr-dev).
-INCLUDE=systemd-sysv,udev,iproute2,kmod,procps,cgroup-tools,libboost-dev
+# socket diagnostics modules tqd's peer check loads on demand, ps and ss;
+# and what the packages to test depend on (read from them).
+BASE_INCLUDE=systemd-sysv,udev,iproute2,kmod,procps
 MODULES="inet_diag tcp_diag"
 GUEST_FILES=tests/lab/systemd
 
@@ -109,6 +108,19 @@ apt_mirror() {
   echo "$mirror"
 }
 
+# The packages that the .deb files given depend on (first alternatives, no
+# versions, without the ones given), comma-separated: the guest has them
+# installed, as apt would before dpkg -i.
+package_dependencies() {
+  local deb field
+  for deb in "$@"; do
+    for field in Pre-Depends Depends; do
+      dpkg-deb -f "$deb" "$field"
+    done
+  done | tr ',' '\n' | sed -e 's/|.*//' -e 's/(.*)//' -e 's/:any//' -e 's/[[:space:]]//g' \
+    | grep -v '^$' | grep -vxF -e tqrcgmgr -e libtqrcgmgr-dev | sort -u | paste -sd, -
+}
+
 # Makes $ROOTFS unless the one there was made from the same suite, mirror,
 # packages and kernel: debootstrap into a scratch folder, drop what the
 # guest never reads, add the kernel's socket diagnostics modules, pack.
@@ -116,7 +128,7 @@ make_rootfs() {
   local kernel=$1 mirror key tree module source
   mirror=${TQ_LAB_MIRROR:-$(apt_mirror)}
   [ -n "$mirror" ] || fail "no Debian mirror for $SUITE in apt's sources; set TQ_LAB_MIRROR"
-  key="suite=$SUITE mirror=$mirror include=$INCLUDE kernel=$KERNEL_RELEASE recipe=2"
+  key="suite=$SUITE mirror=$mirror include=$INCLUDE kernel=$KERNEL_RELEASE recipe=3"
   if [ -f "$ROOTFS" ] && [ "$(cat "$LAB/rootfs.key" 2>/dev/null)" = "$key" ]; then
     log "root filesystem: reusing $ROOTFS ($(du -h "$ROOTFS" | cut -f1))"
     return
@@ -277,17 +289,19 @@ KERNEL_RELEASE=${VMLINUZ##*/vmlinuz-}
 log "kernel $KERNEL_RELEASE, ready in $(since "$step") s"
 
 step=$(now)
-make_rootfs "$KERNEL_FOLDER"
-rootfs_seconds=$(since "$step")
-log "root filesystem ready in $rootfs_seconds s"
-
-step=$(now)
 DEBS=${TQ_LAB_DEBS:-}
 [ -n "$DEBS" ] || DEBS=$(current_debs)
 RUNTIME_DEB=$(deb_of tqrcgmgr "$DEBS")
 DEV_DEB=$(deb_of libtqrcgmgr-dev "$DEBS")
 debs_seconds=$(since "$step")
 log "packages ${RUNTIME_DEB##*/} and ${DEV_DEB##*/}, ready in $debs_seconds s"
+
+INCLUDE=$BASE_INCLUDE,$(package_dependencies "$RUNTIME_DEB" "$DEV_DEB")
+
+step=$(now)
+make_rootfs "$KERNEL_FOLDER"
+rootfs_seconds=$(since "$step")
+log "root filesystem ready in $rootfs_seconds s"
 
 build_client
 make_overlay
