@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs every test: the whole suite in
 # build/, then the unit tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer in build-asan/, then the cgroup v2 lab
-# (scripts/lab.sh: the lab tests on Debian's kernel under QEMU).  Run as root
+# (scripts/lab.sh: the lab tests on Debian's kernel under QEMU, then the
+# packages installed on a Debian guest with systemd).  Run as root
 # on a host with the cgroup v1 cpu hierarchy: the "system" tests create real
 # groups (named tqtest_<pid>_...), start real daemons on free loopback ports
 # and remove all they made.  Under CI (CI=true) a system test that cannot run
@@ -32,7 +33,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "[test] all tests"
 ctest --test-dir "$ROOT/build" -j2 --output-on-failure --timeout 300 || status=1
 
-echo "[test] the cgroup v2 lab: Debian's kernel under QEMU"
+echo "[test] the cgroup v2 lab: Debian's kernel under QEMU (busybox guest, then systemd guest)"
 bash scripts/lab.sh build || status=1
 
 exit $status
