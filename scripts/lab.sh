@@ -18,6 +18,8 @@
 #   TQ_LAB_TEST_TIMEOUT   seconds one test may run in the guest (default 300)
 #   TQ_LAB_BENCH_TIMEOUT  seconds the bench may run in the guest (default 300)
 #   TQ_LAB_APPEND         more words for the kernel command line
+#   TQ_LAB_SYSTEMD        0: skip the systemd guest (scripts/lab-systemd.sh,
+#                         run after this one; its own settings are listed there)
 set -euo pipefail
 
 BUILD=
@@ -36,6 +38,10 @@ LOG=$LAB/console.log
 TIMEOUT=${TQ_LAB_TIMEOUT:-600}
 MODULES="inet_diag tcp_diag"   # tqd's peer check; a Debian host loads them on demand
 
+# kernel_package, fetch_kernel: Debian's kernel, unpacked under $KERNEL_CACHE.
+# shellcheck source=scripts/lab/kernel.sh
+. "$ROOT/scripts/lab/kernel.sh"
+
 log() { printf '[lab] %s\n' "$*"; }
 fail() { printf 'lab: %s\n' "$*" >&2; exit 1; }
 now() { date +%s.%N; }
@@ -53,52 +59,6 @@ check_tools() {
   for program in tqd tqrcg libtqrcgmgr.so libtqfw.so; do
     [ -f "$BUILD/$program" ] || fail "$BUILD/$program is missing: build the project first (cmake --build $BUILD)"
   done
-}
-
-# The package that linux-image-amd64 depends on, e.g. linux-image-6.1.0-57-amd64.
-kernel_package() {
-  apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ { print $2; exit }'
-}
-
-# Downloads and unpacks the kernel package into $KERNEL_CACHE/<package>
-# unless it is there already; prints that folder.
-fetch_kernel() {
-  local package folder partial
-  package=$(kernel_package)
-  if [ -z "$package" ]; then
-    apt-get update -qq >&2 || true
-    package=$(kernel_package)
-  fi
-  if [ -z "$package" ]; then
-    # No package lists and no way to get them: a kernel fetched earlier serves.
-    folder=$(find "$KERNEL_CACHE" -mindepth 2 -maxdepth 2 -name .complete -printf '%h\n' 2>/dev/null | sort | tail -1)
-    [ -n "$folder" ] || fail "apt-cache names no package for linux-image-amd64 and no kernel is cached in $KERNEL_CACHE"
-    log "apt-cache names no kernel package; using the cached ${folder##*/}" >&2
-    echo "$folder"
-    return
-  fi
-  folder=$KERNEL_CACHE/$package
-  if [ -f "$folder/.complete" ]; then
-    echo "$folder"
-    return
-  fi
-  log "downloading $package (Debian's kernel; unpacked under $KERNEL_CACHE, never installed)" >&2
-  partial=$KERNEL_CACHE/.partial
-  rm -rf "$partial"
-  mkdir -p "$partial"
-  # apt downloads as its own user where it may write the folder.
-  chown _apt "$partial" 2>/dev/null || true
-  if ! (cd "$partial" && apt-get download -q "$package") >&2; then
-    apt-get update -qq >&2
-    (cd "$partial" && apt-get download -q "$package") >&2 || fail "apt-get download $package failed"
-  fi
-  dpkg-deb -x "$partial"/*.deb "$partial/root"
-  # One kernel at a time: an older package's tree goes.
-  find "$KERNEL_CACHE" -mindepth 1 -maxdepth 1 ! -name .partial -exec rm -rf {} +
-  mv "$partial/root" "$folder"
-  rm -rf "$partial"
-  touch "$folder/.complete"
-  echo "$folder"
 }
 
 # Where a file of this host lives in the guest: the build folder's files
@@ -266,20 +226,35 @@ log "qemu ran $guest_seconds s: the guest kernel was up ${boot:-?} s at the firs
 if [ -n "$results" ]; then
   printf '%s\n' "$results" | grep -vE '^[0-9]+ passed, [0-9]+ failed$' | sed 's/^/[lab] /' || true
 fi
-if [ "$guest_status" = 124 ] || [ "$guest_status" = 137 ]; then
-  fail "the guest did not finish within $TIMEOUT s (TQ_LAB_TIMEOUT); see $LOG"
+# The busybox guest's verdict (a failure is reported and remembered), then
+# the systemd guest's.
+busybox_status=0
+(
+  if [ "$guest_status" = 124 ] || [ "$guest_status" = 137 ]; then
+    fail "the guest did not finish within $TIMEOUT s (TQ_LAB_TIMEOUT); see $LOG"
+  fi
+  if [ "$guest_status" != 0 ]; then
+    fail "qemu-system-x86_64 exited with status $guest_status; see $LOG"
+  fi
+  if [ -z "$summary" ]; then
+    fail "the guest printed no summary; see $LOG"
+  fi
+  read -r passed _ failed _ <<<"$summary"
+  if [ "$failed" != 0 ]; then
+    fail "$summary"
+  fi
+  if [ "$passed" = 0 ]; then
+    fail "no test ran in the guest"
+  fi
+  log "$summary"
+) || busybox_status=1
+
+systemd_status=0
+if [ "${TQ_LAB_SYSTEMD:-1}" != 0 ]; then
+  echo
+  log "the systemd guest: scripts/lab-systemd.sh $BUILD"
+  bash "$ROOT/scripts/lab-systemd.sh" "$BUILD" || systemd_status=1
 fi
-if [ "$guest_status" != 0 ]; then
-  fail "qemu-system-x86_64 exited with status $guest_status; see $LOG"
+if [ "$busybox_status" != 0 ] || [ "$systemd_status" != 0 ]; then
+  fail "failed: $( [ "$busybox_status" != 0 ] && printf 'the busybox guest; ')$( [ "$systemd_status" != 0 ] && printf 'the systemd guest; ')see above"
 fi
-if [ -z "$summary" ]; then
-  fail "the guest printed no summary; see $LOG"
-fi
-read -r passed _ failed _ <<<"$summary"
-if [ "$failed" != 0 ]; then
-  fail "$summary"
-fi
-if [ "$passed" = 0 ]; then
-  fail "no test ran in the guest"
-fi
-log "$summary"

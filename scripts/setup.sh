@@ -28,6 +28,8 @@ PACKAGES=(
 LAB_PACKAGES=(
   qemu-system-x86                       # boots Debian's kernel (TCG)
   busybox-static cpio                   # the guest's initramfs
+  debootstrap                           # the systemd guest's root filesystem (its packages and
+                                        # client need the packaging tools and pkgconf above)
 )
 
 log() { printf '[setup] %s\n' "$*"; }
@@ -100,7 +102,12 @@ if [ -f packaging/tqd.init ]; then
   install -m 0755 packaging/tqd.init /etc/init.d/tqd
 fi
 if [ -f packaging/tqd.service ] && [ -d /run/systemd/system ]; then
-  install -m 0644 packaging/tqd.service /etc/systemd/system/tqd.service
+  # tqd.service needs tqrcg-groups.service: it holds the groups on cgroup v2.
+  install -d -m 0755 /usr/local/lib/tqrcgmgr
+  install -m 0755 packaging/tqrcg-groups-keeper /usr/local/lib/tqrcgmgr/tqrcg-groups-keeper
+  for unit in tqd.service tqrcg-groups.service tqrcg.slice; do
+    install -m 0644 "packaging/$unit" "/etc/systemd/system/$unit"
+  done
   systemctl daemon-reload || true
 fi
 if [ ! -e /etc/tq/Instance001.conf ]; then

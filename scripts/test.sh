@@ -3,7 +3,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/, the whole
 # suite in build/, the fuzz targets for a bounded number of inputs
 # (fuzz/run.sh), then the cgroup v2 lab (scripts/lab.sh: the lab tests on
-# Debian's kernel under QEMU).  Run as root
+# Debian's kernel under QEMU, then the packages installed on a Debian guest
+# with systemd).  Run as root
 # on a host with the cgroup v1 cpu hierarchy: the "system" tests create real
 # groups (named tqtest_<pid>_...), start real daemons on free loopback ports
 # and remove all they made.  Under CI (CI=true) a system test that cannot run
@@ -36,7 +37,7 @@ ctest --test-dir "$ROOT/build" -j2 --output-on-failure --timeout 300 || status=1
 echo "[test] fuzz targets: each for a bounded number of inputs (where clang++ is present)"
 bash "$ROOT/fuzz/run.sh" || status=1
 
-echo "[test] the cgroup v2 lab: Debian's kernel under QEMU"
+echo "[test] the cgroup v2 lab: Debian's kernel under QEMU (busybox guest, then systemd guest)"
 bash scripts/lab.sh build || status=1
 
 exit $status

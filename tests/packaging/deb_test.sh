@@ -33,6 +33,7 @@ else
   (cd "$SOURCE" && tar --exclude='./build' --exclude='./build-*' -cf - .) | tar -xf - -C "$tmp/src"
 fi
 
+digest=$(sh "$SOURCE/scripts/lab/tree-digest.sh" "$SOURCE")
 start=$(date +%s)
 if ! (cd "$tmp/src" && dpkg-buildpackage -us -uc -b -j2 >"$tmp/build.log" 2>&1); then
   tail -n 40 "$tmp/build.log"
@@ -69,6 +70,8 @@ contains() {
 contains "$main" /usr/sbin/tqd /usr/bin/tqrcg \
   "/usr/lib/$multiarch/libtqrcgmgr.so" "/usr/lib/$multiarch/libtqfw.so" \
   /lib/systemd/system/tqd.service /etc/init.d/tqd /etc/tq/Instance001.conf \
+  /lib/systemd/system/tqrcg-groups.service /lib/systemd/system/tqrcg.slice \
+  /usr/lib/tqrcgmgr/tqrcg-groups-keeper \
   /usr/share/tqrcgmgr/cgconfig /usr/share/man/man1/tqrcg.1.gz /usr/share/man/man5/tq.conf.5.gz \
   /usr/share/man/man8/tqd.8.gz /usr/share/bash-completion/completions/tqrcg
 contains "$dev" /usr/include/tqrcgmgr/tqrcgmgr.h /usr/include/tqrcgmgr/CQiError.h \
@@ -89,6 +92,17 @@ grep -q "deb-systemd-helper enable 'tqd.service'" "$tmp/control/postinst" || fai
 grep -q "deb-systemd-invoke \$_dh_action 'tqd.service'" "$tmp/control/postinst" || fail "postinst does not start tqd.service"
 grep -q "deb-systemd-invoke stop 'tqd.service'" "$tmp/control/prerm" || fail "prerm does not stop tqd.service"
 grep -q 'invoke-rc.d --skip-systemd-native tqd stop' "$tmp/control/prerm" || fail "prerm does not stop the init script's tqd"
+# The holder of the groups (cgroup2) is started through tqd.service and never
+# stopped by the package; the store puts the groups below it.
+grep -q '^ExecStart=/usr/lib/tqrcgmgr/tqrcg-groups-keeper$' "$tmp/files/lib/systemd/system/tqrcg-groups.service" ||
+  fail "tqrcg-groups.service does not run /usr/lib/tqrcgmgr/tqrcg-groups-keeper"
+grep -q '^Requires=tqrcg-groups.service' "$tmp/files/lib/systemd/system/tqd.service" ||
+  fail "tqd.service does not require tqrcg-groups.service"
+if grep -l 'tqrcg-groups' "$tmp/control"/p* 2>/dev/null; then
+  fail "a maintainer script acts on tqrcg-groups.service"
+fi
+grep -qx 'sTQRCGMGRCGROUP2BASE=tqrcg.slice/tqrcg-groups.service/groups' "$tmp/files/etc/tq/Instance001.conf" ||
+  fail "the packaged store does not put the groups below tqrcg-groups.service"
 if grep -lE 'cgdelete|cgclear|rmdir /sys|kill' "$tmp/control"/p* 2>/dev/null; then
   fail "a maintainer script deletes groups or signals processes"
 fi
@@ -121,7 +135,10 @@ else
 fi
 
 if [ -n "$KEEP" ]; then
-  mkdir -p "$KEEP" && cp "$tmp"/*.deb "$KEEP"/ && echo "packages kept in $KEEP"
+  # With the digest of the tree they come from: the systemd lab installs them
+  # while the tree is unchanged.
+  mkdir -p "$KEEP" && rm -f "$KEEP"/*.deb "$KEEP/.digest" && cp "$tmp"/*.deb "$KEEP"/ &&
+    { [ -z "$digest" ] || echo "$digest" > "$KEEP/.digest"; } && echo "packages kept in $KEEP"
 fi
 [ "$failures" -eq 0 ] && echo "package checks passed"
 exit "$failures"
