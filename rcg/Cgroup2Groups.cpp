@@ -20,6 +20,8 @@ const char kGetNewFunction[] = "CQiError TqRcgCtrllr::GetNewRcg(const char*, TqR
 const char kDeleteFunction[] = "CQiError TqRcgCtrllr::DeleteRcg(const char*)";
 const char kCreateTag[] = "TqRcgCtrllr::GetNewRcg";
 const char kDeleteTag[] = "TqRcgCtrllr::DeleteRcg";
+// Exists while systemd runs the host.
+const char kSystemdRunning[] = "/run/systemd/system";
 
 std::vector<std::string> Components(const std::string& path) {
     std::vector<std::string> parts;
@@ -37,7 +39,11 @@ std::vector<std::string> Components(const std::string& path) {
 class Cgroup2Groups : public RcgGroups {
 public:
     Cgroup2Groups(const std::string& mount, const std::string& base)
-        : m_fs(InstalledCgroupFs()), m_mount(mount), m_base(base) {}
+        : m_fs(InstalledCgroupFs()),
+          m_mount(mount),
+          m_base(base),
+          m_baseDepth(Components(base).size()),
+          m_systemd(m_fs.isDir(kSystemdRunning)) {}
 
     CQiError find(const RcgName& name, TqRcgPtr& group) override;
     CQiError create(const RcgName& name, TqRcgPtr& group) override;
@@ -47,12 +53,15 @@ public:
 
 private:
     std::string folderOf(const RcgName& name) const { return m_mount + "/" + m_base + "/" + name.path; }
-    CQiError enableCpuBelow(const std::string& folder, EvDebug& log);
+    CQiError enableCpuBelow(const std::string& folder, bool mayWrite, EvDebug& log);
+    CQiError outsideDelegation(const std::string& what, EvDebug& log, int line);
     CQiError busyFailure(const RcgName& name, const std::string& folder, EvDebug& log, int line);
 
     CgroupFs& m_fs;
     std::string m_mount;
     std::string m_base;
+    std::size_t m_baseDepth;  // components of the base below the mount
+    bool m_systemd;           // systemd owns the tree above the base
 };
 
 CQiError Cgroup2Groups::find(const RcgName& name, TqRcgPtr& group) {
@@ -69,15 +78,20 @@ CQiError Cgroup2Groups::find(const RcgName& name, TqRcgPtr& group) {
 // Makes every missing folder from the base down to the group, enabling the
 // cpu controller for the children of each folder on the way where it is not
 // enabled yet.  A folder that appears meanwhile (a concurrent creation) is
-// taken as made.
+// taken as made.  Where systemd runs the host, the tree above the base is
+// systemd's: nothing there is made or written, only checked.
 CQiError Cgroup2Groups::create(const RcgName& name, TqRcgPtr& group) {
     EvEvent log;
     std::string folder = m_mount;
+    std::size_t depth = 0;
     for (const std::string& part : Components(m_base + "/" + name.path)) {
-        CQiError result = enableCpuBelow(folder, log);
+        const bool ours = !m_systemd || depth >= m_baseDepth;
+        CQiError result = enableCpuBelow(folder, ours, log);
         if (result.IsError()) return result;
         folder += "/" + part;
-        const int error = m_fs.makeDir(folder);
+        ++depth;
+        if (!ours && !m_fs.isDir(folder)) return outsideDelegation("the folder " + folder + " is missing", log, __LINE__);
+        const int error = ours ? m_fs.makeDir(folder) : 0;
         if (error != 0 && error != EEXIST) {
             return ReportFsFailure(log, kCreateTag, {kFile, kGetNewFunction, __LINE__},
                                    "create the control group " + folder, error);
@@ -95,15 +109,26 @@ CQiError Cgroup2Groups::create(const RcgName& name, TqRcgPtr& group) {
 }
 
 // "+cpu" into cgroup.subtree_control, and only where cpu is not listed.
-CQiError Cgroup2Groups::enableCpuBelow(const std::string& folder, EvDebug& log) {
+CQiError Cgroup2Groups::enableCpuBelow(const std::string& folder, bool mayWrite, EvDebug& log) {
     const std::string file = folder + "/cgroup.subtree_control";
     std::string enabled;
     int error = m_fs.readFile(file, &enabled);
     if (error == 0 && ListsController(enabled, "cpu")) return CQiError::Success();
+    if (error == 0 && !mayWrite) return outsideDelegation("cpu is not enabled in " + file, log, __LINE__);
     if (error == 0) error = m_fs.writeFile(file, "+cpu");
     if (error == 0) return CQiError::Success();
     return ReportFsFailure(log, kCreateTag, {kFile, kGetNewFunction, __LINE__},
                            "enable the cpu controller in " + file, error);
+}
+
+CQiError Cgroup2Groups::outsideDelegation(const std::string& what, EvDebug& log, int line) {
+    const std::string text = "On this systemd host the manager writes only inside the subtree delegated to it, "
+                             "the base " + m_mount + "/" + m_base + ", and " + what +
+                             " above it: start tqrcg-groups.service (it makes the base and enables cpu), or set "
+                             "[Base] " + kCgroup2BaseKey + " to a subtree that systemd delegated.";
+    log.Error(kCreateTag, "%s", text.c_str());
+    return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetNewFunction, line}, k_TqWin32CommandFailed, "%s",
+                                   text.c_str());
 }
 
 CQiError Cgroup2Groups::remove(const RcgName& name) {

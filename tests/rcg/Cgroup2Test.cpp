@@ -163,6 +163,38 @@ TEST_F(rcgCgroup2, AConfiguredBaseIsUsedAndABadOneTouchesNothing) {
     }
 }
 
+TEST_F(rcgCgroup2, OnASystemdHostNothingAboveTheBaseIsWritten) {
+    fs.dirs.insert("/run/systemd/system");
+    store.write("[Base]\nsTQRCGMGRCGROUP2BASE=tq.slice/holder.service/groups\n");
+    TqRcgPtr group;
+    CQiError result = TqRcgCtrllr::GetNewRcg("web", group);
+    EXPECT_EQ(774u, result.Win32Code()) << "the delegated base is missing";
+    EXPECT_NE(std::string::npos, result.Message().find("tqrcg-groups.service")) << result.Message();
+    EXPECT_TRUE(fs.writes.empty()) << fs.writes.front();
+    EXPECT_EQ(2u, fs.dirs.size()) << "only the mount and /run/systemd/system";
+
+    // systemd made the subtree and enabled cpu down to the delegated unit;
+    // the base is the unit's own.
+    for (const char* dir : {"/sys/fs/cgroup/tq.slice", "/sys/fs/cgroup/tq.slice/holder.service",
+                            "/sys/fs/cgroup/tq.slice/holder.service/groups"}) {
+        ASSERT_EQ(0, fs.makeDir(dir));
+    }
+    fs.files["/sys/fs/cgroup/tq.slice/holder.service/cgroup.subtree_control"] = "cpu\n";
+    result = TqRcgCtrllr::GetNewRcg("web", group);
+    EXPECT_EQ(774u, result.Win32Code()) << "cpu is not enabled at the root";
+    EXPECT_NE(std::string::npos, result.Message().find("/sys/fs/cgroup/cgroup.subtree_control"));
+    EXPECT_TRUE(fs.writes.empty());
+
+    fs.files["/sys/fs/cgroup/cgroup.subtree_control"] = "cpu memory\n";
+    fs.files["/sys/fs/cgroup/tq.slice/cgroup.subtree_control"] = "cpu\n";
+    result = TqRcgCtrllr::GetNewRcg("jobs/web", group);
+    ASSERT_FALSE(result.IsError()) << result.AsString();
+    EXPECT_TRUE(fs.isDir("/sys/fs/cgroup/tq.slice/holder.service/groups/jobs/web"));
+    for (const std::string& write : fs.writes) {
+        EXPECT_EQ(0u, write.find("/sys/fs/cgroup/tq.slice/holder.service/groups/")) << "written above the base: " << write;
+    }
+}
+
 TEST_F(rcgCgroup2, CreationFailuresNameTheFileAndTheReason) {
     fs.failures[std::string(kRoot) + "/cgroup.subtree_control"] = EACCES;
     TqRcgPtr group;
