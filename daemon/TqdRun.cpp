@@ -16,6 +16,7 @@
 
 #include "daemon/TqdAudit.h"
 #include "daemon/TqdLibrary.h"
+#include "daemon/TqdNotify.h"
 #include "daemon/TqdMetrics.h"
 #include "daemon/TqdProcessors.h"
 #include "daemon/TqdPeer.h"
@@ -222,6 +223,7 @@ int RunDaemon(const CommandLine& commandLine) {
     context.identifyPeer = [allowed](int fd) { return IdentifyPeer(fd, allowed); };
     Server server(std::move(listeners), context, settings.workers);
     daemonizer.ready();
+    if (!NotifyReady(&problem)) log.Error(kLogTag, "%s", problem.c_str());
 
     server.acceptUntil(stopFd.get());
     signalfd_siginfo info;
