@@ -11,15 +11,10 @@ namespace tqrcg {
 using TqRcgCtrllr::detail::GroupFigures;
 using TqRcgCtrllr::detail::RememberedCap;
 
-std::string FormatPercent(double percent) {
-    char text[64];
-    const double tenths = double(static_cast<long long>(percent * 10.0 + 0.5));
-    if (static_cast<long long>(tenths) % 10 == 0) {
-        snprintf(text, sizeof(text), "%.0f%%", tenths / 10.0);
-    } else {
-        snprintf(text, sizeof(text), "%.1f%%", tenths / 10.0);
-    }
-    return text;
+std::string UnshownGroupNote(const GroupFigures& figures) {
+    if (figures.state == GroupFigures::kInvalidName) return "(not looked up: not a valid group name)";
+    if (figures.state == GroupFigures::kMissing) return "(no longer exists)";
+    return std::string();
 }
 
 std::string FormatSeconds(double seconds) {
@@ -50,14 +45,8 @@ std::string RememberedText(const GroupFigures& figures, const std::vector<Rememb
 ListRow MakeListRow(const GroupFigures& figures, const std::vector<RememberedCap>& caps, long processors) {
     ListRow row;
     row.name = TqRcgCtrllr::detail::EscapeRcgName(figures.name);
-    if (figures.state == GroupFigures::kInvalidName) {
-        row.note = "(not looked up: not a valid group name)";
-        return row;
-    }
-    if (figures.state == GroupFigures::kMissing) {
-        row.note = "(no longer exists)";
-        return row;
-    }
+    row.note = UnshownGroupNote(figures);
+    if (!row.note.empty()) return row;
     row.cap = figures.hasCap
                   ? FormatCap(figures.quotaUs, static_cast<long long>(figures.periodUs), processors)
                   : "?";

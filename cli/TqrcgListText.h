@@ -8,11 +8,13 @@
 
 #include "rcg/RcgCaps.h"
 #include "rcg/RcgFigures.h"
+#include "TqrcgText.h"
 
 namespace tqrcg {
 
-// A share in percent as the cap is shown: "25%", "12.5%".
-std::string FormatPercent(double percent);
+// Why a listed group has no figures to show ("(no longer exists)", or a
+// name the controller would refuse); empty when it has them.
+std::string UnshownGroupNote(const TqRcgCtrllr::detail::GroupFigures& figures);
 // Seconds with two decimals: "0.00s", "12.34s".
 std::string FormatSeconds(double seconds);
 

@@ -44,10 +44,7 @@ bool ParseCggetValues(const std::string& output, std::vector<long long>* values)
     return true;
 }
 
-std::string FormatCap(long long quotaUs, long long periodUs, long processors) {
-    if (quotaUs < 0) return "none";
-    if (periodUs <= 0 || processors <= 0) return "?";
-    const double percent = 100.0 * double(quotaUs) / double(periodUs) / double(processors);
+std::string FormatPercent(double percent) {
     char text[64];
     const double tenths = double(static_cast<long long>(percent * 10.0 + 0.5));
     if (static_cast<long long>(tenths) % 10 == 0) {
@@ -56,6 +53,12 @@ std::string FormatCap(long long quotaUs, long long periodUs, long processors) {
         snprintf(text, sizeof(text), "%.1f%%", tenths / 10.0);
     }
     return text;
+}
+
+std::string FormatCap(long long quotaUs, long long periodUs, long processors) {
+    if (quotaUs < 0) return "none";
+    if (periodUs <= 0 || processors <= 0) return "?";
+    return FormatPercent(100.0 * double(quotaUs) / double(periodUs) / double(processors));
 }
 
 bool ParseDecimal(const std::string& text, unsigned long min, unsigned long max, unsigned long* value) {

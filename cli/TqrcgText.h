@@ -32,6 +32,9 @@ bool ParseCggetValues(const std::string& output, std::vector<long long>* values)
 // "none" for a negative quota (no limit).  "?" when period or processors
 // is not positive.
 std::string FormatCap(long long quotaUs, long long periodUs, long processors);
+// A share in percent as a cap is shown: "25%", "12.5%" (one decimal, only
+// when it is not whole).
+std::string FormatPercent(double percent);
 
 // A decimal number of digits only (no sign, blanks or base prefix) between
 // `min` and `max`; false otherwise.

@@ -26,14 +26,8 @@ constexpr int kMinBarWidth = 6;
 TopRow FirstRow(const GroupFigures& figures, long processors) {
     TopRow row;
     row.name = TqRcgCtrllr::detail::EscapeRcgName(figures.name);
-    if (figures.state == GroupFigures::kInvalidName) {
-        row.note = "(not looked up: not a valid group name)";
-        return row;
-    }
-    if (figures.state == GroupFigures::kMissing) {
-        row.note = "(no longer exists)";
-        return row;
-    }
+    row.note = UnshownGroupNote(figures);
+    if (!row.note.empty()) return row;
     row.capKnown = figures.hasCap;
     row.capPercent = TqRcgCtrllr::detail::CapPercent(figures, processors);
     row.processes = figures.hasProcesses ? static_cast<long long>(figures.processes) : -1;
