@@ -263,16 +263,9 @@ make_overlay() {
 }
 
 run_guest() {
-  local status
+  local status=0
   cat "$ROOTFS" "$LAB/overlay.cpio.gz" > "$LAB/initramfs.cpio.gz"
-  set +e
-  timeout -k 10 "$TIMEOUT" qemu-system-x86_64 -accel tcg -cpu max -smp 2 -m 2048 \
-    -nographic -no-reboot -nic none \
-    -kernel "$VMLINUZ" -initrd "$LAB/initramfs.cpio.gz" \
-    -append "console=ttyS0 quiet panic=-1 ${TQ_LAB_APPEND:-}" </dev/null 2>&1 \
-    | sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$LOG"
-  status=${PIPESTATUS[0]}
-  set -e
+  boot_guest 2048 "$LAB/initramfs.cpio.gz" || status=$?
   rm -f "$LAB/initramfs.cpio.gz"
   return "$status"
 }

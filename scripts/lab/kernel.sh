@@ -1,6 +1,7 @@
-# Debian's own kernel for the lab guests, shared by scripts/lab.sh and
-# scripts/lab-systemd.sh (sourced).  The caller defines log, fail and
-# KERNEL_CACHE (the folder that keeps the unpacked kernel package).
+# Debian's own kernel for the lab guests, and booting it, shared by
+# scripts/lab.sh and scripts/lab-systemd.sh (sourced).  The caller defines
+# log, fail and KERNEL_CACHE (the folder that keeps the unpacked kernel
+# package), and for boot_guest TIMEOUT, VMLINUZ and LOG.
 
 # The package that linux-image-amd64 depends on, e.g. linux-image-6.1.0-57-amd64.
 kernel_package() {
@@ -46,4 +47,21 @@ fetch_kernel() {
   rm -rf "$partial"
   touch "$folder/.complete"
   echo "$folder"
+}
+
+# Boots VMLINUZ with the initramfs $2 in $1 MiB under TCG (a KVM guest hangs
+# at boot on these machines); the console goes to the terminal and to $LOG,
+# without carriage returns and the firmware's terminal control sequences.
+# Returns QEMU's status (124 when TIMEOUT ran out).
+boot_guest() {
+  local memory=$1 initrd=$2 status
+  set +e
+  timeout -k 10 "$TIMEOUT" qemu-system-x86_64 -accel tcg -cpu max -smp 2 -m "$memory" \
+    -nographic -no-reboot -nic none \
+    -kernel "$VMLINUZ" -initrd "$initrd" \
+    -append "console=ttyS0 quiet panic=-1 ${TQ_LAB_APPEND:-}" </dev/null 2>&1 \
+    | sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$LOG"
+  status=${PIPESTATUS[0]}
+  set -e
+  return "$status"
 }
