@@ -39,11 +39,7 @@ std::vector<std::string> Components(const std::string& path) {
 class Cgroup2Groups : public RcgGroups {
 public:
     Cgroup2Groups(const std::string& mount, const std::string& base)
-        : m_fs(InstalledCgroupFs()),
-          m_mount(mount),
-          m_base(base),
-          m_baseDepth(Components(base).size()),
-          m_systemd(m_fs.isDir(kSystemdRunning)) {}
+        : m_fs(InstalledCgroupFs()), m_mount(mount), m_base(base) {}
 
     CQiError find(const RcgName& name, TqRcgPtr& group) override;
     CQiError create(const RcgName& name, TqRcgPtr& group) override;
@@ -60,8 +56,6 @@ private:
     CgroupFs& m_fs;
     std::string m_mount;
     std::string m_base;
-    std::size_t m_baseDepth;  // components of the base below the mount
-    bool m_systemd;           // systemd owns the tree above the base
 };
 
 CQiError Cgroup2Groups::find(const RcgName& name, TqRcgPtr& group) {
@@ -82,10 +76,12 @@ CQiError Cgroup2Groups::find(const RcgName& name, TqRcgPtr& group) {
 // systemd's: nothing there is made or written, only checked.
 CQiError Cgroup2Groups::create(const RcgName& name, TqRcgPtr& group) {
     EvEvent log;
+    // Where systemd runs the host, the folders down to the base are its own.
+    const std::size_t systemdDepth = m_fs.isDir(kSystemdRunning) ? Components(m_base).size() : 0;
     std::string folder = m_mount;
     std::size_t depth = 0;
     for (const std::string& part : Components(m_base + "/" + name.path)) {
-        const bool ours = !m_systemd || depth >= m_baseDepth;
+        const bool ours = depth >= systemdDepth;
         CQiError result = enableCpuBelow(folder, ours, log);
         if (result.IsError()) return result;
         folder += "/" + part;
