@@ -30,6 +30,7 @@ extern char** environ;
 namespace {
 
 using tqtest::GroupCleanup;
+using tqtest::ListLine;
 using tqtest::OwnedGroupName;
 using tqtest::ReadFile;
 using tqtest::StoreForPort;
@@ -213,20 +214,6 @@ double GroupCpuPercent(const std::string& group, double seconds) {
     }
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return 100.0 * used / (wall * double(tqtest::ProcessorCount()));
-}
-
-// The list line of `group`, without the padding of its columns.
-std::string ListLine(const std::string& listing, const std::string& group) {
-    std::istringstream lines(listing);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, group.size() + 1, group + " ") != 0) continue;
-        std::istringstream words(line);
-        std::string word, joined;
-        while (words >> word) joined += (joined.empty() ? "" : " ") + word;
-        return joined;
-    }
-    return "";
 }
 
 TEST_F(TqrcgSystem, EverySubcommandActsOnRealGroups) {

@@ -10,21 +10,9 @@
 
 namespace {
 
-using namespace tqlab;
+using tqtest::ListLine;
 
-// The list line of `group`, without the padding of its columns.
-std::string ListLine(const std::string& listing, const std::string& group) {
-    std::istringstream lines(listing);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, group.size() + 1, group + " ") != 0) continue;
-        std::istringstream words(line);
-        std::string word, joined;
-        while (words >> word) joined += (joined.empty() ? "" : " ") + word;
-        return joined;
-    }
-    return "";
-}
+using namespace tqlab;
 
 TEST(V2Tqrcg, EverySubcommandActsOnTheGroupFolder) {
     LAB_REQUIRE_V2_HOST();

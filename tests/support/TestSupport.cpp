@@ -220,6 +220,19 @@ long ProcessorCount() {
     return sysconf(_SC_NPROCESSORS_ONLN);
 }
 
+std::string ListLine(const std::string& listing, const std::string& group) {
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, group.size() + 1, group + " ") != 0) continue;
+        std::istringstream words(line);
+        std::string word, joined;
+        while (words >> word) joined += (joined.empty() ? "" : " ") + word;
+        return joined;
+    }
+    return "";
+}
+
 // ---- the real cgroup hierarchy ----------------------------------------
 
 bool SystemTestsRequired() {
