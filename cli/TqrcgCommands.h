@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "rcg/RcgCaps.h"
-#include "rcg/RcgFigures.h"
+#include "rcg/RcgRecord.h"
 
 class CQiError;
 
@@ -30,17 +29,9 @@ int ReportFailure(const CQiError& error, std::ostream& err);
 // *line when it cannot be read.
 bool LibraryVersionLine(std::string* line);
 
-// The figures of the groups the manager created, in the order of the
-// store's list, read from the hierarchy in use.
-struct RecordedFigures {
-    std::vector<TqRcgCtrllr::detail::GroupFigures> groups;
-    std::vector<TqRcgCtrllr::detail::RememberedCap> caps;
-    long processors = 0;  // caps are shares of this many
-    bool cgroup2 = false;
-};
-// False with *problem set where no group can be (cgroup2 without cpu, an
-// unusable cgroup2 base).
-bool ReadRecordedFigures(RecordedFigures* figures, std::string* problem);
+// The figures of the groups the manager created, as list and top show them
+// (TqRcgCtrllr::ReadRecordedFigures reads them).
+using TqRcgCtrllr::RecordedFigures;
 
 // `tqrcg list`: the groups the manager created, with cap, process count,
 // remembered cap and throttling; as a table or (`json`) as a JSON array.

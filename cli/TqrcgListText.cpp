@@ -5,11 +5,12 @@
 
 #include "TqrcgText.h"
 #include "rcg/RcgNames.h"
+#include "rcg/RcgQuota.h"
 
 namespace tqrcg {
 
-using TqRcgCtrllr::detail::GroupFigures;
-using TqRcgCtrllr::detail::RememberedCap;
+using TqRcgCtrllr::GroupFigures;
+using TqRcgCtrllr::RememberedCap;
 
 std::string UnshownGroupNote(const GroupFigures& figures) {
     if (figures.state == GroupFigures::kInvalidName) return "(not looked up: not a valid group name)";
@@ -27,7 +28,7 @@ namespace {
 
 bool RememberedPercent(const GroupFigures& figures, const std::vector<RememberedCap>& caps,
                        unsigned int* percent) {
-    return TqRcgCtrllr::detail::FindCap(caps, figures.name, percent);
+    return TqRcgCtrllr::FindCap(caps, figures.name, percent);
 }
 
 }  // namespace
@@ -36,15 +37,15 @@ std::string RememberedText(const GroupFigures& figures, const std::vector<Rememb
                            long processors) {
     unsigned int percent = 0;
     if (!figures.hasCap || !RememberedPercent(figures, caps, &percent)) return "-";
-    const std::uint64_t wanted = TqRcgCtrllr::detail::ComputeCpuQuota(percent, static_cast<int>(processors));
-    const bool matches = figures.quotaUs >= 0 && figures.periodUs == TqRcgCtrllr::detail::kCfsPeriodUs &&
+    const std::uint64_t wanted = TqRcgCtrllr::ComputeCpuQuota(percent, static_cast<int>(processors));
+    const bool matches = figures.quotaUs >= 0 && figures.periodUs == TqRcgCtrllr::kCfsPeriodUs &&
                          static_cast<std::uint64_t>(figures.quotaUs) == wanted;
     return std::to_string(percent) + "%" + (matches ? "" : " (differs: restart tqd or cap again)");
 }
 
 ListRow MakeListRow(const GroupFigures& figures, const std::vector<RememberedCap>& caps, long processors) {
     ListRow row;
-    row.name = TqRcgCtrllr::detail::EscapeRcgName(figures.name);
+    row.name = TqRcgCtrllr::EscapeRcgName(figures.name);
     row.note = UnshownGroupNote(figures);
     if (!row.note.empty()) return row;
     row.cap = figures.hasCap
@@ -54,7 +55,7 @@ ListRow MakeListRow(const GroupFigures& figures, const std::vector<RememberedCap
     row.remembered = RememberedText(figures, caps, processors);
     if (figures.hasThrottling) {
         row.throttled =
-            FormatPercent(TqRcgCtrllr::detail::ThrottledPercent(figures.throttledPeriods, figures.periods));
+            FormatPercent(TqRcgCtrllr::ThrottledPercent(figures.throttledPeriods, figures.periods));
         row.throttledTime = FormatSeconds(double(figures.throttledNs) / 1e9);
     } else {
         row.throttled = row.throttledTime = "?";
@@ -103,7 +104,7 @@ nlohmann::ordered_json GroupJson(const GroupFigures& figures, const std::vector<
     object["exists"] = figures.state == GroupFigures::kPresent;
     const bool present = figures.state == GroupFigures::kPresent;
     const bool capped = present && figures.hasCap && figures.quotaUs >= 0;
-    const double capPercent = TqRcgCtrllr::detail::CapPercent(figures, processors);
+    const double capPercent = TqRcgCtrllr::CapPercent(figures, processors);
     object["cap_percent"] = capped && capPercent >= 0 ? json(capPercent) : json(nullptr);
     object["cap_quota_us"] = capped ? json(figures.quotaUs) : json(nullptr);
     object["cap_period_us"] = present && figures.hasCap ? json(figures.periodUs) : json(nullptr);
@@ -111,14 +112,14 @@ nlohmann::ordered_json GroupJson(const GroupFigures& figures, const std::vector<
     object["remembered_cap_percent"] =
         present && RememberedPercent(figures, caps, &remembered) ? json(remembered) : json(nullptr);
     object["processes"] = present && figures.hasProcesses ? json(figures.processes) : json(nullptr);
-    const bool hasCpu = present && figures.cpuSource != TqRcgCtrllr::detail::CpuTimeSource::kNone;
+    const bool hasCpu = present && figures.cpuSource != TqRcgCtrllr::CpuTimeSource::kNone;
     object["cpu_usage_seconds"] = hasCpu ? json(double(figures.cpuTimeNs) / 1e9) : json(nullptr);
     object["cpu_usage_source"] = hasCpu ? json(CpuTimeSourceName(figures.cpuSource)) : json(nullptr);
     const bool throttling = present && figures.hasThrottling;
     object["periods"] = throttling ? json(figures.periods) : json(nullptr);
     object["throttled_periods"] = throttling ? json(figures.throttledPeriods) : json(nullptr);
     object["throttled_share_percent"] =
-        throttling ? json(TqRcgCtrllr::detail::ThrottledPercent(figures.throttledPeriods, figures.periods))
+        throttling ? json(TqRcgCtrllr::ThrottledPercent(figures.throttledPeriods, figures.periods))
                    : json(nullptr);
     object["throttled_seconds"] = throttling ? json(double(figures.throttledNs) / 1e9) : json(nullptr);
     object["processors"] = processors;

@@ -14,7 +14,7 @@
 namespace tqrcg {
 
 std::vector<std::string> ParseGroupList(const std::string& value) {
-    return TqRcgCtrllr::detail::ParseGroupNames(value);
+    return TqRcgCtrllr::ParseGroupNames(value);
 }
 
 std::string ShellQuote(const std::string& text) {
@@ -84,7 +84,7 @@ std::size_t CountLines(const std::string& text) {
 }
 
 std::string CpuMountPoint(const std::string& mounts) {
-    return TqRcgCtrllr::detail::ParseCgroupMounts(mounts).cpuV1;
+    return TqRcgCtrllr::ParseCgroupMounts(mounts).cpuV1;
 }
 
 std::string FailureText(const std::string& errorText, std::uint64_t port) {

@@ -25,7 +25,7 @@ struct Sample {
 
 bool TakeSample(Sample* sample, std::string* problem) {
     sample->at = Clock::now();
-    return ReadRecordedFigures(&sample->figures, problem);
+    return TqRcgCtrllr::ReadRecordedFigures(&sample->figures, problem);
 }
 
 double SecondsBetween(const Sample& before, const Sample& after) {

@@ -10,8 +10,8 @@
 
 namespace tqrcg {
 
-using TqRcgCtrllr::detail::CpuTimeSource;
-using TqRcgCtrllr::detail::GroupFigures;
+using TqRcgCtrllr::CpuTimeSource;
+using TqRcgCtrllr::GroupFigures;
 
 namespace {
 
@@ -25,11 +25,11 @@ constexpr int kMinBarWidth = 6;
 
 TopRow FirstRow(const GroupFigures& figures, long processors) {
     TopRow row;
-    row.name = TqRcgCtrllr::detail::EscapeRcgName(figures.name);
+    row.name = TqRcgCtrllr::EscapeRcgName(figures.name);
     row.note = UnshownGroupNote(figures);
     if (!row.note.empty()) return row;
     row.capKnown = figures.hasCap;
-    row.capPercent = TqRcgCtrllr::detail::CapPercent(figures, processors);
+    row.capPercent = TqRcgCtrllr::CapPercent(figures, processors);
     row.processes = figures.hasProcesses ? static_cast<long long>(figures.processes) : -1;
     row.useFromProcesses = figures.cpuSource == CpuTimeSource::kProcesses;
     return row;
@@ -47,7 +47,7 @@ void AddInterval(const GroupFigures& before, const GroupFigures& after, double s
     }
     if (before.hasThrottling && after.hasThrottling && after.periods >= before.periods &&
         after.throttledPeriods >= before.throttledPeriods) {
-        row->throttledPercent = TqRcgCtrllr::detail::ThrottledPercent(
+        row->throttledPercent = TqRcgCtrllr::ThrottledPercent(
             after.throttledPeriods - before.throttledPeriods, after.periods - before.periods);
     }
 }

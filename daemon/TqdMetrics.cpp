@@ -10,12 +10,11 @@
 #include "daemon/TqdConfig.h"
 #include "host/EvDebug.h"
 #include "host/UniqueFd.h"
-#include "rcg/CgroupFs.h"
 #include "rcg/RcgRecord.h"
 
 namespace tqd {
 
-using TqRcgCtrllr::detail::GroupFigures;
+using TqRcgCtrllr::GroupFigures;
 
 // ---- counting -------------------------------------------------------------
 
@@ -90,7 +89,7 @@ void GroupMetrics(std::string* text, const std::vector<GroupFigures>& groups, lo
         text, "tqrcgmgr_group_cpu_cap_ratio", "gauge",
         "CPU cap of the group as a share of the whole machine (1 is every processor); absent without a cap.");
     for (const GroupFigures* g : present) {
-        const double percent = TqRcgCtrllr::detail::CapPercent(*g, processors);
+        const double percent = TqRcgCtrllr::CapPercent(*g, processors);
         if (percent >= 0)
             Sample(text, "tqrcgmgr_group_cpu_cap_ratio", GroupLabel(*g), Number(percent / 100.0));
     }
@@ -98,7 +97,7 @@ void GroupMetrics(std::string* text, const std::vector<GroupFigures>& groups, lo
         text, "tqrcgmgr_group_cpu_usage_seconds_total", "counter",
         "CPU time used by the group's processes; source \"processes\" sums the processes in the group now.");
     for (const GroupFigures* g : present) {
-        if (g->cpuSource == TqRcgCtrllr::detail::CpuTimeSource::kNone) continue;
+        if (g->cpuSource == TqRcgCtrllr::CpuTimeSource::kNone) continue;
         Sample(text, "tqrcgmgr_group_cpu_usage_seconds_total",
                GroupLabel(*g) + ",source=\"" + CpuTimeSourceName(g->cpuSource) + "\"",
                Number(g->cpuTimeNs / 1e9));
@@ -260,18 +259,12 @@ MetricsWriter::~MetricsWriter() {
 }
 
 bool MetricsWriter::writeOnce(std::string* problem) {
-    using namespace TqRcgCtrllr::detail;
-    const RecordedGroups recorded = ReadRecordedGroups();
-    std::vector<GroupFigures> groups;
-    GroupsPlace place;
-    std::string placeProblem;
     // Where no group can be, the daemon's figures are still written.
-    if (FindGroupsPlace(InstalledCgroupFs(), &place, &placeProblem)) {
-        FiguresReader reader(InstalledCgroupFs(), place, sysconf(_SC_CLK_TCK));
-        for (const std::string& name : recorded.names) groups.push_back(reader.read(name));
-    }
+    TqRcgCtrllr::RecordedFigures figures;
+    std::string placeProblem;
+    TqRcgCtrllr::ReadRecordedFigures(&figures, &placeProblem);
     return WriteFileAtomically(m_settings.folder, kMetricsFileName,
-                               FormatMetrics(groups, place.processors, m_stats.snapshot()), problem);
+                               FormatMetrics(figures.groups, figures.processors, m_stats.snapshot()), problem);
 }
 
 void MetricsWriter::run() {

@@ -64,7 +64,7 @@ std::string LabelValue(const std::string& text);
 
 // The whole file: HELP and TYPE lines, then the samples, for the groups that
 // are present (caps are shares of `processors`) and the daemon's counts.
-std::string FormatMetrics(const std::vector<TqRcgCtrllr::detail::GroupFigures>& groups, long processors,
+std::string FormatMetrics(const std::vector<TqRcgCtrllr::GroupFigures>& groups, long processors,
                           const DaemonCounts& counts);
 
 struct MetricsSettings {

@@ -6,6 +6,7 @@
 #include "RcgCaps.h"
 #include "RcgGroups.h"
 #include "RcgNames.h"
+#include "RcgQuota.h"
 
 namespace TqRcgCtrllr {
 namespace detail {
@@ -27,12 +28,8 @@ void UpdateCaps(const std::function<std::string(const std::string*)>& change, co
 // changed, empty when the group was already right.
 bool Reapply(RcgGroups& groups, const RememberedCap& cap, long processors, std::string* action,
              std::string* failure) {
-    const std::string problem = RcgNameProblem(cap.name);
-    if (!problem.empty()) {
-        *failure = problem;
-        return false;
-    }
-    const RcgName name = ParseRcgName(cap.name);
+    RcgName name;
+    if (!ParseRcgName(cap.name, &name, failure)) return false;
     TqRcgPtr group;
     CQiError result = groups.find(name, group);
     const bool missing = result.IsError() && result.Win32Code() == k_TqWin32NotFound;

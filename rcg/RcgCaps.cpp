@@ -8,13 +8,13 @@
 #include "RcgNames.h"
 
 namespace TqRcgCtrllr {
-namespace detail {
 
 namespace {
 
-// Two names of one group: "web", "cpu:/web" and "cpu,cpuacct:/web".
+// Two names of one group: "web", "cpu:/web" and "cpu,cpuacct:/web".  The
+// stored entries were never checked: both are split as the tools read them.
 bool SameGroup(const std::string& a, const std::string& b) {
-    return SplitRcgName(a).rcgName == SplitRcgName(b).rcgName;
+    return detail::SplitRcgName(a).path == detail::SplitRcgName(b).path;
 }
 
 std::string Format(const std::vector<RememberedCap>& caps) {
@@ -78,5 +78,4 @@ bool FindCap(const std::vector<RememberedCap>& caps, const std::string& name, un
     return false;
 }
 
-}  // namespace detail
 }  // namespace TqRcgCtrllr

@@ -8,7 +8,6 @@
 #include <vector>
 
 namespace TqRcgCtrllr {
-namespace detail {
 
 // Store key ("Base" section) of the remembered caps.
 constexpr const char kCapsKey[] = "sTQRCGMGRCAPS";
@@ -33,5 +32,4 @@ std::string WithoutCap(const std::string* value, const std::string& name);
 // The cap remembered for `name`'s group; false when there is none.
 bool FindCap(const std::vector<RememberedCap>& caps, const std::string& name, unsigned int* percent);
 
-}  // namespace detail
 }  // namespace TqRcgCtrllr

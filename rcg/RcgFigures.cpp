@@ -9,8 +9,32 @@
 
 #include "RcgHierarchy.h"
 #include "RcgNames.h"
+#include "RcgQuota.h"
 
 namespace TqRcgCtrllr {
+
+const char* CpuTimeSourceName(CpuTimeSource source) {
+    switch (source) {
+        case CpuTimeSource::kCpuStat:
+            return "cpu.stat";
+        case CpuTimeSource::kCpuacct:
+            return "cpuacct.usage";
+        case CpuTimeSource::kProcesses:
+            return "processes";
+        case CpuTimeSource::kNone:
+            break;
+    }
+    return "none";
+}
+
+double CapPercent(const GroupFigures& figures, long processors) {
+    return figures.hasCap ? QuotaPercent(figures.quotaUs, figures.periodUs, processors) : -1.0;
+}
+
+double ThrottledPercent(std::uint64_t throttledPeriods, std::uint64_t periods) {
+    return periods == 0 ? 0.0 : 100.0 * double(throttledPeriods) / double(periods);
+}
+
 namespace detail {
 
 namespace {
@@ -112,29 +136,6 @@ std::vector<unsigned long> ParseProcs(const std::string& text) {
     return pids;
 }
 
-const char* CpuTimeSourceName(CpuTimeSource source) {
-    switch (source) {
-        case CpuTimeSource::kCpuStat:
-            return "cpu.stat";
-        case CpuTimeSource::kCpuacct:
-            return "cpuacct.usage";
-        case CpuTimeSource::kProcesses:
-            return "processes";
-        case CpuTimeSource::kNone:
-            break;
-    }
-    return "none";
-}
-
-double CapPercent(const GroupFigures& figures, long processors) {
-    if (!figures.hasCap || figures.quotaUs < 0 || figures.periodUs == 0 || processors <= 0) return -1.0;
-    return 100.0 * double(figures.quotaUs) / double(figures.periodUs) / double(processors);
-}
-
-double ThrottledPercent(std::uint64_t throttledPeriods, std::uint64_t periods) {
-    return periods == 0 ? 0.0 : 100.0 * double(throttledPeriods) / double(periods);
-}
-
 long AffinityProcessors() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -180,7 +181,9 @@ FiguresReader::FiguresReader(CgroupFs& fs, GroupsPlace place, long ticksPerSecon
 GroupFigures FiguresReader::read(const std::string& name) {
     GroupFigures figures;
     figures.name = name;
-    if (!RcgNameProblem(name).empty()) {
+    RcgName checked;
+    std::string problem;
+    if (!ParseRcgName(name, &checked, &problem)) {
         figures.state = GroupFigures::kInvalidName;
         return figures;
     }
@@ -188,7 +191,7 @@ GroupFigures FiguresReader::read(const std::string& name) {
         figures.state = GroupFigures::kMissing;
         return figures;
     }
-    const std::string folder = m_place.groupsRoot + "/" + ParseRcgName(name).path;
+    const std::string folder = m_place.groupsRoot + "/" + checked.path;
     // The processes first: a group whose folder is gone has no cgroup.procs.
     const int error = m_fs.readFile(folder + "/cgroup.procs", &m_text);
     if (error == ENOENT || error == ENOTDIR) {

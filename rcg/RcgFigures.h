@@ -13,26 +13,6 @@
 #include "CgroupFs.h"
 
 namespace TqRcgCtrllr {
-namespace detail {
-
-// ---- pure parsing ------------------------------------------------------
-
-// The value of `key` in a flat-keyed file ("key value" per line, as
-// cpu.stat); false when the key is missing or its value is not a decimal.
-bool FlatKeyedValue(const std::string& text, const std::string& key, std::uint64_t* value);
-
-// One decimal number with blanks and a line break around it (cpuacct.usage,
-// cpu.cfs_period_us); signed for cpu.cfs_quota_us, whose -1 means no limit.
-bool ParseDecimalText(const std::string& text, std::uint64_t* value);
-bool ParseSignedText(const std::string& text, std::int64_t* value);
-
-// utime + stime of a /proc/<pid>/stat text, in clock ticks; false when the
-// text has no such fields.  The command name in parentheses may hold blanks
-// and parentheses of its own.
-bool ParseProcStatTicks(const std::string& text, std::uint64_t* ticks);
-
-// Process ids of a cgroup.procs text, in order.
-std::vector<unsigned long> ParseProcs(const std::string& text);
 
 // ---- the figures -------------------------------------------------------
 
@@ -75,11 +55,34 @@ struct GroupFigures {
     std::string problem;
 };
 
-// The cap as a percentage of the machine (quota / period / processors ×
-// 100); negative for no limit or when it cannot be told.
+// The cap as a percentage of the machine (QuotaPercent); negative without a
+// cap, for no limit or when it cannot be told.
 double CapPercent(const GroupFigures& figures, long processors);
 // Throttled periods as a percentage of all periods; 0 without periods.
 double ThrottledPercent(std::uint64_t throttledPeriods, std::uint64_t periods);
+
+namespace detail {
+
+// ---- pure parsing ------------------------------------------------------
+
+// The value of `key` in a flat-keyed file ("key value" per line, as
+// cpu.stat); false when the key is missing or its value is not a decimal.
+bool FlatKeyedValue(const std::string& text, const std::string& key, std::uint64_t* value);
+
+// One decimal number with blanks and a line break around it (cpuacct.usage,
+// cpu.cfs_period_us); signed for cpu.cfs_quota_us, whose -1 means no limit.
+bool ParseDecimalText(const std::string& text, std::uint64_t* value);
+bool ParseSignedText(const std::string& text, std::int64_t* value);
+
+// utime + stime of a /proc/<pid>/stat text, in clock ticks; false when the
+// text has no such fields.  The command name in parentheses may hold blanks
+// and parentheses of its own.
+bool ParseProcStatTicks(const std::string& text, std::uint64_t* ticks);
+
+// Process ids of a cgroup.procs text, in order.
+std::vector<unsigned long> ParseProcs(const std::string& text);
+
+// ---- reading ---------------------------------------------------------
 
 // Where the groups' folders are on the hierarchy in use.
 struct GroupsPlace {

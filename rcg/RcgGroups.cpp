@@ -5,6 +5,7 @@
 #include "../common/TqRcgDefs.h"
 #include "../host/TQPlatformInfo.h"
 #include "RcgHierarchy.h"
+#include "RcgRecord.h"
 #include "TqRcgCtrllr.h"
 
 namespace TqRcgCtrllr {
@@ -90,16 +91,6 @@ bool RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name, 
     *problem = store.lastErrorText().empty() ? "cannot write the configuration store " + store.path()
                                              : store.lastErrorText();
     return false;
-}
-
-CQiError UnrecordedCreation(EvDebug& log, const char* tag, const FXCodeLocation& where,
-                            const std::string& name, const std::string& problem, bool undone) {
-    const std::string text = "The resource group " + name + " was not created: its name could not be added to [Base] " +
-                             k_TQRCGMGR_Groups_RegKey + " (" + problem + "); " +
-                             (undone ? "the new control group was removed again."
-                                     : "removing the new control group again failed too: delete it by hand.");
-    log.Error(tag, "%s", text.c_str());
-    return FXErrorUtil::ErrorWin32(where, k_TqWin32CommandFailed, "%s", text.c_str());
 }
 
 }  // namespace detail

@@ -52,11 +52,5 @@ CQiError MoveToDummyGroup(const std::list<unsigned int>& pids);
 // it is listed.
 bool RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name, std::string* problem);
 
-// The failure of a creation whose name could not be recorded: logged under
-// `tag`, a 774 error built at `where` that names the store's error and says
-// whether the new control group was removed again.
-CQiError UnrecordedCreation(EvDebug& log, const char* tag, const FXCodeLocation& where,
-                            const std::string& name, const std::string& problem, bool undone);
-
 }  // namespace detail
 }  // namespace TqRcgCtrllr

@@ -8,7 +8,6 @@
 #include "RcgNames.h"
 
 namespace TqRcgCtrllr {
-namespace detail {
 
 namespace {
 
@@ -74,6 +73,8 @@ CgroupMounts ParseCgroupMounts(const std::string& mountTable) {
     return mounts;
 }
 
+namespace detail {
+
 bool ListsController(const std::string& text, const std::string& name) {
     std::istringstream words(text);
     std::string word;
@@ -124,8 +125,9 @@ std::string Cgroup2Base(std::string* problem) {
     TQPlatformInfo store;
     store.setFocus(TQPI_Focus::getFocus());
     if (store.getString("Base", kCgroup2BaseKey, base) == 0) return kDefaultCgroup2Base;
-    std::string rule = RcgNameProblem(base);
-    if (rule.empty() && base.find(":/") != std::string::npos)
+    RcgName checked;
+    std::string rule;
+    if (ParseRcgName(base, &checked, &rule) && !checked.controllers.empty())
         rule = "Invalid resource group name \"" + EscapeRcgName(base) + "\": the base must be a plain path";
     if (rule.empty()) return base;
     *problem = "The cgroup2 base in [Base] " + std::string(kCgroup2BaseKey) + " of " + store.path() +

@@ -11,12 +11,6 @@
 #include "CgroupFs.h"
 
 namespace TqRcgCtrllr {
-namespace detail {
-
-// Base of the cgroup2 groups below the mount when the store names none.
-constexpr const char kDefaultCgroup2Base[] = "tqrcg";
-// Store key ("Base" section) naming another base, relative to the mount.
-constexpr const char kCgroup2BaseKey[] = "sTQRCGMGRCGROUP2BASE";
 
 // What the mount table (/proc/self/mounts) says about control groups.
 struct CgroupMounts {
@@ -26,6 +20,13 @@ struct CgroupMounts {
     std::vector<std::string> cgroup2;    // cgroup2 mount points, in table order
 };
 CgroupMounts ParseCgroupMounts(const std::string& mountTable);
+
+namespace detail {
+
+// Base of the cgroup2 groups below the mount when the store names none.
+constexpr const char kDefaultCgroup2Base[] = "tqrcg";
+// Store key ("Base" section) naming another base, relative to the mount.
+constexpr const char kCgroup2BaseKey[] = "sTQRCGMGRCGROUP2BASE";
 
 // Whether a cgroup.controllers or cgroup.subtree_control text lists `name`.
 bool ListsController(const std::string& text, const std::string& name);

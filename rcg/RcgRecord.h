@@ -1,15 +1,16 @@
 // What the store records about the groups: the names the manager created
 // ("[Base] sTQRCGMGRGROUPS") and the caps it remembers ("[Base]
-// sTQRCGMGRCAPS").  tqrcg's list and top and tqd's metrics show these groups.
+// sTQRCGMGRCAPS"), and the figures of those groups, which tqrcg's list and
+// top and tqd's metrics show.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "RcgCaps.h"
+#include "RcgFigures.h"
 
 namespace TqRcgCtrllr {
-namespace detail {
 
 // The names of a stored group list (each name preceded by one blank), each
 // name once, in first-listed order.
@@ -21,6 +22,24 @@ struct RecordedGroups {
 };
 // Both values of the current instance's store; missing values are empty.
 RecordedGroups ReadRecordedGroups();
+
+// The figures of the groups the manager created, in the order of the
+// store's list, read from the hierarchy in use.
+struct RecordedFigures {
+    std::vector<GroupFigures> groups;
+    std::vector<RememberedCap> caps;
+    long processors = 0;  // caps are shares of this many
+    bool cgroup2 = false;
+};
+// False with *problem set, and *figures left as it was, where no group can
+// be (cgroup2 without cpu, an unusable cgroup2 base).
+bool ReadRecordedFigures(RecordedFigures* figures, std::string* problem);
+
+namespace detail {
+
+// The group list after appending `name`: the old value (or nothing when
+// there was none) followed by one blank and the name.
+std::string AppendToGroupList(const std::string* current, const std::string& name);
 
 }  // namespace detail
 }  // namespace TqRcgCtrllr

@@ -1,16 +1,40 @@
 #include "RcgReport.h"
 
-#include <cstring>
+#include "../common/TqRcgDefs.h"
+#include "RcgFailureText.h"
 
 namespace TqRcgCtrllr {
 namespace detail {
 
+namespace {
+// `text` to the log under `tag` and as the error `code` built at `where`.
+CQiError Report(EvDebug& log, const char* tag, const FXCodeLocation& where, std::uint32_t code,
+                const std::string& text) {
+    log.Error(tag, "%s", text.c_str());
+    return FXErrorUtil::ErrorWin32(where, code, "%s", text.c_str());
+}
+}  // namespace
+
+CQiError ReportCmdFailure(EvDebug& log, const char* tag, const FXCodeLocation& where, const std::string& command,
+                          const std::string& out, const std::string& err) {
+    return Report(log, tag, where, k_TqWin32CommandFailed, FormatCmdFailure(command, out, err));
+}
+
 CQiError ReportFsFailure(EvDebug& log, const char* tag, const FXCodeLocation& where,
                          const std::string& operation, int error) {
-    char buffer[256] = {};
-    const std::string text = "Failed to " + operation + ": " + strerror_r(error, buffer, sizeof buffer);
-    log.Error(tag, "%s", text.c_str());
-    return FXErrorUtil::ErrorWin32(where, k_TqWin32CommandFailed, "%s", text.c_str());
+    return Report(log, tag, where, k_TqWin32CommandFailed, FsFailureText(operation, error));
+}
+
+CQiError UnrecordedCreation(EvDebug& log, const char* tag, const FXCodeLocation& where,
+                            const std::string& name, const std::string& problem, bool undone) {
+    return Report(log, tag, where, k_TqWin32CommandFailed, UnrecordedCreationText(name, problem, undone));
+}
+
+CQiError CheckRcgName(const char* name, RcgName* value, EvDebug& log, const char* tag,
+                      const FXCodeLocation& where) {
+    std::string problem;
+    if (ParseRcgName(name ? name : "", value, &problem)) return CQiError::Success();
+    return Report(log, tag, where, k_TqWin32InvalidName, problem);
 }
 
 }  // namespace detail

@@ -1,8 +1,10 @@
-// How the group and controller units report a failed command and a refused
-// group name.  Internal to the library.
+// How the group and controller units report a failure and a refused group
+// name: the text (RcgFailureText, RcgNames) goes to the log and becomes the
+// error returned.  Internal to the library.
 #pragma once
 
-#include "../common/TqRcgDefs.h"
+#include <string>
+
 #include "../host/CQiError.h"
 #include "../host/EvDebug.h"
 #include "RcgNames.h"
@@ -13,13 +15,8 @@ namespace detail {
 // A command failed: the failure text (command line, output, error output,
 // cut at 999 characters) goes to the log under `tag` and becomes a 774 error
 // built at `where`.  The text is never used as a format.
-inline CQiError ReportCmdFailure(EvDebug& log, const char* tag, const FXCodeLocation& where,
-                                 const std::string& command, const std::string& out,
-                                 const std::string& err) {
-    const std::string text = FormatCmdFailure(command, out, err);
-    log.Error(tag, "%s", text.c_str());
-    return FXErrorUtil::ErrorWin32(where, k_TqWin32CommandFailed, "%s", text.c_str());
-}
+CQiError ReportCmdFailure(EvDebug& log, const char* tag, const FXCodeLocation& where, const std::string& command,
+                          const std::string& out, const std::string& err);
 
 // A call on the cgroup filesystem failed: "Failed to <operation>: <system's
 // error text>" goes to the log under `tag` and becomes a 774 error built at
@@ -27,10 +24,17 @@ inline CQiError ReportCmdFailure(EvDebug& log, const char* tag, const FXCodeLoca
 CQiError ReportFsFailure(EvDebug& log, const char* tag, const FXCodeLocation& where,
                          const std::string& operation, int error);
 
+// The failure of a creation whose name could not be recorded: logged under
+// `tag`, a 774 error built at `where` that names the store's error and says
+// whether the new control group was removed again.
+CQiError UnrecordedCreation(EvDebug& log, const char* tag, const FXCodeLocation& where,
+                            const std::string& name, const std::string& problem, bool undone);
+
 // The one check of group names done by the controller before it builds any
-// command line: success for a valid name; otherwise the error 123 with the
-// message of RcgNameProblem, logged under `tag`.
-CQiError CheckRcgName(const char* name, EvDebug& log, const char* tag, const FXCodeLocation& where);
+// command line: success with *value set for a valid name; otherwise the
+// error 123 with the message of RcgNameProblem, logged under `tag`.
+CQiError CheckRcgName(const char* name, RcgName* value, EvDebug& log, const char* tag,
+                      const FXCodeLocation& where);
 
 }  // namespace detail
 }  // namespace TqRcgCtrllr

@@ -8,9 +8,9 @@
 #include "../host/TqProcess.h"
 #include "../common/TqRcgText.h"
 #include "CgroupFs.h"
+#include "RcgCommandLines.h"
 #include "RcgGroups.h"
 #include "RcgHierarchy.h"
-#include "RcgNames.h"
 #include "RcgReport.h"
 
 namespace TqRcgCtrllr {
@@ -36,15 +36,6 @@ bool MakeGroup(const char* name, bool existing, CQiError& error, TqRcgPtr& group
 }
 
 }  // namespace
-
-namespace detail {
-CQiError CheckRcgName(const char* name, EvDebug& log, const char* tag, const FXCodeLocation& where) {
-    const std::string problem = RcgNameProblem(name ? name : "");
-    if (problem.empty()) return CQiError::Success();
-    log.Error(tag, "%s", problem.c_str());
-    return FXErrorUtil::ErrorWin32(where, k_TqWin32InvalidName, "%s", problem.c_str());
-}
-}  // namespace detail
 
 CQiError Init() {
     EvEvent log;
@@ -116,7 +107,7 @@ CQiError V1Groups::create(const detail::RcgName& name, TqRcgPtr& group) {
     // Either the group is made and listed, or neither.
     std::string problem;
     if (!detail::RecordCreatedGroup(log, tag, name.text, &problem)) {
-        const std::string undo = "cgdelete -g " + detail::SplitRcgName(name.text).cgroupSpec;
+        const std::string undo = detail::UndoCreationCommand(name);
         std::string out, err;
         const bool undone = TqProcess::system(undo.c_str(), &out, &err, 0, false) == 0;
         return detail::UnrecordedCreation(log, tag, {kFile, kGetNewFunction, __LINE__}, name.text, problem,
@@ -129,7 +120,7 @@ CQiError V1Groups::create(const detail::RcgName& name, TqRcgPtr& group) {
 CQiError V1Groups::remove(const detail::RcgName& name) {
     const char* const tag = "TqRcgCtrllr::DeleteRcg";
     EvEvent log;
-    std::string command = detail::DeletionListingCommand(name.text);
+    std::string command = detail::DeletionListingCommand(name);
     std::string out, err;
     const int status = TqProcess::system(command.c_str(), &out, &err, 0, false);
     if (status != 0) {
@@ -140,7 +131,7 @@ CQiError V1Groups::remove(const detail::RcgName& name) {
 
     // Only the lines naming exactly this group count; the listing's text is
     // never run as a command of its own.
-    command = detail::DeletionCommand(detail::SelectDeletionLines(out, name.text));
+    command = detail::DeletionCommand(detail::SelectDeletionLines(out, name));
     if (command.empty()) return CQiError::Success();
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
         return detail::ReportCmdFailure(log, tag, {kFile, kDeleteFunction, __LINE__},
@@ -153,7 +144,7 @@ bool V1Groups::quotaOf(const detail::RcgName& name, std::string* quota) {
     detail::CgroupFs& fs = detail::InstalledCgroupFs();
     std::string table, text;
     if (fs.readFile("/proc/self/mounts", &table) != 0) return false;
-    const std::string root = detail::ParseCgroupMounts(table).cpuV1;
+    const std::string root = ParseCgroupMounts(table).cpuV1;
     if (root.empty() || fs.readFile(root + "/" + name.path + "/cpu.cfs_quota_us", &text) != 0) return false;
     *quota = text.substr(0, text.find_first_of(" \n"));
     return !quota->empty();
@@ -173,26 +164,29 @@ std::unique_ptr<RcgGroups> MakeV1Groups() { return std::unique_ptr<RcgGroups>(ne
 
 CQiError GetSysRcg(const char* name, TqRcgPtr& group) {
     EvEvent log;
+    detail::RcgName checked;
     const CQiError result =
-        detail::CheckRcgName(name, log, "TqRcgCtrllr::GetSysRcg", {kFile, kGetSysFunction, __LINE__});
+        detail::CheckRcgName(name, &checked, log, "TqRcgCtrllr::GetSysRcg", {kFile, kGetSysFunction, __LINE__});
     if (result.IsError()) return result;
-    return detail::ChooseGroups()->find(detail::ParseRcgName(name), group);
+    return detail::ChooseGroups()->find(checked, group);
 }
 
 CQiError GetNewRcg(const char* name, TqRcgPtr& group) {
     EvEvent log;
+    detail::RcgName checked;
     const CQiError result =
-        detail::CheckRcgName(name, log, "TqRcgCtrllr::GetNewRcg", {kFile, kGetNewFunction, __LINE__});
+        detail::CheckRcgName(name, &checked, log, "TqRcgCtrllr::GetNewRcg", {kFile, kGetNewFunction, __LINE__});
     if (result.IsError()) return result;
-    return detail::ChooseGroups()->create(detail::ParseRcgName(name), group);
+    return detail::ChooseGroups()->create(checked, group);
 }
 
 CQiError DeleteRcg(const char* name) {
     EvEvent log;
+    detail::RcgName checked;
     const CQiError result =
-        detail::CheckRcgName(name, log, "TqRcgCtrllr::DeleteRcg", {kFile, kDeleteFunction, __LINE__});
+        detail::CheckRcgName(name, &checked, log, "TqRcgCtrllr::DeleteRcg", {kFile, kDeleteFunction, __LINE__});
     if (result.IsError()) return result;
-    return detail::ChooseGroups()->remove(detail::ParseRcgName(name));
+    return detail::ChooseGroups()->remove(checked);
 }
 
 }  // namespace TqRcgCtrllr

@@ -24,12 +24,12 @@ public:
     CQiError AssignPidsTo(const std::list<unsigned int>& pids) override;
     CQiError RemovePidsFrom(const std::list<unsigned int>& pids) override;
 
-    const std::string& name() const { return rcgName; }
-    const std::string& qualifiedName() const { return cgroupSpec; }
+    const std::string& name() const { return m_rcgName; }
+    const std::string& qualifiedName() const { return m_cgroupSpec; }
 
 private:
-    std::string rcgName;     // path below the hierarchy's root ("foo")
-    std::string cgroupSpec;  // controller-qualified ("cpu:/foo")
+    std::string m_rcgName;     // path below the hierarchy's root ("foo")
+    std::string m_cgroupSpec;  // controller-qualified ("cpu:/foo")
 };
 
 // Succeeds when "service cgconfig status" or "service cgconfig start" does.

@@ -8,6 +8,7 @@
 #include "../host/TqProcess.h"
 #include "RcgGroups.h"
 #include "RcgNames.h"
+#include "RcgQuota.h"
 #include "RcgReport.h"
 #include "TqRcgCtrllr.h"
 
@@ -23,12 +24,14 @@ const char kAssignFunction[] =
 }  // namespace
 
 linuxRcg::linuxRcg(const char* name, bool existing, CQiError& error) : TqRcg(error) {
-    const detail::RcgNameForms forms = detail::SplitRcgName(name);
-    rcgName = forms.rcgName;
-    cgroupSpec = forms.cgroupSpec;
+    // The constructor is public and takes any text: split as the tools read
+    // it.  The controller passes only names it checked.
+    const detail::RcgName split = detail::SplitRcgName(name);
+    m_rcgName = split.path;
+    m_cgroupSpec = split.cgroupSpec;
     if (existing) return;
 
-    const std::string command = "cgcreate -g " + cgroupSpec;
+    const std::string command = "cgcreate -g " + m_cgroupSpec;
     std::string out, err;
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
         const char* const tag = "linuxRcg::linuxRcg";
@@ -40,7 +43,7 @@ linuxRcg::~linuxRcg() {}
 
 CQiError linuxRcg::setCPUConstraint(unsigned int percent) {
     const char* const tag = "linuxRcg::setCPUConstraint";
-    const std::uint64_t period = detail::kCfsPeriodUs;
+    const std::uint64_t period = kCfsPeriodUs;
     std::string out, err;
 
     std::string command = "nproc";
@@ -52,15 +55,15 @@ CQiError linuxRcg::setCPUConstraint(unsigned int percent) {
 
     char number[100] = {};
     std::snprintf(number, sizeof number, "%" PRIu64, period);
-    command = std::string("cgset -r cpu.cfs_period_us=") + number + " " + rcgName;
+    command = std::string("cgset -r cpu.cfs_period_us=") + number + " " + m_rcgName;
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
         return detail::ReportCmdFailure(eventLog, tag, {kFile, kSetCpuFunction, __LINE__},
                                         command, out, err);
     }
 
-    const std::uint64_t quota = detail::ComputeCpuQuota(percent, processors, period);
+    const std::uint64_t quota = ComputeCpuQuota(percent, processors, period);
     std::snprintf(number, sizeof number, "%" PRIu64, quota);
-    command = std::string("cgset -r cpu.cfs_quota_us=") + number + " " + rcgName;
+    command = std::string("cgset -r cpu.cfs_quota_us=") + number + " " + m_rcgName;
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
         return detail::ReportCmdFailure(eventLog, tag, {kFile, kSetCpuFunction, __LINE__},
                                         command, out, err);
@@ -72,7 +75,7 @@ CQiError linuxRcg::AssignPidsTo(const std::list<unsigned int>& pids) {
     CQiError result = CQiError::Success();
     std::string ids;
     for (unsigned int pid : pids) ids += " " + std::to_string(pid);
-    const std::string command = "cgclassify -g " + cgroupSpec + " " + ids;
+    const std::string command = "cgclassify -g " + m_cgroupSpec + " " + ids;
     std::string out, err;
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
         const char* const tag = "linuxRcg::AssignPidsTo";

@@ -17,7 +17,7 @@
 namespace {
 
 using namespace tqrcg;
-using TqRcgCtrllr::detail::GroupFigures;
+using TqRcgCtrllr::GroupFigures;
 
 const char kBase[] = "/sys/fs/cgroup/tqrcg";
 

@@ -44,9 +44,9 @@ TEST(TqrcgText, ListedNamesPassTheControllersRuleBeforeAnyCommand) {
         EXPECT_NE("", RcgNameProblem(name)) << name;
     }
     using TqRcgCtrllr::detail::SplitRcgName;
-    EXPECT_EQ(SplitRcgName("web").rcgName, "web");
-    EXPECT_EQ(SplitRcgName("cpu:/web").rcgName, "web");
-    EXPECT_EQ(SplitRcgName("cpu,cpuacct:/a/b").rcgName, "a/b");
+    EXPECT_EQ(SplitRcgName("web").path, "web");
+    EXPECT_EQ(SplitRcgName("cpu:/web").path, "web");
+    EXPECT_EQ(SplitRcgName("cpu,cpuacct:/a/b").path, "a/b");
 }
 
 TEST(TqrcgText, ShellQuoteSurvivesQuotes) {
@@ -124,7 +124,7 @@ TEST(TqrcgText, ExitStatusIsTheCodeOr128PlusTheSignal) {
 }
 
 TEST(TqrcgText, ListedNamesAreShownWithControlCharactersEscaped) {
-    using TqRcgCtrllr::detail::EscapeRcgName;
+    using TqRcgCtrllr::EscapeRcgName;
     EXPECT_EQ(EscapeRcgName("web"), "web");
     EXPECT_EQ(EscapeRcgName(std::string("a\x1b[2Jb\x7f", 7)), "a\\x1b[2Jb\\x7f");
 }

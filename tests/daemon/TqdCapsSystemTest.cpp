@@ -21,7 +21,7 @@ using namespace tqdtest;
 // The remembered caps of a daemon's store, as a [Base] line for the next one.
 std::string CapsLineOf(const TqdProcess& tqd) {
     const std::string text = tqd.store().text();
-    const std::string key = std::string(TqRcgCtrllr::detail::kCapsKey) + "=";
+    const std::string key = std::string(TqRcgCtrllr::kCapsKey) + "=";
     const std::size_t start = text.find(key);
     if (start == std::string::npos) return "";
     return text.substr(start, text.find('\n', start) - start + 1);
@@ -83,7 +83,7 @@ TEST(TqdCaps, ConcurrentCapsAndDeletesLoseNoEntryAndLeaveNoStaleOne) {
     }
     for (auto& client : clients) client.join();
 
-    const auto caps = TqRcgCtrllr::detail::ParseCaps(CapsLineOf(tqd).substr(CapsLineOf(tqd).find('=') + 1));
+    const auto caps = TqRcgCtrllr::ParseCaps(CapsLineOf(tqd).substr(CapsLineOf(tqd).find('=') + 1));
     std::map<std::string, unsigned> stored;
     for (const auto& cap : caps) stored[cap.name] = cap.percent;
     std::map<std::string, unsigned> wanted;

@@ -14,8 +14,8 @@
 namespace {
 
 using namespace tqd;
-using TqRcgCtrllr::detail::CpuTimeSource;
-using TqRcgCtrllr::detail::GroupFigures;
+using TqRcgCtrllr::CpuTimeSource;
+using TqRcgCtrllr::GroupFigures;
 
 // The samples of `name` (lines that start with it and a '{' or ' ').
 std::vector<std::string> Samples(const std::string& text, const std::string& name) {

@@ -15,6 +15,7 @@
 #include "tests/support/FakeCgroupFs.h"
 #include "tests/support/TestSupport.h"
 
+using namespace TqRcgCtrllr;
 using namespace TqRcgCtrllr::detail;
 
 namespace {

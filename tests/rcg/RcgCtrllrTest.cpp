@@ -404,19 +404,21 @@ TEST_F(rcgController, DeletionNeverTouchesTheServiceOrTheList) {
 TEST_F(rcgController, NameCheckGivesError123WithTheRule) {
     EvEvent log;
     const FXCodeLocation where{"TqRcgCtrllr.cpp", "test", 1};
+    TqRcgCtrllr::detail::RcgName value;
     for (const char* name : {"web", "cpu:/web", "a/b", "tqrcgmgrdummy", "cpu,cpuacct:/x"}) {
-        EXPECT_FALSE(TqRcgCtrllr::detail::CheckRcgName(name, log, "tag", where).IsError()) << name;
+        EXPECT_FALSE(TqRcgCtrllr::detail::CheckRcgName(name, &value, log, "tag", where).IsError()) << name;
+        EXPECT_EQ(name, value.text);
     }
     for (const char* name : {"", "a b", "x; reboot", "a$(id)", "..", "a/", "tasks", "cpu.shares", "a:/b:/c",
                              "cpu:foo", "memory:/x", "w\neb"}) {
-        CQiError result = TqRcgCtrllr::detail::CheckRcgName(name, log, "tag", where);
+        CQiError result = TqRcgCtrllr::detail::CheckRcgName(name, &value, log, "tag", where);
         EXPECT_EQ(123u, result.Win32Code()) << name;
         EXPECT_EQ(TqRcgCtrllr::detail::RcgNameProblem(name), result.Message());
         EXPECT_EQ("TqRcgCtrllr.cpp", result.File());
         EXPECT_EQ("test", result.Function());
         EXPECT_EQ(1, result.Line());
     }
-    EXPECT_EQ(123u, TqRcgCtrllr::detail::CheckRcgName(nullptr, log, "tag", where).Win32Code());
+    EXPECT_EQ(123u, TqRcgCtrllr::detail::CheckRcgName(nullptr, &value, log, "tag", where).Win32Code());
 }
 
 TEST_F(rcgController, BadNamesRunNoCommandAnywhere) {

@@ -7,8 +7,13 @@
 #include <vector>
 
 #include "common/TqRcgText.h"
+#include "rcg/RcgCommandLines.h"
+#include "rcg/RcgFailureText.h"
 #include "rcg/RcgNames.h"
+#include "rcg/RcgQuota.h"
+#include "rcg/RcgRecord.h"
 
+using namespace TqRcgCtrllr;
 using namespace TqRcgCtrllr::detail;
 
 namespace {
@@ -114,19 +119,40 @@ TEST(rcgNameForms, SplitsBareAndQualifiedNames) {
         {"", "", "cpu:/"},
     };
     for (const auto& c : cases) {
-        RcgNameForms forms = SplitRcgName(c.name);
-        EXPECT_EQ(c.rcgName, forms.rcgName) << c.name;
+        const RcgName forms = SplitRcgName(c.name);
+        EXPECT_EQ(c.rcgName, forms.path) << c.name;
         EXPECT_EQ(c.cgroupSpec, forms.cgroupSpec) << c.name;
     }
-    EXPECT_EQ("cpu", RcgControllerOf("cpu:/web"));
-    EXPECT_EQ("cpu,cpuacct", RcgControllerOf("cpu,cpuacct:/a/b"));
-    EXPECT_EQ("", RcgControllerOf("web"));
+    EXPECT_EQ("cpu", SplitRcgName("cpu:/web").controllers);
+    EXPECT_EQ("cpu,cpuacct", SplitRcgName("cpu,cpuacct:/a/b").controllers);
+    EXPECT_EQ("", SplitRcgName("web").controllers);
+}
+
+TEST(rcgNameForms, ACheckedNameCarriesItsPartsOrTheProblem) {
+    RcgName name;
+    std::string problem;
+    ASSERT_TRUE(ParseRcgName("cpu,cpuacct:/web/db", &name, &problem));
+    EXPECT_EQ("cpu,cpuacct:/web/db", name.text);
+    EXPECT_EQ("cpu,cpuacct", name.controllers);
+    EXPECT_EQ("web/db", name.path);
+    EXPECT_EQ("cpu,cpuacct:/web/db", name.cgroupSpec);
+    ASSERT_TRUE(ParseRcgName("web", &name, &problem));
+    EXPECT_EQ("", name.controllers);
+    EXPECT_EQ("web", name.path);
+    EXPECT_EQ("cpu:/web", name.cgroupSpec);
+    EXPECT_EQ("", problem);
+    for (const char* bad : {"a:/b:/c", "cpu:foo", "", "-web"}) {
+        EXPECT_FALSE(ParseRcgName(bad, &name, &problem)) << bad;
+        EXPECT_EQ(RcgNameProblem(bad), problem) << bad;
+    }
 }
 
 TEST(rcgCommandLines, BuildsTheListingsByPlainConcatenation) {
-    EXPECT_EQ("lscgroup | grep :/web | cut -d\"/\" -f2 | grep -w web", LookupListingCommand("web"));
-    EXPECT_EQ("lscgroup | grep -w web", DeletionListingCommand("web"));
-    EXPECT_EQ("lscgroup | grep -w cpu:/web", DeletionListingCommand("cpu:/web"));
+    EXPECT_EQ("lscgroup | grep :/web | cut -d\"/\" -f2 | grep -w web", LookupListingCommand(SplitRcgName("web")));
+    EXPECT_EQ("lscgroup | grep -w web", DeletionListingCommand(SplitRcgName("web")));
+    EXPECT_EQ("lscgroup | grep -w cpu:/web", DeletionListingCommand(SplitRcgName("cpu:/web")));
+    EXPECT_EQ("cgdelete -g cpu:/web", UndoCreationCommand(SplitRcgName("web")));
+    EXPECT_EQ("cgdelete -g cpu,cpuacct:/a/b", UndoCreationCommand(SplitRcgName("cpu,cpuacct:/a/b")));
 }
 
 TEST(rcgQuota, ReadsTheProcessorCountAsAtoiDoes) {
@@ -191,7 +217,7 @@ TEST(rcgDeletion, SelectsOnlyLinesNamingExactlyTheGroup) {
         {"web", "\n\n", {}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.lines, SelectDeletionLines(c.listing, c.name)) << c.name << " in " << c.listing;
+        EXPECT_EQ(c.lines, SelectDeletionLines(c.listing, SplitRcgName(c.name))) << c.name << " in " << c.listing;
     }
 }
 

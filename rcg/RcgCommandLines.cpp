@@ -1,0 +1,121 @@
+#include "RcgCommandLines.h"
+
+namespace TqRcgCtrllr {
+namespace detail {
+
+namespace {
+
+bool IsControllerCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == ',' || c == '=';
+}
+
+bool IsPlainName(const RcgName& name) {
+    return name.controllers.empty() && name.path.find('/') == std::string::npos;
+}
+
+bool ListsCpu(const std::string& controllers) {
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = controllers.find(',', start);
+        if (controllers.compare(start, comma == std::string::npos ? std::string::npos : comma - start, "cpu") == 0)
+            return true;
+        if (comma == std::string::npos) return false;
+        start = comma + 1;
+    }
+}
+
+// The lines of a command's output, without their line breaks.
+std::vector<std::string> OutputLines(const std::string& output) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < output.size()) {
+        std::size_t end = output.find('\n', start);
+        if (end == std::string::npos) end = output.size();
+        lines.push_back(output.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The lines of a listing as listed, each with its line break when it had one.
+std::vector<std::string> ListedLines(const std::string& listing) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < listing.size()) {
+        const std::size_t end = listing.find('\n', start);
+        lines.push_back(listing.substr(start, end == std::string::npos ? std::string::npos : end - start + 1));
+        start = end == std::string::npos ? listing.size() : end + 1;
+    }
+    return lines;
+}
+
+// Whether a listing line "<controllers>:/<path>" names exactly the group.
+bool NamesGroup(std::string line, const RcgName& name) {
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    const std::size_t colon = line.find(":/");
+    if (colon == std::string::npos || colon == 0) return false;
+    const std::string lineControllers = line.substr(0, colon);
+    for (char c : lineControllers) {
+        if (!IsControllerCharacter(c)) return false;
+    }
+    if (line.compare(colon + 2, std::string::npos, name.path) != 0) return false;
+    return name.controllers.empty() || lineControllers == name.controllers;
+}
+
+}  // namespace
+
+std::string LookupListingCommand(const RcgName& name) {
+    return "lscgroup | grep :/" + name.text + " | cut -d\"/\" -f2 | grep -w " + name.text;
+}
+
+std::string LookupCommand(const RcgName& name) {
+    if (IsPlainName(name)) return LookupListingCommand(name);
+    return "lscgroup cpu:/" + name.path;
+}
+
+bool LookupFindsGroup(const std::string& output, const RcgName& name) {
+    for (const std::string& line : OutputLines(output)) {
+        if (IsPlainName(name)) {
+            if (line == name.path) return true;
+            continue;
+        }
+        const std::size_t colon = line.find(":/");
+        if (colon == std::string::npos || !ListsCpu(line.substr(0, colon))) continue;
+        std::string path = line.substr(colon + 2);
+        if (!path.empty() && path.back() == '/') path.pop_back();
+        if (path == name.path) return true;
+    }
+    return false;
+}
+
+std::string DeletionListingCommand(const RcgName& name) { return "lscgroup | grep -w " + name.text; }
+
+std::vector<std::string> SelectDeletionLines(const std::string& listing, const RcgName& name) {
+    std::vector<std::string> selected;
+    for (const std::string& asListed : ListedLines(listing)) {
+        if (NamesGroup(asListed, name)) selected.push_back(asListed);
+    }
+    return selected;
+}
+
+std::string DeletionCommand(const std::vector<std::string>& lines) {
+    if (lines.empty()) return std::string();
+    if (lines.size() == 1) return "cgdelete -g " + lines.front();
+    std::string command = "cgdelete";
+    for (std::string line : lines) {
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        command += " -g " + line;
+    }
+    return command + "\n";
+}
+
+std::string UndoCreationCommand(const RcgName& name) { return "cgdelete -g " + name.cgroupSpec; }
+
+bool IsExitStatusOne(int status) { return status == 1; }
+
+bool ListingSelectedNothing(int status, const std::string& out, const std::string& err) {
+    return IsExitStatusOne(status) && out.empty() && err.empty();
+}
+
+}  // namespace detail
+}  // namespace TqRcgCtrllr

@@ -1,0 +1,54 @@
+// The command lines of the cgroup v1 groups, built from checked names, and
+// what their outputs and statuses mean.  Pure text: nothing here runs a
+// command.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "RcgNames.h"
+
+namespace TqRcgCtrllr {
+namespace detail {
+
+// "lscgroup | grep :/<name> | cut -d"/" -f2 | grep -w <name>"
+std::string LookupListingCommand(const RcgName& name);
+// The lookup of a group: for a bare one-component name the design's
+// LookupListingCommand; for nested and controller-qualified names
+// "lscgroup cpu:/<path>", which lists that group and those below it.
+std::string LookupCommand(const RcgName& name);
+// Whether a lookup's output names exactly the group: for the design's
+// listing a line equal to the name (the first path component of a listed
+// group, so "web" is found while only "web/child" exists); for
+// "lscgroup cpu:/<path>" a line "<controllers>:/<path>[/]" whose
+// controllers include cpu.
+bool LookupFindsGroup(const std::string& output, const RcgName& name);
+
+// "lscgroup | grep -w <name>"
+std::string DeletionListingCommand(const RcgName& name);
+
+// The lines of a deletion listing that name exactly the group: lines of the
+// form "<controllers>:/<path>" (controllers of [a-z0-9_,=]) whose path
+// equals the name's path and, when the name carries a controller prefix,
+// whose controllers equal that prefix's.  Each line is returned as listed,
+// with its line break when it had one.
+std::vector<std::string> SelectDeletionLines(const std::string& listing, const RcgName& name);
+
+// The cgdelete command for the selected lines; empty when there are none.
+// One line: "cgdelete -g " + the line as listed.  Several: one -g argument per
+// line, "cgdelete -g A -g B\n".
+std::string DeletionCommand(const std::vector<std::string>& lines);
+
+// "cgdelete -g <cgroupSpec>": removes a group that was just created again.
+std::string UndoCreationCommand(const RcgName& name);
+
+// Whether a runner's result means "the command ran and exited with status
+// 1", which is how a grep that selected nothing ends.
+bool IsExitStatusOne(int status);
+
+// A listing that ran and selected nothing: exit status 1 with no output and
+// no error output.
+bool ListingSelectedNothing(int status, const std::string& out, const std::string& err);
+
+}  // namespace detail
+}  // namespace TqRcgCtrllr
