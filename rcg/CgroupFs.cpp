@@ -1,6 +1,7 @@
 #include "CgroupFs.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +58,16 @@ bool RealCgroupFs::isDir(const std::string& path) {
 }
 
 long RealCgroupFs::onlineProcessors() { return ::sysconf(_SC_NPROCESSORS_ONLN); }
+
+long RealCgroupFs::usableProcessors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return count;
+    }
+    return onlineProcessors();
+}
 
 CgroupFs& InstalledCgroupFs() {
     static RealCgroupFs real;

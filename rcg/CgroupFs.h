@@ -1,5 +1,6 @@
-// The cgroup filesystem as the cgroup2 groups use it: the one boundary between
-// them and the kernel.  Unit tests install a fake; everything else uses the
+// The cgroup filesystem as the cgroup2 groups and the figures reader use it:
+// the one boundary between them and the kernel, which also tells how many
+// processors there are.  Unit tests install a fake; everything else uses the
 // real filesystem.
 #pragma once
 
@@ -22,6 +23,8 @@ public:
     virtual bool isDir(const std::string& path) = 0;
     // The processors online now.
     virtual long onlineProcessors() = 0;
+    // The processors this process may run on, as nproc counts them.
+    virtual long usableProcessors() = 0;
 };
 
 // The real filesystem.
@@ -33,6 +36,7 @@ public:
     int removeDir(const std::string& path) override;
     bool isDir(const std::string& path) override;
     long onlineProcessors() override;
+    long usableProcessors() override;
 };
 
 // The installed filesystem: the real one unless a test installed another.

@@ -1,8 +1,5 @@
 #include "RcgFigures.h"
 
-#include <sched.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -136,16 +133,6 @@ std::vector<unsigned long> ParseProcs(const std::string& text) {
     return pids;
 }
 
-long AffinityProcessors() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-        const int count = CPU_COUNT(&set);
-        if (count > 0) return count;
-    }
-    return sysconf(_SC_NPROCESSORS_ONLN);
-}
-
 bool FindGroupsPlace(CgroupFs& fs, GroupsPlace* place, std::string* problem) {
     const Hierarchy hierarchy = ChooseHierarchy(fs);
     GroupsPlace found;
@@ -170,7 +157,7 @@ bool FindGroupsPlace(CgroupFs& fs, GroupsPlace* place, std::string* problem) {
     const CgroupMounts mounts = ParseCgroupMounts(table);
     found.groupsRoot = mounts.cpuV1;
     found.cpuacctShared = mounts.cpuV1WithCpuacct;
-    found.processors = AffinityProcessors();
+    found.processors = fs.usableProcessors();
     *place = found;
     return true;
 }

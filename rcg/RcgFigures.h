@@ -100,9 +100,6 @@ struct GroupsPlace {
 // base.
 bool FindGroupsPlace(CgroupFs& fs, GroupsPlace* place, std::string* problem);
 
-// The processors this process may run on, as nproc prints them.
-long AffinityProcessors();
-
 // Reads the figures of groups through `fs`.
 class FiguresReader {
 public:

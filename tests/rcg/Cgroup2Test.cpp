@@ -3,6 +3,7 @@
 // No command may run on this path.
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -343,6 +344,11 @@ TEST(rcgCgroupFs, RealCallsReportTheSystemsErrors) {
     EXPECT_EQ(ENOENT, fs.removeDir(dir));
     EXPECT_EQ(ENOENT, fs.readFile(dir + "/cpu.max", &text));
     EXPECT_EQ(sysconf(_SC_NPROCESSORS_ONLN), fs.onlineProcessors());
+    // As nproc counts them: those of this process's affinity mask.
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    ASSERT_EQ(0, sched_getaffinity(0, sizeof(set), &set));
+    EXPECT_EQ(CPU_COUNT(&set), fs.usableProcessors());
     rmdir(folder);
 }
 

@@ -91,6 +91,7 @@ public:
 
     bool isDir(const std::string& path) override { return dirs.count(path) != 0; }
     long onlineProcessors() override { return processors; }
+    long usableProcessors() override { return processors; }
 
     // The pids listed in the group folder's cgroup.procs.
     std::vector<std::string> procsOf(const std::string& folder) const {
