@@ -15,6 +15,7 @@
 #include "common/TqRcgDefs.h"
 #include "host/TQPlatformInfo.h"
 #include "host/TqFwClient.h"
+#include "host/UniqueFd.h"
 
 namespace tqbench {
 
@@ -37,19 +38,17 @@ void InstallStopHandlers() {
 bool StopRequested() { return g_stopRequested != 0; }
 
 int FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    const UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.open()) return -1;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof(address);
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-        port = ntohs(address.sin_port);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+        return ntohs(address.sin_port);
     }
-    close(fd);
-    return port;
+    return -1;
 }
 
 double Median(std::vector<double> values) {

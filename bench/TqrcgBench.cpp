@@ -135,104 +135,113 @@ struct RequestType {
     }
 };
 
-int Measure(double seconds) {
-    const std::string root = CpuMountPoint();
+// Whether this host and the daemon can be measured with `group`; says why
+// not.
+bool ReadyToMeasure(const std::string& root, const std::string& group) {
     if (root.empty()) {
         fprintf(stderr, "tqrcg_bench: no cgroup v1 hierarchy with the cpu controller is mounted\n");
-        return 1;
+        return false;
     }
     if (!tqbench::WaitForDaemon(10)) {
         fprintf(stderr, "tqrcg_bench: tqd does not answer on the port of the store %s\n",
                 getenv("TQ_CONFIG") ? getenv("TQ_CONFIG") : "(default)");
-        return 1;
+        return false;
     }
-    const std::string group = "tqbench_" + std::to_string(getpid());
     if (GroupExists(root, group)) {
         fprintf(stderr, "tqrcg_bench: the group %s exists already\n", group.c_str());
-        return 1;
+        return false;
     }
-    const long processors = ProcessorCount();
-    Cleanup cleanup(root, group);
-    SleepingChild child;
-    if (child.pid() < 0) return 1;
-    const std::string pid = std::to_string(child.pid());
-    const std::list<unsigned int> pids{static_cast<unsigned int>(child.pid())};
-    const int percent = 50;
+    return true;
+}
 
+// In the order of one round: each request leaves the state the next needs,
+// and the round ends as it began (no group, the child outside it).
+std::vector<RequestType> RequestTypes(const std::string& group, pid_t child, long processors) {
+    const std::string pid = std::to_string(child);
+    const std::list<unsigned int> pids{static_cast<unsigned int>(child)};
+    const int percent = 50;
     const std::string lookup = "lscgroup | grep :/" + group + " | cut -d\"/\" -f2 | grep -w " + group;
     const std::string dummyLookup =
         std::string("lscgroup | grep :/") + kDummyGroup + " | cut -d\"/\" -f2 | grep -w " + kDummyGroup;
     const std::string status = "service cgconfig status";
-    // In the order of one round: each request leaves the state the next needs,
-    // and the round ends as it began (no group, the child outside it).
-    std::vector<RequestType> types = {
-        {"create-new", [&] { return createRcgGroup(group); }, {status, lookup, status, "cgcreate -g cpu:/" + group},
-         {}, {}, {}},
-        {"create-existing", [&] { return createRcgGroup(group); }, {status, lookup}, {}, {}, {}},
-        {"set-share", [&] { return setRcgCPUShare(group, percent); },
+    return {
+        {"create-new", [group] { return createRcgGroup(group); },
+         {status, lookup, status, "cgcreate -g cpu:/" + group}, {}, {}, {}},
+        {"create-existing", [group] { return createRcgGroup(group); }, {status, lookup}, {}, {}, {}},
+        {"set-share", [group, percent] { return setRcgCPUShare(group, percent); },
          {status, lookup, "nproc", "cgset -r cpu.cfs_period_us=100000 " + group,
           "cgset -r cpu.cfs_quota_us=" + std::to_string(percent * processors * 1000) + " " + group},
          {}, {}, {}},
-        {"assign", [&] { return assignPidsTo(group, pids); },
+        {"assign", [group, pids] { return assignPidsTo(group, pids); },
          {status, lookup, "cgclassify -g cpu:/" + group + "  " + pid}, {}, {}, {}},
-        {"remove", [&] { return removePidsFrom(group, pids); },
+        {"remove", [group, pids] { return removePidsFrom(group, pids); },
          {status, lookup, status, dummyLookup, std::string("cgclassify -g cpu:/") + kDummyGroup + "  " + pid}, {}, {},
          {}},
-        {"delete", [&] { return deleteRcgGroup(group); },
+        {"delete", [group] { return deleteRcgGroup(group); },
          {"lscgroup | grep -w " + group, "cgdelete -g cpu:/" + group}, {}, {}, {}},
     };
+}
 
-    // The first round makes tqrcgmgrdummy when needed and warms both paths;
-    // it is not counted.
-    const auto start = Clock::now();
-    int rounds = 0;
+// One timed run of `type` one `way` (0 the client function, 1 its lines in
+// one shell, 2 one shell per line), counted after the first round.  False
+// after a failure.
+bool MeasureOnce(RequestType& type, int way, int round) {
+    const auto begin = Clock::now();
+    if (way == 0) {
+        const CQiError result = type.client();
+        const double ms = Milliseconds(begin);
+        if (result.IsError()) {
+            fprintf(stderr, "tqrcg_bench: %s failed: %s\n", type.name.c_str(), result.AsString().c_str());
+            return false;
+        }
+        if (round > 0) type.clientMs.push_back(ms);
+    } else if (way == 1) {
+        const int exitStatus = RunShell(type.floor());
+        const double ms = Milliseconds(begin);
+        if (exitStatus != 0) {
+            fprintf(stderr, "tqrcg_bench: floor of %s failed (status %d): %s\n", type.name.c_str(),
+                    exitStatus, type.floor().c_str());
+            return false;
+        }
+        if (round > 0) type.floorMs.push_back(ms);
+    } else {
+        // The last line's status decides, as in the one-shell run.
+        int exitStatus = 0;
+        for (const auto& line : type.lines) exitStatus = RunShell(line);
+        const double ms = Milliseconds(begin);
+        if (exitStatus != 0) {
+            fprintf(stderr, "tqrcg_bench: lines of %s failed (status %d)\n", type.name.c_str(), exitStatus);
+            return false;
+        }
+        if (round > 0) type.eachMs.push_back(ms);
+    }
+    return true;
+}
+
+// Rounds of every request every way until `seconds` have passed (at least
+// two counted rounds) or a stop is requested.  The first round makes
+// tqrcgmgrdummy when needed and warms all paths; it is not counted.  False
+// after a failure; *rounds counts the counted rounds.
+bool MeasureRounds(std::vector<RequestType>& types, double seconds, Clock::time_point start, int* rounds) {
     for (int round = 0; !StopRequested(); ++round) {
         if (round > 1 && std::chrono::duration<double>(Clock::now() - start).count() >= seconds) break;
         // Rotate which of the three goes first, so that drift hits all alike.
         for (int part = 0; part < 3 && !StopRequested(); ++part) {
-            const int way = (part + round) % 3;  // 0 client, 1 one shell, 2 one shell per line
+            const int way = (part + round) % 3;
             for (auto& type : types) {
                 if (StopRequested()) break;
-                const auto begin = Clock::now();
-                if (way == 0) {
-                    const CQiError result = type.client();
-                    const double ms = Milliseconds(begin);
-                    if (result.IsError()) {
-                        fprintf(stderr, "tqrcg_bench: %s failed: %s\n", type.name.c_str(), result.AsString().c_str());
-                        return 1;
-                    }
-                    if (round > 0) type.clientMs.push_back(ms);
-                } else if (way == 1) {
-                    const int exitStatus = RunShell(type.floor());
-                    const double ms = Milliseconds(begin);
-                    if (exitStatus != 0) {
-                        fprintf(stderr, "tqrcg_bench: floor of %s failed (status %d): %s\n", type.name.c_str(),
-                                exitStatus, type.floor().c_str());
-                        return 1;
-                    }
-                    if (round > 0) type.floorMs.push_back(ms);
-                } else {
-                    // The last line's status decides, as in the one-shell run.
-                    int exitStatus = 0;
-                    for (const auto& line : type.lines) exitStatus = RunShell(line);
-                    const double ms = Milliseconds(begin);
-                    if (exitStatus != 0) {
-                        fprintf(stderr, "tqrcg_bench: lines of %s failed (status %d)\n", type.name.c_str(), exitStatus);
-                        return 1;
-                    }
-                    if (round > 0) type.eachMs.push_back(ms);
-                }
+                if (!MeasureOnce(type, way, round)) return false;
             }
         }
-        if (round > 0) ++rounds;
+        if (round > 0) ++*rounds;
     }
-    if (StopRequested()) {
-        fprintf(stderr, "tqrcg_bench: stopped\n");
-        return 1;
-    }
+    return true;
+}
 
-    printf("tqrcg_bench: %d rounds in %.0f s, %ld processors, group %s\n", rounds,
-           std::chrono::duration<double>(Clock::now() - start).count(), processors, group.c_str());
+void PrintReport(const std::vector<RequestType>& types, int rounds, double elapsed, long processors,
+                 const std::string& group) {
+    printf("tqrcg_bench: %d rounds in %.0f s, %ld processors, group %s\n", rounds, elapsed, processors,
+           group.c_str());
     printf("median end-to-end times; floor: the request's command lines in one shell;\n"
            "per-line: the same lines, one shell each (tqd starts plain programs without a shell)\n");
     printf("%-16s %10s %10s %7s %10s %7s\n", "request", "client ms", "floor ms", "ratio", "per-line", "ratio");
@@ -249,6 +258,26 @@ int Measure(double seconds) {
     printf("floor lines (one shell each request):\n");
     for (const auto& type : types) printf("  %-16s %s\n", type.name.c_str(), type.floor().c_str());
     printf("target client/floor <= 1.10: %s\n", allWithinTarget ? "met" : "NOT met");
+}
+
+int Measure(double seconds) {
+    const std::string root = CpuMountPoint();
+    const std::string group = "tqbench_" + std::to_string(getpid());
+    if (!ReadyToMeasure(root, group)) return 1;
+    const long processors = ProcessorCount();
+    Cleanup cleanup(root, group);
+    SleepingChild child;
+    if (child.pid() < 0) return 1;
+    std::vector<RequestType> types = RequestTypes(group, child.pid(), processors);
+
+    const auto start = Clock::now();
+    int rounds = 0;
+    if (!MeasureRounds(types, seconds, start, &rounds)) return 1;
+    if (StopRequested()) {
+        fprintf(stderr, "tqrcg_bench: stopped\n");
+        return 1;
+    }
+    PrintReport(types, rounds, std::chrono::duration<double>(Clock::now() - start).count(), processors, group);
     return 0;
 }
 

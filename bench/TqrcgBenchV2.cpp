@@ -19,6 +19,7 @@
 #include "BenchSupport.h"
 #include "host/TQPlatformInfo.h"
 #include "host/TqFwClient.h"
+#include "host/UniqueFd.h"
 #include "service/TqRcgFrame.h"
 #include "service/TqRcgHandler.h"
 
@@ -140,11 +141,9 @@ private:
 
 // Writes `text` to a control file as one write(2); false on failure.
 bool WriteControl(const std::string& path, const std::string& text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return ok;
+    const UniqueFd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd.open()) return false;
+    return write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 struct RequestType {
@@ -225,63 +224,85 @@ bool PrintTable(const std::vector<RequestType>& types) {
     return met;
 }
 
-}  // namespace
-
-int MeasureV2(double seconds) {
+// The folder of the groups when this host and the daemon can be measured
+// with `group`; empty after saying why not.
+std::string ReadyToMeasure(const std::string& group) {
     std::string problem;
     const std::string base = BaseFolder(&problem);
     if (base.empty()) {
         fprintf(stderr, "tqrcg_bench: %s\n", problem.c_str());
-        return 1;
+        return "";
     }
     if (!WaitForDaemon(10)) {
         fprintf(stderr, "tqrcg_bench: tqd does not answer on the port of the store %s\n",
                 getenv("TQ_CONFIG") ? getenv("TQ_CONFIG") : "(default)");
-        return 1;
+        return "";
     }
-    const std::string group = "tqbench_" + std::to_string(getpid());
     if (IsFolder(base + "/" + group)) {
         fprintf(stderr, "tqrcg_bench: the group %s exists already\n", group.c_str());
-        return 1;
+        return "";
     }
+    return base;
+}
+
+// In the order of one round: each request leaves the state the next needs,
+// and the round ends as it began (no group, the child outside it).  The
+// bench's own steps act on <group>_fs.
+std::vector<RequestType> RequestTypes(const std::string& base, const std::string& group, pid_t child) {
+    const std::list<unsigned int> pids{static_cast<unsigned int>(child)};
+    const std::string pid = std::to_string(child);
+    const std::string own = base + "/" + group + "_fs";
+    const std::string quota = std::to_string(50 * sysconf(_SC_NPROCESSORS_ONLN) * 1000) + " 100000";
+    return {
+        {"create", [group] { return createRcgGroup(group); }, [own] { return mkdir(own.c_str(), 0755) == 0; }, {},
+         {}, {}},
+        {"cap", [group] { return setRcgCPUShare(group, 50); },
+         [own, quota] { return WriteControl(own + "/cpu.max", quota); }, {}, {}, {}},
+        {"assign", [group, pids] { return assignPidsTo(group, pids); },
+         [own, pid] { return WriteControl(own + "/cgroup.procs", pid); }, {}, {}, {}},
+        {"remove", [group, pids] { return removePidsFrom(group, pids); },
+         [base, pid] { return WriteControl(base + "/" + kDummyGroup + "/cgroup.procs", pid); }, {}, {}, {}},
+        {"delete", [group] { return deleteRcgGroup(group); }, [own] { return rmdir(own.c_str()) == 0; }, {}, {},
+         {}},
+    };
+}
+
+// Rounds of requests, each followed by a round of the bare steps (the first
+// needs the dummy group that the requests made), until `seconds` have passed
+// (at least two counted rounds) or a stop is requested.  The first round
+// makes the base and the dummy group when needed and warms both paths; it is
+// not counted.  False after a failure; *rounds counts the counted rounds.
+bool MeasureRounds(std::vector<RequestType>& types, const TravelRequest& travel, double seconds,
+                   Clock::time_point start, int* rounds) {
+    for (int round = 0; !StopRequested(); ++round) {
+        if (round > 2 && std::chrono::duration<double>(Clock::now() - start).count() >= seconds) break;
+        for (auto& type : types) {
+            if (StopRequested() || !MeasurePair(type, travel, round)) return false;
+        }
+        for (auto& type : types) {
+            if (StopRequested() || !MeasureStep(type, travel, round)) return false;
+        }
+        if (round > 0) ++*rounds;
+    }
+    return true;
+}
+
+}  // namespace
+
+int MeasureV2(double seconds) {
+    const std::string group = "tqbench_" + std::to_string(getpid());
+    const std::string base = ReadyToMeasure(group);
+    if (base.empty()) return 1;
     V2Cleanup cleanup(base, group);
     V2Cleanup ownCleanup(base, group + "_fs");
     SleepingChild child;
     if (child.pid() < 0) return 1;
-    const std::list<unsigned int> pids{static_cast<unsigned int>(child.pid())};
-    const std::string pid = std::to_string(child.pid());
-    const std::string own = base + "/" + group + "_fs";  // the bench's own steps
-    const std::string quota = std::to_string(50 * sysconf(_SC_NPROCESSORS_ONLN) * 1000) + " 100000";
+    std::vector<RequestType> types = RequestTypes(base, group, child.pid());
     const TravelRequest travel;
-    // In the order of one round: each request leaves the state the next
-    // needs, and the round ends as it began (no group, the child outside it).
-    std::vector<RequestType> types = {
-        {"create", [&] { return createRcgGroup(group); }, [&] { return mkdir(own.c_str(), 0755) == 0; }, {}, {}, {}},
-        {"cap", [&] { return setRcgCPUShare(group, 50); }, [&] { return WriteControl(own + "/cpu.max", quota); },
-         {}, {}, {}},
-        {"assign", [&] { return assignPidsTo(group, pids); },
-         [&] { return WriteControl(own + "/cgroup.procs", pid); }, {}, {}, {}},
-        {"remove", [&] { return removePidsFrom(group, pids); },
-         [&] { return WriteControl(base + "/" + kDummyGroup + "/cgroup.procs", pid); }, {}, {}, {}},
-        {"delete", [&] { return deleteRcgGroup(group); }, [&] { return rmdir(own.c_str()) == 0; }, {}, {}, {}},
-    };
 
-    // The first round makes the base and the dummy group when needed and
-    // warms both paths; it is not counted.
     const auto start = Clock::now();
     int rounds = 0;
-    for (int round = 0; !StopRequested(); ++round) {
-        if (round > 2 && std::chrono::duration<double>(Clock::now() - start).count() >= seconds) break;
-        for (auto& type : types) {
-            if (StopRequested() || !MeasurePair(type, travel, round)) return 1;
-        }
-        // A round of the bare steps after each round of requests (the first
-        // needs the dummy group that the requests made).
-        for (auto& type : types) {
-            if (StopRequested() || !MeasureStep(type, travel, round)) return 1;
-        }
-        if (round > 0) ++rounds;
-    }
+    if (!MeasureRounds(types, travel, seconds, start, &rounds)) return 1;
     if (StopRequested()) {
         fprintf(stderr, "tqrcg_bench: stopped\n");
         return 1;

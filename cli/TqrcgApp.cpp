@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <climits>
+#include <functional>
 #include <ostream>
 
 #include "TqrcgCommands.h"
@@ -61,6 +62,187 @@ std::list<unsigned int> PidList(const std::vector<std::string>& texts) {
     return pids;
 }
 
+// What the subcommands read from the command line.
+struct Arguments {
+    bool showVersion = false;
+    std::string group;
+    std::string percentText;
+    std::vector<std::string> pidTexts;
+    bool listJson = false;
+    double topSeconds = 1.0;
+    bool topOnce = false;
+    RunRequest runRequest;
+
+    // PERCENT, checked while parsing.
+    int percent() const {
+        unsigned long value = 0;
+        ParseDecimal(percentText, 1, 100, &value);
+        return static_cast<int>(value);
+    }
+};
+
+// A subcommand and what it does once the command line is parsed.
+struct Subcommand {
+    CLI::App* app;
+    std::function<int(std::ostream& out, std::ostream& err)> run;
+};
+
+CLI::App* AddSubcommand(CLI::App& app, const char* name, const char* summary, const std::string& details,
+                        const char* note) {
+    CLI::App* sub = app.add_subcommand(name, summary);
+    sub->footer(details.empty() ? std::string(note) : details + "\n\n" + note);
+    return sub;
+}
+
+void AddPercentOption(CLI::App* sub, std::string& percentText) {
+    sub->add_option("PERCENT", percentText, "Cap, 1 to 100")
+        ->required()
+        ->type_name("NUMBER")
+        ->check(DecimalIn(1, 100, "PERCENT"));
+}
+
+void AddPidOption(CLI::App* sub, std::vector<std::string>& pidTexts) {
+    sub->add_option("PID", pidTexts, "Process ids")
+        ->required()
+        ->type_name("NUMBER")
+        ->check(DecimalIn(1, UINT_MAX, "PID"));
+}
+
+// create, delete and cap.
+void AddGroupCommands(CLI::App& app, Arguments& args, std::vector<Subcommand>* commands) {
+    CLI::App* create = AddSubcommand(app, "create", "Create the resource group GROUP.",
+                                     "A control group of the cpu controller; one that exists already is left as it is.",
+                                     kDaemonNote);
+    create->add_option("GROUP", args.group, "Group name")->required();
+    commands->push_back({create, [&args](std::ostream&, std::ostream& err) {
+                             return Finish(createRcgGroup(args.group), err);
+                         }});
+
+    CLI::App* removeGroup = AddSubcommand(app, "delete", "Delete the resource group GROUP.",
+                                          "The group must hold no processes.  A group that does not exist is\n"
+                                          "not an error.",
+                                          kDaemonNote);
+    removeGroup->add_option("GROUP", args.group, "Group name")->required();
+    commands->push_back({removeGroup, [&args](std::ostream&, std::ostream& err) {
+                             return Finish(deleteRcgGroup(args.group), err);
+                         }});
+
+    CLI::App* cap = AddSubcommand(app, "cap", "Cap the CPU use of GROUP at PERCENT percent of the machine.",
+                                  "The processes of GROUP together may use PERCENT percent of all processors\n"
+                                  "of the machine together.  GROUP must exist.",
+                                  kDaemonNote);
+    cap->add_option("GROUP", args.group, "Group name")->required();
+    AddPercentOption(cap, args.percentText);
+    commands->push_back({cap, [&args](std::ostream&, std::ostream& err) {
+                             return Finish(setRcgCPUShare(args.group, args.percent()), err);
+                         }});
+}
+
+// assign and remove.
+void AddProcessCommands(CLI::App& app, Arguments& args, std::vector<Subcommand>* commands) {
+    CLI::App* assign = AddSubcommand(app, "assign", "Move the processes PID... into GROUP.",
+                                     "GROUP must exist.  Lists of more than 16 ids are sent as several\n"
+                                     "requests of 16; the first failure ends the command.",
+                                     kDaemonNote);
+    assign->add_option("GROUP", args.group, "Group name")->required();
+    AddPidOption(assign, args.pidTexts);
+    commands->push_back({assign, [&args](std::ostream&, std::ostream& err) {
+                             return Finish(assignPidsTo(args.group, PidList(args.pidTexts)), err);
+                         }});
+
+    CLI::App* remove = AddSubcommand(app, "remove", "Move the processes PID... out of GROUP.",
+                                     "They go into the group tqrcgmgrdummy, which is created when needed.\n"
+                                     "GROUP must exist.  Lists of more than 16 ids are sent as several\n"
+                                     "requests of 16; the first failure ends the command.",
+                                     kDaemonNote);
+    remove->add_option("GROUP", args.group, "Group name")->required();
+    AddPidOption(remove, args.pidTexts);
+    commands->push_back({remove, [&args](std::ostream&, std::ostream& err) {
+                             return Finish(removePidsFrom(args.group, PidList(args.pidTexts)), err);
+                         }});
+}
+
+// enabled and list.
+void AddStoreCommands(CLI::App& app, Arguments& args, std::vector<Subcommand>* commands) {
+    CLI::App* enabled = AddSubcommand(app, "enabled", "Print whether the resource-group manager is enabled.",
+                                      "Prints the value of the setting \"Base\"/\"dTQRCGMGRENABLE\" (0 when\n"
+                                      "absent; non-zero means enabled).",
+                                      kLocalNote);
+    commands->push_back({enabled, [](std::ostream& out, std::ostream&) {
+                             int value = 0;
+                             checkRcgEnable(value);
+                             out << value << "\n";
+                             return kExitSuccess;
+                         }});
+
+    CLI::App* list = AddSubcommand(app, "list", "List the groups that the manager has created.",
+                                   "The groups of the setting \"Base\"/\"sTQRCGMGRGROUPS\", in the order of\n"
+                                   "creation, each with its cap in percent of the machine (none: no cap), its\n"
+                                   "number of processes, the cap tqd remembers for it, the share of CFS\n"
+                                   "periods in which the kernel throttled it and the time it was throttled\n"
+                                   "since it was made; a listed group that no longer exists is shown as such.\n"
+                                   "Reads the cpu hierarchy in use (cgroup v1 cpu or cgroup2); needs neither\n"
+                                   "root nor tqd.",
+                                   kLocalNote);
+    list->add_flag("--json", args.listJson,
+                   "Print a JSON array of objects, one per group, with numeric fields whose names carry "
+                   "their unit");
+    commands->push_back({list, [&args](std::ostream& out, std::ostream& err) {
+                             return ListGroups(args.listJson, out, err);
+                         }});
+}
+
+void AddTopCommand(CLI::App& app, Arguments& args, std::vector<Subcommand>* commands) {
+    CLI::App* top = AddSubcommand(app, "top", "Show the groups' CPU use live, one line per group.",
+                                  "Every SECONDS (-d, default 1) one line per group: its cap, its CPU use over\n"
+                                  "the last interval in percent of the machine with a bar against the cap,\n"
+                                  "the share of the interval's CFS periods in which it was throttled, and\n"
+                                  "its processes; sorted by use.  Keys: q quits, s changes the sort key\n"
+                                  "(use, cap, throttled, processes, name).  With --once: one sample taken\n"
+                                  "over SECONDS, printed as plain text.",
+                                  kLocalNote);
+    top->add_option("-d,--delay", args.topSeconds, "Seconds between samples, 0.1 to 3600 (default 1)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0.1, 3600.0));
+    top->add_flag("--once", args.topOnce, "Print one sample, taken over SECONDS, as plain text and exit");
+    commands->push_back({top, [&args](std::ostream& out, std::ostream& err) {
+                             return TopGroups(args.topSeconds, args.topOnce, out, err);
+                         }});
+}
+
+void AddRunCommand(CLI::App& app, Arguments& args, std::vector<Subcommand>* commands) {
+    CLI::App* run = AddSubcommand(app, "run", "Run COMMAND inside GROUP capped at PERCENT percent of the machine.",
+                                  "Creates GROUP when needed, sets its cap, moves the command's process into\n"
+                                  "GROUP before the command starts, passes SIGINT and SIGTERM sent to tqrcg\n"
+                                  "on to it (a Ctrl-C from the terminal reaches it directly), waits for it\n"
+                                  "and exits with its exit status (128 + the signal number when a signal\n"
+                                  "ended it).  GROUP stays afterwards unless --delete is given.  Put --\n"
+                                  "before COMMAND when it has options of its own.",
+                                  kRunNote);
+    run->add_flag("--delete", args.runRequest.deleteAfter,
+                  "Delete GROUP after the command has ended (fails while other processes are in it)");
+    run->add_option("GROUP", args.runRequest.group, "Group name")->required();
+    AddPercentOption(run, args.percentText);
+    run->add_option("COMMAND", args.runRequest.command, "The command and its arguments")->required();
+    commands->push_back({run, [&args](std::ostream& out, std::ostream& err) {
+                             args.runRequest.percent = args.percent();
+                             out.flush();
+                             return RunInGroup(args.runRequest, err);
+                         }});
+}
+
+// `tqrcg --version`.
+int PrintVersion(std::ostream& out, std::ostream& err) {
+    std::string line;
+    if (!LibraryVersionLine(&line)) {
+        err << "tqrcg: " << line << "\n";
+        return kExitFailure;
+    }
+    out << line;
+    if (line.empty() || line.back() != '\n') out << "\n";
+    return kExitSuccess;
+}
+
 }  // namespace
 
 std::uint64_t ConfiguredTqdPort() {
@@ -94,113 +276,15 @@ int RunTqrcg(int argc, const char* const* argv, std::ostream& out, std::ostream&
     app.footer(kDaemonNote);
     app.failure_message(UsageMessage);
     app.require_subcommand(0, 1);
-    bool showVersion = false;
-    app.add_flag("--version", showVersion, "Print the version line of libtqrcgmgr.so and exit.");
+    Arguments args;
+    app.add_flag("--version", args.showVersion, "Print the version line of libtqrcgmgr.so and exit.");
 
-    std::string group;
-    std::string percentText;
-    std::vector<std::string> pidTexts;
-
-    const auto subcommand = [&app](const char* name, const char* summary, const std::string& details,
-                                   const char* note) {
-        CLI::App* sub = app.add_subcommand(name, summary);
-        sub->footer(details.empty() ? std::string(note) : details + "\n\n" + note);
-        return sub;
-    };
-
-    CLI::App* create = subcommand("create", "Create the resource group GROUP.",
-                                  "A control group of the cpu controller; one that exists already is left as it is.",
-                                  kDaemonNote);
-    create->add_option("GROUP", group, "Group name")->required();
-
-    CLI::App* remove_group = subcommand("delete", "Delete the resource group GROUP.",
-                                        "The group must hold no processes.  A group that does not exist is\n"
-                                        "not an error.",
-                                        kDaemonNote);
-    remove_group->add_option("GROUP", group, "Group name")->required();
-
-    CLI::App* cap = subcommand("cap", "Cap the CPU use of GROUP at PERCENT percent of the machine.",
-                               "The processes of GROUP together may use PERCENT percent of all processors\n"
-                               "of the machine together.  GROUP must exist.",
-                               kDaemonNote);
-    cap->add_option("GROUP", group, "Group name")->required();
-    cap->add_option("PERCENT", percentText, "Cap, 1 to 100")
-        ->required()
-        ->type_name("NUMBER")
-        ->check(DecimalIn(1, 100, "PERCENT"));
-
-    CLI::App* assign = subcommand("assign", "Move the processes PID... into GROUP.",
-                                  "GROUP must exist.  Lists of more than 16 ids are sent as several\n"
-                                  "requests of 16; the first failure ends the command.",
-                                  kDaemonNote);
-    assign->add_option("GROUP", group, "Group name")->required();
-    assign->add_option("PID", pidTexts, "Process ids")
-        ->required()
-        ->type_name("NUMBER")
-        ->check(DecimalIn(1, UINT_MAX, "PID"));
-
-    CLI::App* remove = subcommand("remove", "Move the processes PID... out of GROUP.",
-                                  "They go into the group tqrcgmgrdummy, which is created when needed.\n"
-                                  "GROUP must exist.  Lists of more than 16 ids are sent as several\n"
-                                  "requests of 16; the first failure ends the command.",
-                                  kDaemonNote);
-    remove->add_option("GROUP", group, "Group name")->required();
-    remove->add_option("PID", pidTexts, "Process ids")
-        ->required()
-        ->type_name("NUMBER")
-        ->check(DecimalIn(1, UINT_MAX, "PID"));
-
-    CLI::App* enabled = subcommand("enabled", "Print whether the resource-group manager is enabled.",
-                                   "Prints the value of the setting \"Base\"/\"dTQRCGMGRENABLE\" (0 when\n"
-                                   "absent; non-zero means enabled).",
-                                   kLocalNote);
-
-    CLI::App* list = subcommand("list", "List the groups that the manager has created.",
-                                "The groups of the setting \"Base\"/\"sTQRCGMGRGROUPS\", in the order of\n"
-                                "creation, each with its cap in percent of the machine (none: no cap), its\n"
-                                "number of processes, the cap tqd remembers for it, the share of CFS\n"
-                                "periods in which the kernel throttled it and the time it was throttled\n"
-                                "since it was made; a listed group that no longer exists is shown as such.\n"
-                                "Reads the cpu hierarchy in use (cgroup v1 cpu or cgroup2); needs neither\n"
-                                "root nor tqd.",
-                                kLocalNote);
-    bool listJson = false;
-    list->add_flag("--json", listJson,
-                   "Print a JSON array of objects, one per group, with numeric fields whose names carry "
-                   "their unit");
-
-    CLI::App* top = subcommand("top", "Show the groups' CPU use live, one line per group.",
-                               "Every SECONDS (-d, default 1) one line per group: its cap, its CPU use over\n"
-                               "the last interval in percent of the machine with a bar against the cap,\n"
-                               "the share of the interval's CFS periods in which it was throttled, and\n"
-                               "its processes; sorted by use.  Keys: q quits, s changes the sort key\n"
-                               "(use, cap, throttled, processes, name).  With --once: one sample taken\n"
-                               "over SECONDS, printed as plain text.",
-                               kLocalNote);
-    double topSeconds = 1.0;
-    bool topOnce = false;
-    top->add_option("-d,--delay", topSeconds, "Seconds between samples, 0.1 to 3600 (default 1)")
-        ->type_name("SECONDS")
-        ->check(CLI::Range(0.1, 3600.0));
-    top->add_flag("--once", topOnce, "Print one sample, taken over SECONDS, as plain text and exit");
-
-    RunRequest run_request;
-    CLI::App* run = subcommand("run", "Run COMMAND inside GROUP capped at PERCENT percent of the machine.",
-                               "Creates GROUP when needed, sets its cap, moves the command's process into\n"
-                               "GROUP before the command starts, passes SIGINT and SIGTERM sent to tqrcg\n"
-                               "on to it (a Ctrl-C from the terminal reaches it directly), waits for it\n"
-                               "and exits with its exit status (128 + the signal number when a signal\n"
-                               "ended it).  GROUP stays afterwards unless --delete is given.  Put --\n"
-                               "before COMMAND when it has options of its own.",
-                               kRunNote);
-    run->add_flag("--delete", run_request.deleteAfter,
-                  "Delete GROUP after the command has ended (fails while other processes are in it)");
-    run->add_option("GROUP", run_request.group, "Group name")->required();
-    run->add_option("PERCENT", percentText, "Cap, 1 to 100")
-        ->required()
-        ->type_name("NUMBER")
-        ->check(DecimalIn(1, 100, "PERCENT"));
-    run->add_option("COMMAND", run_request.command, "The command and its arguments")->required();
+    std::vector<Subcommand> commands;
+    AddGroupCommands(app, args, &commands);
+    AddProcessCommands(app, args, &commands);
+    AddStoreCommands(app, args, &commands);
+    AddTopCommand(app, args, &commands);
+    AddRunCommand(app, args, &commands);
 
     try {
         app.parse(argc, argv);
@@ -209,36 +293,9 @@ int RunTqrcg(int argc, const char* const* argv, std::ostream& out, std::ostream&
         return status == 0 ? kExitSuccess : kExitUsage;
     }
 
-    if (showVersion) {
-        std::string line;
-        if (!LibraryVersionLine(&line)) {
-            err << "tqrcg: " << line << "\n";
-            return kExitFailure;
-        }
-        out << line;
-        if (line.empty() || line.back() != '\n') out << "\n";
-        return kExitSuccess;
-    }
-
-    unsigned long percent = 0;
-    ParseDecimal(percentText, 1, 100, &percent);  // checked while parsing
-    if (*create) return Finish(createRcgGroup(group), err);
-    if (*remove_group) return Finish(deleteRcgGroup(group), err);
-    if (*cap) return Finish(setRcgCPUShare(group, static_cast<int>(percent)), err);
-    if (*assign) return Finish(assignPidsTo(group, PidList(pidTexts)), err);
-    if (*remove) return Finish(removePidsFrom(group, PidList(pidTexts)), err);
-    if (*enabled) {
-        int value = 0;
-        checkRcgEnable(value);
-        out << value << "\n";
-        return kExitSuccess;
-    }
-    if (*list) return ListGroups(listJson, out, err);
-    if (*top) return TopGroups(topSeconds, topOnce, out, err);
-    if (*run) {
-        run_request.percent = static_cast<int>(percent);
-        out.flush();
-        return RunInGroup(run_request, err);
+    if (args.showVersion) return PrintVersion(out, err);
+    for (const auto& command : commands) {
+        if (*command.app) return command.run(out, err);
     }
     err << "tqrcg: a subcommand is required\nRun with --help for more information.\n";
     return kExitUsage;

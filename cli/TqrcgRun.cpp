@@ -101,6 +101,62 @@ int SuperviseChild(pid_t child, const sigset_t& signals) {
     }
 }
 
+// Lets the child held at the gate go on to run its command.
+void OpenGate(UniqueFd& gateWrite) {
+    const char go = 'g';
+    ssize_t written;
+    do {
+        written = write(gateWrite.get(), &go, 1);
+    } while (written < 0 && errno == EINTR);
+    gateWrite.reset();
+}
+
+// Starts the command in a child that waits at a gate until it is in the
+// group, moves it there, lets it go and supervises it.  True with the
+// command's wait status in *status; false when tqrcg failed, with its exit
+// status in *status (the failure printed).
+bool RunCommandInGroup(const RunRequest& request, std::ostream& err, int* status) {
+    std::vector<std::string> words = request.command;
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+
+    BlockedSignals signals;
+    int gateFds[2];
+    if (pipe2(gateFds, O_CLOEXEC) != 0) {
+        err << "tqrcg: cannot make a pipe: " << std::strerror(errno) << "\n";
+        *status = kExitFailure;
+        return false;
+    }
+    UniqueFd gateRead(gateFds[0]);
+    UniqueFd gateWrite(gateFds[1]);
+
+    err.flush();
+    const pid_t child = fork();
+    if (child < 0) {
+        err << "tqrcg: cannot start " << request.command.front() << ": " << std::strerror(errno) << "\n";
+        *status = kExitFailure;
+        return false;
+    }
+    if (child == 0) {
+        gateWrite.reset();
+        RunChild(gateRead.get(), signals.previous(), argv.data());
+    }
+    gateRead.reset();
+
+    const CQiError result = assignPidsTo(request.group, std::list<unsigned int>{static_cast<unsigned int>(child)});
+    if (result.IsError()) {
+        kill(child, SIGKILL);
+        gateWrite.reset();
+        WaitForChild(child);
+        *status = ReportFailure(result, err);
+        return false;
+    }
+    OpenGate(gateWrite);
+    *status = SuperviseChild(child, signals.set());
+    return true;
+}
+
 }  // namespace
 
 int RunInGroup(const RunRequest& request, std::ostream& err) {
@@ -109,49 +165,8 @@ int RunInGroup(const RunRequest& request, std::ostream& err) {
     result = setRcgCPUShare(request.group, request.percent);
     if (result.IsError()) return ReportFailure(result, err);
 
-    std::vector<std::string> words = request.command;
-    std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-
     int status = 0;
-    {
-        BlockedSignals signals;
-        int gateFds[2];
-        if (pipe2(gateFds, O_CLOEXEC) != 0) {
-            err << "tqrcg: cannot make a pipe: " << std::strerror(errno) << "\n";
-            return kExitFailure;
-        }
-        UniqueFd gateRead(gateFds[0]);
-        UniqueFd gateWrite(gateFds[1]);
-
-        err.flush();
-        const pid_t child = fork();
-        if (child < 0) {
-            err << "tqrcg: cannot start " << request.command.front() << ": " << std::strerror(errno) << "\n";
-            return kExitFailure;
-        }
-        if (child == 0) {
-            close(gateFds[1]);
-            RunChild(gateFds[0], signals.previous(), argv.data());
-        }
-        gateRead.reset();
-
-        result = assignPidsTo(request.group, std::list<unsigned int>{static_cast<unsigned int>(child)});
-        if (result.IsError()) {
-            kill(child, SIGKILL);
-            gateWrite.reset();
-            WaitForChild(child);
-            return ReportFailure(result, err);
-        }
-        const char go = 'g';
-        ssize_t written;
-        do {
-            written = write(gateWrite.get(), &go, 1);
-        } while (written < 0 && errno == EINTR);
-        gateWrite.reset();
-        status = SuperviseChild(child, signals.set());
-    }
+    if (!RunCommandInGroup(request, err, &status)) return status;
     const int exitStatus = ExitStatusOf(status);
 
     if (request.deleteAfter) {

@@ -1,13 +1,12 @@
 #include "TqrcgText.h"
 
-#include <sys/wait.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
 #include "host/CQiError.h"
+#include "host/TqProcess.h"
 #include "rcg/RcgHierarchy.h"
 #include "rcg/RcgRecord.h"
 
@@ -99,9 +98,8 @@ std::string FailureText(const std::string& errorText, std::uint64_t port) {
 }
 
 int ExitStatusOf(int waitStatus) {
-    if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
-    if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
-    return kExitFailure;
+    const int result = tqfw::ResultOfWaitStatus(waitStatus);
+    return result < 0 ? kExitFailure : result;
 }
 
 }  // namespace tqrcg

@@ -55,7 +55,8 @@ std::string FailureText(const std::string& errorText, std::uint64_t port);
 
 
 // Exit status that reports a waited child: its exit code, or 128 + the
-// signal that ended it.
+// signal that ended it (the runner's convention); kExitFailure when the
+// status holds neither.
 int ExitStatusOf(int waitStatus);
 
 }  // namespace tqrcg

@@ -14,6 +14,8 @@
 #include <istream>
 #include <sstream>
 
+#include "host/UniqueFd.h"
+
 namespace tqd {
 
 namespace {
@@ -139,6 +141,42 @@ bool ParseTableEnd(const std::string& text, int family, Endpoint* end) {
     return true;
 }
 
+const char kMalformedAnswer[] = "the socket table's answer is malformed";
+
+// The problem that an NLMSG_ERROR answer reports.
+std::string ErrorAnswerProblem(const unsigned char* payload, std::size_t size) {
+    nlmsgerr error;
+    if (size < sizeof(error)) return kMalformedAnswer;
+    std::memcpy(&error, payload, sizeof(error));
+    if (error.error == -ENOENT) return "the peer's socket is not in the socket table";
+    return std::string("the socket table cannot be read: ") + std::strerror(-error.error);
+}
+
+// What one socket of a sock_diag answer says about the socket asked for.
+enum class AnswerVerdict { OtherSocket, Owner, Failed };
+
+// One SOCK_DIAG_BY_FAMILY message: the owner's uid (and the socket's inode)
+// when it is the socket asked for and a process holds it.
+AnswerVerdict ReadSocketAnswer(const unsigned char* payload, std::size_t size, const DiagEnd& from,
+                               const DiagEnd& to, uid_t* uid, std::uint32_t* inode, std::string* problem) {
+    inet_diag_msg message;
+    if (size < sizeof(message)) {
+        *problem = kMalformedAnswer;
+        return AnswerVerdict::Failed;
+    }
+    std::memcpy(&message, payload, sizeof(message));
+    if (!AnswerNames(message, from, to)) return AnswerVerdict::OtherSocket;
+    if (message.idiag_inode == 0) {
+        // Closed by its process already (an orphan or time-wait entry,
+        // which the kernel reports as uid 0): nobody to serve.
+        *problem = "the peer's socket is no longer held by any process";
+        return AnswerVerdict::Failed;
+    }
+    *uid = message.idiag_uid;
+    if (inode != nullptr) *inode = message.idiag_inode;
+    return AnswerVerdict::Owner;
+}
+
 // Asks sock_diag for the owner of the socket whose own end is `from` and
 // whose other end is `to`.
 bool AskSockDiag(const Endpoint& from, const Endpoint& to, uid_t* uid, std::string* problem,
@@ -150,24 +188,20 @@ bool AskSockDiag(const Endpoint& from, const Endpoint& to, uid_t* uid, std::stri
         *problem = "the connection is neither IPv4 nor IPv6";
         return false;
     }
-    const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (diag < 0) {
+    const UniqueFd diag(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (!diag.open()) {
         *problem = std::string("the socket table cannot be opened: ") + std::strerror(errno);
         return false;
     }
-    struct Closer {
-        int fd;
-        ~Closer() { close(fd); }
-    } closer{diag};
     timeval limit{2, 0};
-    setsockopt(diag, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    setsockopt(diag.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     sockaddr_nl kernel;
     std::memset(&kernel, 0, sizeof(kernel));
     kernel.nl_family = AF_NETLINK;
     ssize_t sent;
     do {
         sent =
-            sendto(diag, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel));
+            sendto(diag.get(), query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&kernel), sizeof(kernel));
     } while (sent < 0 && errno == EINTR);
     if (sent != static_cast<ssize_t>(query.size())) {
         *problem = std::string("the socket table cannot be asked: ") + std::strerror(errno);
@@ -175,7 +209,7 @@ bool AskSockDiag(const Endpoint& from, const Endpoint& to, uid_t* uid, std::stri
     }
     alignas(nlmsghdr) unsigned char answer[8192];
     for (;;) {
-        const ssize_t received = recv(diag, answer, sizeof(answer), 0);
+        const ssize_t received = recv(diag.get(), answer, sizeof(answer), 0);
         if (received < 0 && errno == EINTR) continue;
         if (received <= 0) {
             *problem = std::string("the socket table did not answer: ") +
@@ -277,7 +311,7 @@ bool ParseOwnerAnswer(const unsigned char* data, std::size_t size, const Endpoin
         nlmsghdr header;
         std::memcpy(&header, data + offset, sizeof(header));
         if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > size - offset) {
-            *problem = "the socket table's answer is malformed";
+            *problem = kMalformedAnswer;
             return false;
         }
         const unsigned char* payload = data + offset + NLMSG_HDRLEN;
@@ -285,37 +319,14 @@ bool ParseOwnerAnswer(const unsigned char* data, std::size_t size, const Endpoin
         offset += NLMSG_ALIGN(header.nlmsg_len);
         if (header.nlmsg_seq != sequence) continue;
         if (header.nlmsg_type == NLMSG_ERROR) {
-            nlmsgerr error;
-            if (payloadSize < sizeof(error)) {
-                *problem = "the socket table's answer is malformed";
-                return false;
-            }
-            std::memcpy(&error, payload, sizeof(error));
-            if (error.error == -ENOENT) {
-                *problem = "the peer's socket is not in the socket table";
-            } else {
-                *problem = std::string("the socket table cannot be read: ") + std::strerror(-error.error);
-            }
+            *problem = ErrorAnswerProblem(payload, payloadSize);
             return false;
         }
         if (header.nlmsg_type == NLMSG_DONE) break;
         if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY) continue;
-        inet_diag_msg message;
-        if (payloadSize < sizeof(message)) {
-            *problem = "the socket table's answer is malformed";
-            return false;
-        }
-        std::memcpy(&message, payload, sizeof(message));
-        if (!AnswerNames(message, from, to)) continue;
-        if (message.idiag_inode == 0) {
-            // Closed by its process already (an orphan or time-wait entry,
-            // which the kernel reports as uid 0): nobody to serve.
-            *problem = "the peer's socket is no longer held by any process";
-            return false;
-        }
-        *uid = message.idiag_uid;
-        if (inode != nullptr) *inode = message.idiag_inode;
-        return true;
+        const AnswerVerdict verdict = ReadSocketAnswer(payload, payloadSize, from, to, uid, inode, problem);
+        if (verdict == AnswerVerdict::OtherSocket) continue;
+        return verdict == AnswerVerdict::Owner;
     }
     *problem = "the socket table has no entry for the peer's socket";
     return false;

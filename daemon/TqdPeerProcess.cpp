@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace tqd {
@@ -15,16 +16,20 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using Folder = std::unique_ptr<DIR, DirCloser>;
+
 // The numeric entries of a folder, highest first.
 std::vector<pid_t> ProcessIds(const std::string& procRoot) {
     std::vector<pid_t> pids;
-    if (DIR* dir = opendir(procRoot.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
+    if (const Folder dir{opendir(procRoot.c_str())}) {
+        while (const dirent* entry = readdir(dir.get())) {
             const char* name = entry->d_name;
             if (*name < '1' || *name > '9' || std::strspn(name, "0123456789") != std::strlen(name)) continue;
             pids.push_back(static_cast<pid_t>(std::atol(name)));
         }
-        closedir(dir);
     }
     std::sort(pids.begin(), pids.end(), std::greater<pid_t>());
     return pids;
@@ -32,21 +37,18 @@ std::vector<pid_t> ProcessIds(const std::string& procRoot) {
 
 // Whether one of the process's descriptors links to `link`.
 bool Holds(const std::string& fdFolder, const std::string& link) {
-    DIR* dir = opendir(fdFolder.c_str());
-    if (dir == nullptr) return false;
-    bool found = false;
+    const Folder dir(opendir(fdFolder.c_str()));
+    if (!dir) return false;
     char target[64];
-    while (const dirent* entry = readdir(dir)) {
+    while (const dirent* entry = readdir(dir.get())) {
         if (entry->d_name[0] == '.') continue;
-        const ssize_t length = readlinkat(dirfd(dir), entry->d_name, target, sizeof(target));
+        const ssize_t length = readlinkat(dirfd(dir.get()), entry->d_name, target, sizeof(target));
         if (length == static_cast<ssize_t>(link.size()) &&
             std::memcmp(target, link.data(), link.size()) == 0) {
-            found = true;
-            break;
+            return true;
         }
     }
-    closedir(dir);
-    return found;
+    return false;
 }
 
 }  // namespace

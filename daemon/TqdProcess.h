@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "host/UniqueFd.h"
+
 namespace tqd {
 
 // Turns the process into a daemon (fork, setsid, fork again, chdir /,
@@ -11,7 +13,6 @@ namespace tqd {
 class Daemonizer {
 public:
     Daemonizer() = default;
-    ~Daemonizer();
     Daemonizer(const Daemonizer&) = delete;
     Daemonizer& operator=(const Daemonizer&) = delete;
 
@@ -24,7 +25,8 @@ public:
     void failed(const std::string& message);
 
 private:
-    int m_pipe = -1;
+    // The write end of the report pipe, in the daemon until it has reported.
+    UniqueFd m_pipe;
 };
 
 // A pid file holding this process's id; removed when the object goes (only

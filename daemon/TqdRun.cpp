@@ -124,6 +124,123 @@ static void RaiseDescriptorLimit() {
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+namespace {
+
+// What tqd prepares before it may become a daemon; a failure up to here is
+// printed to standard error.
+struct Startup {
+    Settings settings;
+    MetricsSettings metricsSettings;
+    HandlerLibrary library;
+    std::string version;
+    std::vector<Listener> listeners;
+    std::vector<std::string> skipped;
+    sigset_t stopSignals;
+};
+
+// Reads the store and the command line, loads the library, opens the
+// listeners and blocks the stop signals.
+bool Prepare(const CommandLine& commandLine, Startup* startup, std::string* problem) {
+    // A store that cannot be used (too large, not a file) stops the start
+    // rather than leaving tqd on defaults.
+    const StoredSettings stored = ReadStoredSettings();
+    if (!stored.problem.empty()) {
+        *problem = stored.problem;
+        return false;
+    }
+    RemoveStaleStoreFiles();
+    Settings& settings = startup->settings;
+    if (!MakeSettings(commandLine, stored, ExecutableFolder(), FileExists, &settings, problem)) return false;
+    if (!MakeMetricsSettings(stored, &startup->metricsSettings, problem)) return false;
+    if (!startup->library.open(settings.library, problem)) return false;
+    if (ReadLibraryVersion(settings.library, &startup->version, problem)) {
+        startup->version = WithoutLineEnd(startup->version);
+    } else {
+        startup->version = "no version line";
+    }
+    if (!OpenListeners(settings.addresses, settings.port, &startup->listeners, &startup->skipped, problem)) {
+        return false;
+    }
+    // Stop signals are taken through a descriptor only; every thread started
+    // later inherits the mask.
+    sigemptyset(&startup->stopSignals);
+    sigaddset(&startup->stopSignals, SIGTERM);
+    sigaddset(&startup->stopSignals, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &startup->stopSignals, nullptr) != 0) {
+        *problem = std::string("cannot block the stop signals: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void LogListening(EvDebug& log, const Startup& startup) {
+    for (const auto& address : startup.skipped) {
+        log.Info(kLogTag, "IPv6 is not available on this host: not listening on %s", address.c_str());
+    }
+    std::vector<std::string> where;
+    for (const auto& listener : startup.listeners) where.push_back(listener.address);
+    const Settings& settings = startup.settings;
+    log.Info(kLogTag, "tqd listening on %s with %u workers; serving %s; library %s (%s)",
+             Join(where, ", ").c_str(), settings.workers, UidListText(settings.allowedUids).c_str(),
+             settings.library.c_str(), startup.version.c_str());
+}
+
+void LogMetricsFile(EvDebug& log, const MetricsSettings& metricsSettings) {
+    if (metricsSettings.folder.empty()) {
+        log.Info(kLogTag, "no metrics file: Session/%s is empty", kMetricsDirKey);
+    } else {
+        log.Info(kLogTag, "metrics file %s/%s every %lld s", metricsSettings.folder.c_str(), kMetricsFileName,
+                 static_cast<long long>(metricsSettings.interval.count()));
+    }
+}
+
+// Takes the stop signal, stops accepting and lets the requests in flight
+// finish; leaves at once when they do not within the drain time.
+int Stop(EvDebug& log, Server& server, int stopFd, PidFile& pidFile) {
+    signalfd_siginfo info;
+    std::memset(&info, 0, sizeof(info));
+    while (read(stopFd, &info, sizeof(info)) < 0 && errno == EINTR) {
+    }
+    log.Info(kLogTag,
+             "tqd stopping on %s: no new connections; waiting up to %d seconds for %zu requests in flight",
+             SignalName(info.ssi_signo), kDrainSeconds, server.inFlight());
+    if (!server.drain(std::chrono::seconds(kDrainSeconds))) {
+        log.Error(kLogTag, "tqd stopped with %zu requests still running after %d seconds", server.inFlight(),
+                  kDrainSeconds);
+        pidFile.remove();
+        std::fflush(nullptr);
+        // Workers still inside the handler cannot be joined: leave at once.
+        _exit(0);
+    }
+    log.Info(kLogTag, "tqd stopped");
+    return 0;
+}
+
+// Serves on the listeners until a stop signal comes on `stopFd`.
+int Serve(EvDebug& log, Startup& startup, Daemonizer& daemonizer, int stopFd, PidFile& pidFile) {
+    // Every request is audited and counted; the counts and the groups'
+    // figures go to the metrics file.  Both outlive the server.
+    RequestStats stats;
+    Audit audit(stats);
+    MetricsWriter metrics(startup.metricsSettings, stats);
+    LogMetricsFile(log, startup.metricsSettings);
+
+    ServeContext context;
+    context.handler = audit.wrap(startup.library.handler());
+    context.events = &audit;
+    const std::set<uid_t> allowed = startup.settings.allowedUids;
+    context.identifyPeer = [allowed](int fd) { return IdentifyPeer(fd, allowed); };
+    Server server(std::move(startup.listeners), context, startup.settings.workers);
+    daemonizer.ready();
+    std::string problem;
+    if (!NotifyReady(&problem)) log.Error(kLogTag, "%s", problem.c_str());
+
+    server.acceptUntil(stopFd);
+    return Stop(log, server, stopFd, pidFile);
+}
+
+}  // namespace
+
 int RunDaemon(const CommandLine& commandLine) {
     EvDebug log(nullptr);
     Daemonizer daemonizer;
@@ -141,44 +258,10 @@ int RunDaemon(const CommandLine& commandLine) {
     signal(SIGPIPE, SIG_IGN);
     RaiseDescriptorLimit();
     MakeStorePathAbsolute();
-
-    // A store that cannot be used (too large, not a file) stops the start
-    // rather than leaving tqd on defaults.
-    const StoredSettings stored = ReadStoredSettings();
-    if (!stored.problem.empty()) return fail(stored.problem);
-    RemoveStaleStoreFiles();
-    Settings settings;
+    Startup startup;
     std::string problem;
-    if (!MakeSettings(commandLine, stored, ExecutableFolder(), FileExists, &settings, &problem)) {
-        return fail(problem);
-    }
-
-    MetricsSettings metricsSettings;
-    if (!MakeMetricsSettings(stored, &metricsSettings, &problem)) return fail(problem);
-
-    HandlerLibrary library;
-    if (!library.open(settings.library, &problem)) return fail(problem);
-    std::string version;
-    if (ReadLibraryVersion(settings.library, &version, &problem)) {
-        version = WithoutLineEnd(version);
-    } else {
-        version = "no version line";
-    }
-
-    std::vector<Listener> listeners;
-    std::vector<std::string> skipped;
-    if (!OpenListeners(settings.addresses, settings.port, &listeners, &skipped, &problem))
-        return fail(problem);
-
-    // Stop signals are taken through a descriptor only; every thread started
-    // later inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
-        return fail(std::string("cannot block the stop signals: ") + std::strerror(errno));
-    }
+    if (!Prepare(commandLine, &startup, &problem)) return fail(problem);
+    const Settings& settings = startup.settings;
 
     if (!settings.foreground) {
         const int status = daemonizer.start();
@@ -189,60 +272,13 @@ int RunDaemon(const CommandLine& commandLine) {
     PidFile pidFile;
     if (!settings.pidFile.empty() && !pidFile.write(settings.pidFile, &problem)) return fail(problem);
 
-    UniqueFd stopFd(signalfd(-1, &stopSignals, SFD_CLOEXEC));
+    UniqueFd stopFd(signalfd(-1, &startup.stopSignals, SFD_CLOEXEC));
     if (stopFd.get() < 0) return fail(std::string("cannot watch the stop signals: ") + std::strerror(errno));
 
     if (settings.foreground) setenv("TQ_LOG_STDERR", "1", 1);
-    const std::unique_ptr<ProcessorWatch> processorWatch = KeepCapsTrue(library);
-
-    for (const auto& address : skipped) {
-        log.Info(kLogTag, "IPv6 is not available on this host: not listening on %s", address.c_str());
-    }
-    std::vector<std::string> where;
-    for (const auto& listener : listeners) where.push_back(listener.address);
-    log.Info(kLogTag, "tqd listening on %s with %u workers; serving %s; library %s (%s)",
-             Join(where, ", ").c_str(), settings.workers, UidListText(settings.allowedUids).c_str(),
-             settings.library.c_str(), version.c_str());
-
-    // Every request is audited and counted; the counts and the groups'
-    // figures go to the metrics file.  Both outlive the server.
-    RequestStats stats;
-    Audit audit(stats);
-    MetricsWriter metrics(metricsSettings, stats);
-    if (metricsSettings.folder.empty()) {
-        log.Info(kLogTag, "no metrics file: Session/%s is empty", kMetricsDirKey);
-    } else {
-        log.Info(kLogTag, "metrics file %s/%s every %lld s", metricsSettings.folder.c_str(), kMetricsFileName,
-                 static_cast<long long>(metricsSettings.interval.count()));
-    }
-
-    ServeContext context;
-    context.handler = audit.wrap(library.handler());
-    context.events = &audit;
-    const std::set<uid_t> allowed = settings.allowedUids;
-    context.identifyPeer = [allowed](int fd) { return IdentifyPeer(fd, allowed); };
-    Server server(std::move(listeners), context, settings.workers);
-    daemonizer.ready();
-    if (!NotifyReady(&problem)) log.Error(kLogTag, "%s", problem.c_str());
-
-    server.acceptUntil(stopFd.get());
-    signalfd_siginfo info;
-    std::memset(&info, 0, sizeof(info));
-    while (read(stopFd.get(), &info, sizeof(info)) < 0 && errno == EINTR) {
-    }
-    log.Info(kLogTag,
-             "tqd stopping on %s: no new connections; waiting up to %d seconds for %zu requests in flight",
-             SignalName(info.ssi_signo), kDrainSeconds, server.inFlight());
-    if (!server.drain(std::chrono::seconds(kDrainSeconds))) {
-        log.Error(kLogTag, "tqd stopped with %zu requests still running after %d seconds", server.inFlight(),
-                  kDrainSeconds);
-        pidFile.remove();
-        std::fflush(nullptr);
-        // Workers still inside the handler cannot be joined: leave at once.
-        _exit(0);
-    }
-    log.Info(kLogTag, "tqd stopped");
-    return 0;
+    const std::unique_ptr<ProcessorWatch> processorWatch = KeepCapsTrue(startup.library);
+    LogListening(log, startup);
+    return Serve(log, startup, daemonizer, stopFd.get(), pidFile);
 }
 
 }  // namespace tqd

@@ -17,7 +17,7 @@ namespace {
 typedef std::chrono::steady_clock Clock;
 
 // Win32 ERROR_ERRORS_ENCOUNTERED: the code of every socket failure.
-constexpr std::uint32_t k_CQiSocketErrorCode = 774;
+constexpr std::uint32_t kCQiSocketErrorCode = 774;
 
 const char kSendSignature[] =
     "CQiError CQiSocket::SendWithTimeOut(const void*, std::size_t, int, int*, int, std::size_t*)";
@@ -33,7 +33,7 @@ std::string ErrnoText(int error) {
 }
 
 CQiError SocketError(const char* function, int line, const char* what, int error) {
-    return FXErrorUtil::ErrorWin32(FXCodeLocation{"CQiSocket.cpp", function, line}, k_CQiSocketErrorCode,
+    return FXErrorUtil::ErrorWin32(FXCodeLocation{"CQiSocket.cpp", function, line}, kCQiSocketErrorCode,
                                    "%s failed: %s", what, ErrnoText(error).c_str());
 }
 

@@ -17,6 +17,7 @@
 
 #include "host/StoreText.h"
 #include "host/TQPlatformInfo.h"
+#include "host/UniqueFd.h"
 
 namespace {
 
@@ -175,11 +176,8 @@ void WriteLine(const char* level, const char* function, const std::string& messa
     std::lock_guard<std::mutex> lock(g_logMutex);
     bool written = false;
     if (tqfw::MakeFolders(folder)) {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            written = WriteOnce(fd, line);
-            close(fd);
-        }
+        const UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        if (fd.open()) written = WriteOnce(fd.get(), line);
     }
     if (!written || alsoStderr) WriteOnce(STDERR_FILENO, line);
 }

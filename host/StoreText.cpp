@@ -238,8 +238,8 @@ std::string StorePathFor(const std::string& focus) {
 bool ReadWholeFile(const std::string& path, std::string* text, bool* missing) {
     text->clear();
     if (missing) *missing = false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.open()) {
         if (errno == ENOENT) {
             if (missing) *missing = true;
             return true;
@@ -249,7 +249,7 @@ bool ReadWholeFile(const std::string& path, std::string* text, bool* missing) {
     char chunk[8192];
     bool ok = true;
     for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
+        ssize_t n = read(fd.get(), chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             ok = false;
@@ -258,7 +258,6 @@ bool ReadWholeFile(const std::string& path, std::string* text, bool* missing) {
         if (n == 0) break;
         text->append(chunk, static_cast<std::size_t>(n));
     }
-    close(fd);
     return ok;
 }
 

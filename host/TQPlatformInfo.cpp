@@ -17,6 +17,7 @@
 
 #include "host/EvDebug.h"
 #include "host/StoreText.h"
+#include "host/UniqueFd.h"
 
 namespace {
 
@@ -81,30 +82,26 @@ public:
             m_error = errno;
             return;
         }
-        m_fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0) {
+        m_fd.reset(open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (!m_fd.open()) {
             m_error = errno;
             return;
         }
-        while (flock(m_fd, LOCK_EX) != 0) {
+        while (flock(m_fd.get(), LOCK_EX) != 0) {
             if (errno != EINTR) {
                 m_error = errno;
-                close(m_fd);
-                m_fd = -1;
+                m_fd.reset();
                 return;
             }
         }
     }
-    ~StoreLock() {
-        if (m_fd >= 0) close(m_fd);  // closing releases the lock
-    }
     StoreLock(const StoreLock&) = delete;
     StoreLock& operator=(const StoreLock&) = delete;
-    bool held() const { return m_fd >= 0; }
+    bool held() const { return m_fd.open(); }
     int error() const { return m_error; }
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;  // closing it releases the lock
     int m_error = 0;
 };
 
@@ -128,17 +125,18 @@ bool WriteAll(int fd, const std::string& text) {
 // kept.
 bool WriteTemporary(const std::string& path, const std::string& text, std::string* temp) {
     *temp = tqfw::StoreTemporaryPattern(path);
-    const int fd = mkostemp(&(*temp)[0], O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(mkostemp(&(*temp)[0], O_CLOEXEC));
+    if (!fd.open()) {
         temp->clear();
         return false;
     }
     mode_t mode = 0644;
     struct stat st;
     if (stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
-    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, text) && fsync(fd) == 0;
+    bool ok = fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), text) && fsync(fd.get()) == 0;
     const int savedErrno = errno;
-    if (close(fd) != 0 && ok) return false;
+    // Closed by hand: a failing close is a failed write.
+    if (close(fd.release()) != 0 && ok) return false;
     errno = savedErrno;
     return ok;
 }
@@ -155,10 +153,10 @@ bool ReplaceFile(const std::string& path, const std::string& text, std::string* 
         return false;
     }
     const std::string folder = FolderOf(path);
-    const int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool flushed = dirFd >= 0 && fsync(dirFd) == 0;
+    UniqueFd dirFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bool flushed = dirFd.open() && fsync(dirFd.get()) == 0;
     const int error = errno;
-    if (dirFd >= 0) close(dirFd);
+    dirFd.reset();
     if (!flushed) {
         // The new text is in place but may not survive a crash.
         *problem = "cannot flush the folder of the configuration store " + path + ": " + ErrnoText(error);

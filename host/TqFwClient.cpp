@@ -11,6 +11,8 @@
 #include <chrono>
 #include <string>
 
+#include "host/UniqueFd.h"
+
 namespace {
 
 constexpr int kDefaultConnectTimeoutSeconds = 5;
@@ -35,38 +37,36 @@ bool WaitForConnect(int fd, std::chrono::steady_clock::time_point deadline) {
     }
 }
 
-// One blocking, close-on-exec stream socket connected to `address`, or -1.
-int ConnectToAddress(const addrinfo& address, int timeoutSeconds) {
-    const int fd = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                          address.ai_protocol);
-    if (fd < 0) return -1;
+// One blocking, close-on-exec stream socket connected to `address`; none
+// when it cannot connect.
+UniqueFd ConnectToAddress(const addrinfo& address, int timeoutSeconds) {
+    UniqueFd fd(socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                       address.ai_protocol));
+    if (!fd.open()) return UniqueFd();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    bool connected = ::connect(fd, address.ai_addr, address.ai_addrlen) == 0;
-    if (!connected && (errno == EINPROGRESS || errno == EINTR)) connected = WaitForConnect(fd, deadline);
+    bool connected = ::connect(fd.get(), address.ai_addr, address.ai_addrlen) == 0;
+    if (!connected && (errno == EINPROGRESS || errno == EINTR)) connected = WaitForConnect(fd.get(), deadline);
     if (connected) {
-        const int flags = fcntl(fd, F_GETFL);
-        connected = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+        const int flags = fcntl(fd.get(), F_GETFL);
+        connected = flags >= 0 && fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == 0;
     }
-    if (!connected) {
-        close(fd);
-        return -1;
-    }
+    if (!connected) return UniqueFd();
     return fd;
 }
 
 // Tries every address of `host` in the resolver's order; the first that
 // connects wins.
-int ConnectToPort(const std::string& host, int port, int timeoutSeconds) {
-    if (port <= 0 || port > 65535) return -1;
+UniqueFd ConnectToPort(const std::string& host, int port, int timeoutSeconds) {
+    if (port <= 0 || port > 65535) return UniqueFd();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* addresses = nullptr;
     const std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0) return -1;
-    int fd = -1;
-    for (const addrinfo* address = addresses; address && fd < 0; address = address->ai_next) {
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &addresses) != 0) return UniqueFd();
+    UniqueFd fd;
+    for (const addrinfo* address = addresses; address && !fd.open(); address = address->ai_next) {
         fd = ConnectToAddress(*address, timeoutSeconds);
     }
     freeaddrinfo(addresses);
@@ -82,7 +82,8 @@ CQiSocket TqFwClient::connect(const std::string& host, int port, int fallbackPor
                               int /*retries*/, TqFwConnectCallback /*callback*/, void* /*context*/,
                               bool /*keepAlive*/) {
     const int timeout = connectTimeoutSeconds < 0 ? kDefaultConnectTimeoutSeconds : connectTimeoutSeconds;
-    int fd = ConnectToPort(host, port, timeout);
-    if (fd < 0 && fallbackPort != port) fd = ConnectToPort(host, fallbackPort, timeout);
-    return CQiSocket(fd);
+    UniqueFd fd = ConnectToPort(host, port, timeout);
+    if (!fd.open() && fallbackPort != port) fd = ConnectToPort(host, fallbackPort, timeout);
+    // The socket closes the connection from here on.
+    return CQiSocket(fd.release());
 }

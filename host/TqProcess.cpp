@@ -74,11 +74,11 @@ std::string ErrorText(const char* what, int error) {
 
 // Our pipe ends must not sit on 0, 1 or 2 (when the caller has closed its
 // standard descriptors), or the child's dup2 steps would overwrite them.
-int AboveStandard(int fd) {
-    if (fd > STDERR_FILENO) return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+UniqueFd AboveStandard(UniqueFd fd) {
+    if (fd.get() > STDERR_FILENO) return fd;
+    UniqueFd moved(fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
     int error = errno;
-    close(fd);
+    fd.reset();
     errno = error;
     return moved;
 }
@@ -86,14 +86,14 @@ int AboveStandard(int fd) {
 bool MakePipe(UniqueFd* readEnd, UniqueFd* writeEnd) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    int r = AboveStandard(fds[0]);
-    int w = AboveStandard(fds[1]);
-    readEnd->reset(r);
-    writeEnd->reset(w);
-    if (r < 0 || w < 0) return false;
+    UniqueFd r(fds[0]);
+    UniqueFd w(fds[1]);
+    *readEnd = AboveStandard(std::move(r));
+    *writeEnd = AboveStandard(std::move(w));
+    if (!readEnd->open() || !writeEnd->open()) return false;
     // Only our end is non-blocking; the child's end keeps blocking writes.
-    int flags = fcntl(r, F_GETFL);
-    return flags >= 0 && fcntl(r, F_SETFL, flags | O_NONBLOCK) == 0;
+    int flags = fcntl(readEnd->get(), F_GETFL);
+    return flags >= 0 && fcntl(readEnd->get(), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 int ConfiguredTimeout() {
@@ -200,46 +200,26 @@ private:
     bool m_reaped = false;
 };
 
-}  // namespace
+// The pipes of a command's two streams: our read ends and the command's
+// write ends.
+struct Pipes {
+    UniqueFd outRead;
+    UniqueFd outWrite;
+    UniqueFd errRead;
+    UniqueFd errWrite;
+};
 
-// The shell's convention: the exit status for a command that exited, 128 +
-// the signal for one that a signal ended, -1 when there is no status.
-int ResultOfWaitStatus(int status) {
-    if (status == -1) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
-
-int ShellRunner::run(const std::string& command, std::string* out, std::string* err,
-                     int timeoutSeconds) {
-    out->clear();
-    err->clear();
-    if (command.find('\0') != std::string::npos) {
-        *err = "command contains a NUL byte\n";
-        return -1;
-    }
-    if (timeoutSeconds <= 0) timeoutSeconds = ConfiguredTimeout();
-
-    UniqueFd outRead, outWrite, errRead, errWrite;
-    if (!MakePipe(&outRead, &outWrite) || !MakePipe(&errRead, &errWrite)) {
-        *err = ErrorText("cannot create a pipe", errno);
-        return -1;
-    }
-
-    SpawnActions actions;
-    SpawnAttributes attributes;
-    if (!actions.ok() || !attributes.ok()) {
-        *err = "cannot prepare the command's start\n";
-        return -1;
-    }
+// Standard input from /dev/null, the streams onto the pipes, no other
+// descriptor, default signal mask and dispositions, a process group of its
+// own.  0 or the error number.
+int PrepareStart(const Pipes& pipes, SpawnActions& actions, SpawnAttributes& attributes) {
     sigset_t none;
     sigset_t all;
     sigemptyset(&none);
     sigfillset(&all);
     int rc = posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions.get(), outWrite.get(), STDOUT_FILENO);
-    if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions.get(), errWrite.get(), STDERR_FILENO);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions.get(), pipes.outWrite.get(), STDOUT_FILENO);
+    if (rc == 0) rc = posix_spawn_file_actions_adddup2(actions.get(), pipes.errWrite.get(), STDERR_FILENO);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     // Descriptors other threads opened without O_CLOEXEC stay out as well.
     if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
@@ -251,120 +231,206 @@ int ShellRunner::run(const std::string& command, std::string* out, std::string* 
         rc = posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
                                                             POSIX_SPAWN_SETPGROUP);
     }
-    if (rc != 0) {
-        *err = ErrorText("cannot prepare the command's start", rc);
-        return -1;
-    }
+    return rc;
+}
 
-    // A single program is started directly; anything else through the shell.
-    std::vector<std::string> words;
+// What is started for a command line: the program and its words.
+struct Launch {
     std::string program;
+    std::vector<std::string> words;
+};
+
+// A single program is started directly; anything else through the shell.
+Launch ChooseLaunch(const std::string& command) {
+    Launch launch;
     if (tqfw::SimpleCommandWords(command, [](const std::string& word) { return !tqfw::ProgramPath(word).empty(); },
-                                 &words)) {
-        program = tqfw::ProgramPath(words[0]);
+                                 &launch.words)) {
+        launch.program = tqfw::ProgramPath(launch.words[0]);
     } else {
-        program = "/bin/sh";
-        words = {"sh", "-c", command};
+        launch.program = "/bin/sh";
+        launch.words = {"sh", "-c", command};
     }
+    return launch;
+}
+
+// Starts `launch`; a script without "#!" is handed to the shell, and
+// launch->program then names the shell.  0 or the error number.
+int Start(const std::string& command, Launch* launch, SpawnActions& actions, SpawnAttributes& attributes,
+          pid_t* pid) {
     std::vector<char*> argv;
-    for (auto& word : words) argv.push_back(&word[0]);
+    for (auto& word : launch->words) argv.push_back(&word[0]);
     argv.push_back(nullptr);
-    pid_t pid = -1;
     // glibc starts the child with CLONE_VM | CLONE_VFORK: nothing of this
     // process's memory is copied.
-    rc = posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.data(),
-                     const_cast<char* const*>(kEnvironment));
-    if (rc == ENOEXEC && program != "/bin/sh") {
+    int rc = posix_spawn(pid, launch->program.c_str(), actions.get(), attributes.get(), argv.data(),
+                         const_cast<char* const*>(kEnvironment));
+    if (rc == ENOEXEC && launch->program != "/bin/sh") {
         // A script without "#!": the shell knows how to run it.
-        program = "/bin/sh";
+        launch->program = "/bin/sh";
         std::string line = command;
         char* shellArgv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), &line[0], nullptr};
-        rc = posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), shellArgv,
+        rc = posix_spawn(pid, launch->program.c_str(), actions.get(), attributes.get(), shellArgv,
                          const_cast<char* const*>(kEnvironment));
     }
-    outWrite.reset();
-    errWrite.reset();
-    if (rc != 0) {
-        *err = ErrorText(("cannot run " + program).c_str(), rc);
-        return -1;
-    }
-    Child child(pid);
-    // Past its limit a stream is still drained, so that the command never
-    // blocks on a full pipe, but only counted.
-    tqfw::OutputCapture outCapture(out);
-    tqfw::OutputCapture errCapture(err);
+    return rc;
+}
 
-    UniqueFd exitNotice(ExitNotice(pid));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+// How reading a command's output ended.
+enum class ReadEnd { Exited, TimedOut, Failed };
+
+// Reads both streams of a started command until it exits, its time runs out
+// or waiting fails.  Past its limit a stream is still drained, so that the
+// command never blocks on a full pipe, but only counted.
+class OutputReader {
+public:
+    OutputReader(pid_t pid, Pipes& pipes, std::string* out, std::string* err, int timeoutSeconds)
+        : m_pid(pid),
+          m_pipes(pipes),
+          m_outCapture(out),
+          m_errCapture(err),
+          m_exitNotice(ExitNotice(pid)),
+          m_deadline(std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds)) {}
+
+    ReadEnd readUntilEnd(std::string* failure);
+    // Closes the read ends and the exit notice; the kept texts get their
+    // notes of what was left out.
+    void finish();
+
+private:
+    bool waitOnce(std::chrono::milliseconds left, bool* exited);
+
+    pid_t m_pid;
+    Pipes& m_pipes;
+    tqfw::OutputCapture m_outCapture;
+    tqfw::OutputCapture m_errCapture;
+    UniqueFd m_exitNotice;
+    std::chrono::steady_clock::time_point m_deadline;
+};
+
+ReadEnd OutputReader::readUntilEnd(std::string* failure) {
     bool exited = false;
-    bool timedOut = false;
-    std::string failure;
     for (;;) {
         if (exited) {
             // The shell and its foreground commands are done, so all their
             // output is in the pipes; only a background job can still hold
             // them open, and we do not wait for it.
-            if (outRead.open()) ReadWhatIsThere(outRead, &outCapture);
-            if (errRead.open()) ReadWhatIsThere(errRead, &errCapture);
-            break;
+            if (m_pipes.outRead.open()) ReadWhatIsThere(m_pipes.outRead, &m_outCapture);
+            if (m_pipes.errRead.open()) ReadWhatIsThere(m_pipes.errRead, &m_errCapture);
+            return ReadEnd::Exited;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            timedOut = true;
-            break;
-        }
-        pollfd fds[3];
-        nfds_t count = 0;
-        int outSlot = -1, errSlot = -1, exitSlot = -1;
-        if (outRead.open()) {
-            outSlot = static_cast<int>(count);
-            fds[count++] = pollfd{outRead.get(), POLLIN, 0};
-        }
-        if (errRead.open()) {
-            errSlot = static_cast<int>(count);
-            fds[count++] = pollfd{errRead.get(), POLLIN, 0};
-        }
-        if (exitNotice.open()) {
-            exitSlot = static_cast<int>(count);
-            fds[count++] = pollfd{exitNotice.get(), POLLIN, 0};
-        }
-        // With both streams ended, only the exit (or the time limit) is left
-        // to wait for: a command may close its output and go on running.
-        long long waitMs = std::min<long long>(left.count(), INT_MAX);
-        if (!exitNotice.open()) waitMs = std::min<long long>(waitMs, 100);
-        int ready = poll(fds, count, static_cast<int>(waitMs));
-        if (ready < 0) {
+            m_deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return ReadEnd::TimedOut;
+        if (!waitOnce(left, &exited)) {
             if (errno == EINTR) continue;
-            failure = ErrorText("cannot wait for the command's output", errno);
-            break;
-        }
-        if (outSlot >= 0 && fds[outSlot].revents != 0) ReadOnce(outRead, &outCapture);
-        if (errSlot >= 0 && fds[errSlot].revents != 0) ReadOnce(errRead, &errCapture);
-        if (exitSlot >= 0) {
-            exited = fds[exitSlot].revents != 0;
-        } else {
-            exited = HasExited(pid);
+            *failure = ErrorText("cannot wait for the command's output", errno);
+            return ReadEnd::Failed;
         }
     }
-    outRead.reset();
-    errRead.reset();
-    exitNotice.reset();
-    outCapture.finish();
-    errCapture.finish();
+}
 
-    if (timedOut || !failure.empty()) KillGroup(pid);
+// One wait for output, the exit or the end of `left`, and one read of each
+// stream that woke it.  False when poll failed (errno says why).
+bool OutputReader::waitOnce(std::chrono::milliseconds left, bool* exited) {
+    pollfd fds[3];
+    nfds_t count = 0;
+    int outSlot = -1, errSlot = -1, exitSlot = -1;
+    if (m_pipes.outRead.open()) {
+        outSlot = static_cast<int>(count);
+        fds[count++] = pollfd{m_pipes.outRead.get(), POLLIN, 0};
+    }
+    if (m_pipes.errRead.open()) {
+        errSlot = static_cast<int>(count);
+        fds[count++] = pollfd{m_pipes.errRead.get(), POLLIN, 0};
+    }
+    if (m_exitNotice.open()) {
+        exitSlot = static_cast<int>(count);
+        fds[count++] = pollfd{m_exitNotice.get(), POLLIN, 0};
+    }
+    // With both streams ended, only the exit (or the time limit) is left
+    // to wait for: a command may close its output and go on running.
+    long long waitMs = std::min<long long>(left.count(), INT_MAX);
+    if (!m_exitNotice.open()) waitMs = std::min<long long>(waitMs, 100);
+    if (poll(fds, count, static_cast<int>(waitMs)) < 0) return false;
+    if (outSlot >= 0 && fds[outSlot].revents != 0) ReadOnce(m_pipes.outRead, &m_outCapture);
+    if (errSlot >= 0 && fds[errSlot].revents != 0) ReadOnce(m_pipes.errRead, &m_errCapture);
+    if (exitSlot >= 0) {
+        *exited = fds[exitSlot].revents != 0;
+    } else {
+        *exited = HasExited(m_pid);
+    }
+    return true;
+}
+
+void OutputReader::finish() {
+    m_pipes.outRead.reset();
+    m_pipes.errRead.reset();
+    m_exitNotice.reset();
+    m_outCapture.finish();
+    m_errCapture.finish();
+}
+
+// Reads the started command's output, reaps it (killed with its group when
+// its time ran out or waiting failed) and returns the runner's result.
+int AwaitCommand(Child& child, Pipes& pipes, std::string* out, std::string* err, int timeoutSeconds) {
+    OutputReader reader(child.pid(), pipes, out, err, timeoutSeconds);
+    std::string failure;
+    const ReadEnd end = reader.readUntilEnd(&failure);
+    reader.finish();
+
+    if (end != ReadEnd::Exited) KillGroup(child.pid());
     int status = child.reap(err);
-    if (!failure.empty()) {
+    if (end == ReadEnd::Failed) {
         *err += failure;
         return -1;
     }
-    if (timedOut) {
+    if (end == ReadEnd::TimedOut) {
         if (!err->empty() && err->back() != '\n') *err += '\n';
         *err += "command timed out after " + std::to_string(timeoutSeconds) + " s and was killed\n";
         return -1;
     }
-    return ResultOfWaitStatus(status);
+    return tqfw::ResultOfWaitStatus(status);
+}
+
+}  // namespace
+
+int ShellRunner::run(const std::string& command, std::string* out, std::string* err,
+                     int timeoutSeconds) {
+    out->clear();
+    err->clear();
+    if (command.find('\0') != std::string::npos) {
+        *err = "command contains a NUL byte\n";
+        return -1;
+    }
+    if (timeoutSeconds <= 0) timeoutSeconds = ConfiguredTimeout();
+
+    Pipes pipes;
+    if (!MakePipe(&pipes.outRead, &pipes.outWrite) || !MakePipe(&pipes.errRead, &pipes.errWrite)) {
+        *err = ErrorText("cannot create a pipe", errno);
+        return -1;
+    }
+    SpawnActions actions;
+    SpawnAttributes attributes;
+    if (!actions.ok() || !attributes.ok()) {
+        *err = "cannot prepare the command's start\n";
+        return -1;
+    }
+    int rc = PrepareStart(pipes, actions, attributes);
+    if (rc != 0) {
+        *err = ErrorText("cannot prepare the command's start", rc);
+        return -1;
+    }
+    Launch launch = ChooseLaunch(command);
+    pid_t pid = -1;
+    rc = Start(command, &launch, actions, attributes, &pid);
+    pipes.outWrite.reset();
+    pipes.errWrite.reset();
+    if (rc != 0) {
+        *err = ErrorText(("cannot run " + launch.program).c_str(), rc);
+        return -1;
+    }
+    Child child(pid);
+    return AwaitCommand(child, pipes, out, err, timeoutSeconds);
 }
 
 namespace tqfw {
@@ -401,6 +467,13 @@ std::string ProgramPath(const std::string& word) {
         if (isExecutableFile(folder + word)) return folder + word;
     }
     return std::string();
+}
+
+int ResultOfWaitStatus(int status) {
+    if (status == -1) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
 }
 
 }  // namespace tqfw

@@ -32,6 +32,13 @@ public:
             int timeoutSeconds) override;
 };
 
+namespace tqfw {
+// The shell's convention for a wait status: the exit status of a command
+// that exited, 128 + the signal for one that a signal ended, -1 when there
+// is no status (-1, or a stopped child).
+int ResultOfWaitStatus(int status);
+}  // namespace tqfw
+
 namespace TqProcess {
 // Runs `command` with the installed runner.  `timeoutSeconds` 0 means the
 // configured limit ("Base"/"dTQCMDTIMEOUT", default 60 s).  `detached` must be

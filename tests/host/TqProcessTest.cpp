@@ -406,3 +406,12 @@ TEST(TqProcessTest, DirectlyStartedProgramKeepsStatusAndOutput) {
     EXPECT_EQ(0, RunShell("true").status);
     EXPECT_EQ(1, RunShell("false").status);
 }
+
+TEST(TqProcessTest, WaitStatusIsTheCodeOr128PlusTheSignal) {
+    EXPECT_EQ(0, tqfw::ResultOfWaitStatus(0));
+    EXPECT_EQ(7, tqfw::ResultOfWaitStatus(7 << 8));
+    EXPECT_EQ(137, tqfw::ResultOfWaitStatus(SIGKILL));
+    EXPECT_EQ(130, tqfw::ResultOfWaitStatus(SIGINT | 0x80));  // with a core dump
+    EXPECT_EQ(-1, tqfw::ResultOfWaitStatus(-1));
+    EXPECT_EQ(-1, tqfw::ResultOfWaitStatus((SIGSTOP << 8) | 0x7f));  // stopped, not ended
+}
