@@ -8,6 +8,7 @@
 #include "host/CQiError.h"
 #include "host/TqProcess.h"
 #include "rcg/RcgHierarchy.h"
+#include "rcg/RcgQuota.h"
 #include "rcg/RcgRecord.h"
 
 namespace tqrcg {
@@ -57,7 +58,7 @@ std::string FormatPercent(double percent) {
 std::string FormatCap(long long quotaUs, long long periodUs, long processors) {
     if (quotaUs < 0) return "none";
     if (periodUs <= 0 || processors <= 0) return "?";
-    return FormatPercent(100.0 * double(quotaUs) / double(periodUs) / double(processors));
+    return FormatPercent(TqRcgCtrllr::QuotaPercent(quotaUs, static_cast<std::uint64_t>(periodUs), processors));
 }
 
 bool ParseDecimal(const std::string& text, unsigned long min, unsigned long max, unsigned long* value) {
