@@ -21,6 +21,7 @@
 #include "daemon/TqdConfig.h"
 #include "daemon/TqdPeer.h"
 #include "daemon/TqdServer.h"
+#include "host/TqdPort.h"
 #include "service/TqRcgHandler.h"
 #include "tests/support/TestSupport.h"
 
@@ -32,14 +33,14 @@ using namespace tqd;
 
 TEST(TqdSettings, ParsesPortsAndWorkerCountsStrictly) {
     std::uint16_t port = 0;
-    EXPECT_TRUE(ParsePort("8400", &port));
+    EXPECT_TRUE(ParseTqdListenPort("8400", &port));
     EXPECT_EQ(port, 8400);
-    EXPECT_TRUE(ParsePort(" 1\t", &port));
+    EXPECT_TRUE(ParseTqdListenPort(" 1\t", &port));
     EXPECT_EQ(port, 1);
-    EXPECT_TRUE(ParsePort("65535", &port));
+    EXPECT_TRUE(ParseTqdListenPort("65535", &port));
     EXPECT_EQ(port, 65535);
     for (const char* bad : {"", "0", "65536", "-1", "84x", "8 400", "0x50", "99999999999999999999999"}) {
-        EXPECT_FALSE(ParsePort(bad, &port)) << bad;
+        EXPECT_FALSE(ParseTqdListenPort(bad, &port)) << bad;
     }
     unsigned workers = 0;
     EXPECT_TRUE(ParseWorkers("16", &workers));
