@@ -19,7 +19,7 @@
 #include "BenchSupport.h"
 #include "host/TQPlatformInfo.h"
 #include "host/TqFwClient.h"
-#include "service/TqRcgFrame.h"
+#include "service/TqRcgProtocol.h"
 #include "service/TqRcgHandler.h"
 
 namespace tqbench {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "rcg/TqRcgCtrllr.h"
-#include "service/TqRcgFrame.h"
+#include "service/TqRcgProtocol.h"
 #include "service/TqRcgHandler.h"
 #include "tests/support/TestSupport.h"
 
@@ -395,7 +395,7 @@ TEST(RcgMgrHandlerContract, NameFieldWithoutNulIsReadWithinTheFieldAndRefused) {
     TempStore store;
     ScriptedRunner runner;
     std::vector<unsigned char> frame = FrameOf(Request(RcgMsgSetCPUShare, "", 50));
-    std::memset(frame.data() + k_TqRcgFrameHeaderSize, 'a', k_TqRcgNameMaxSize + 1);
+    std::memset(frame.data() + kTqRcgFrameHeaderSize, 'a', k_TqRcgNameMaxSize + 1);
     const std::string reply = TextOf(Handle(frame));
     EXPECT_EQ(
         reply.rfind("[Win32 error 123] Invalid resource group name \"" + std::string(255, 'a') + "...\"", 0),
@@ -439,7 +439,7 @@ TEST(RcgMgrHandlerContract, ErrorTextOf1024CharactersOrMoreIsCutTo1023) {
     ScriptedRunner runner;
     // A name of control characters: each is shown as \xHH in the error.
     std::vector<unsigned char> frame = FrameOf(Request(RcgMsgSetCPUShare, "", 50));
-    std::memset(frame.data() + k_TqRcgFrameHeaderSize, 0x01, k_TqRcgNameMaxSize);
+    std::memset(frame.data() + kTqRcgFrameHeaderSize, 0x01, k_TqRcgNameMaxSize);
     const std::string name(k_TqRcgNameMaxSize, '\x01');
     TqRcgPtr group;
     const std::string full = TqRcgCtrllr::GetSysRcg(name.c_str(), group).AsString();
