@@ -171,7 +171,7 @@ TEST(TqdSettings, NamesTheBadValue) {
 // ---- frames and replies --------------------------------------------------
 
 std::vector<unsigned char> Header(std::uint32_t length, std::uint32_t code) {
-    std::vector<unsigned char> frame(k_TqRcgFrameSize, 0);
+    std::vector<unsigned char> frame(kTqRcgFrameSize, 0);
     const std::uint32_t words[2] = {htonl(length), htonl(code)};
     std::memcpy(frame.data(), &words[0], 4);
     std::memcpy(frame.data() + 12, &words[1], 4);
@@ -191,11 +191,11 @@ TEST(TqdFrames, PassesOnlyFramesOf368BytesWithTheManagersCode) {
 }
 
 TEST(TqdFrames, ReplyIs1024BytesWithTheTextCutTo1023) {
-    std::vector<char> reply = MakeReply("Denied");
+    TqRcgReply reply = MakeRcgReply("Denied");
     ASSERT_EQ(reply.size(), 1024u);
     EXPECT_EQ(std::string(reply.data()), "Denied");
     EXPECT_EQ(std::count(reply.begin(), reply.end(), '\0'), 1024 - 6);
-    reply = MakeReply(std::string(2000, 'x'));
+    reply = MakeRcgReply(std::string(2000, 'x'));
     EXPECT_EQ(std::string(reply.data()).size(), 1023u);
     EXPECT_EQ(reply[1023], '\0');
     EXPECT_EQ(
