@@ -28,8 +28,6 @@ constexpr const char k_TQRCGMGR_UseKorvaneGroup[] = "useKorvaneGroup";
 constexpr const char k_TQRCGMGR_Korvane_Group_RegKey[] = "sTQRCGMGRKORVANEGROUP";
 // Command-failure message: command line, standard output, standard error.
 #define k_TQRCGMGR_Cmd_Error_Pattern "Failed to run cmd [%s] out[%s] err[%s]\n"
-// Port of the daemon tqd when "Session"/"nTQDPORT" is absent.
-constexpr std::uint16_t k_TqdDefaultPort = 8400;
 // Configuration key ("Base" section) of the enable flag.
 constexpr const char k_TQRCGMGR_Enable_RegKey[] = "dTQRCGMGRENABLE";
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/TqRcgDefs.h"
+#include "host/TqdPort.h"
 
 namespace tqd {
 
@@ -75,7 +75,7 @@ struct StoredSettings {
 };
 
 struct Settings {
-    std::uint16_t port = k_TqdDefaultPort;
+    std::uint16_t port = kTqdDefaultPort;
     std::vector<std::string> addresses;
     unsigned workers = kDefaultWorkers;
     std::set<uid_t> allowedUids;  // besides root

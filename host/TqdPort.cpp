@@ -1,6 +1,5 @@
 #include "TqdPort.h"
 
-#include "../common/TqRcgDefs.h"
 #include "StoreText.h"
 #include "TQPlatformInfo.h"
 
@@ -19,7 +18,7 @@ TqdPortValue ReadTqdPort(TQPlatformInfo& store) {
     return ReadTqdPortText(found, text);
 }
 
-std::uint64_t TqdClientPort(const TqdPortValue& value) { return value.numeric ? value.number : k_TqdDefaultPort; }
+std::uint64_t TqdClientPort(const TqdPortValue& value) { return value.numeric ? value.number : kTqdDefaultPort; }
 
 std::uint64_t TqdClientPort(TQPlatformInfo& store) { return TqdClientPort(ReadTqdPort(store)); }
 

@@ -1,5 +1,5 @@
 // The port of the daemon tqd: "Session"/"nTQDPORT" of the configuration
-// store, k_TqdDefaultPort when the store has no value.  tqd and its clients
+// store, kTqdDefaultPort when the store has no value.  tqd and its clients
 // read the value here; they differ only in what they make of a value that
 // is there: the clients use any number as it is, tqd wants 1 to 65535 and
 // names any other value.
@@ -12,6 +12,7 @@ class TQPlatformInfo;
 
 constexpr const char kTqdPortSection[] = "Session";
 constexpr const char kTqdPortKey[] = "nTQDPORT";
+constexpr std::uint16_t kTqdDefaultPort = 8400;
 
 // The stored value: whether it is there, its text as stored, and whether
 // that text is an unsigned decimal number (digits, blanks around allowed),
@@ -29,7 +30,7 @@ TqdPortValue ReadTqdPortText(bool found, const std::string& text);
 TqdPortValue ReadTqdPort(TQPlatformInfo& store);
 
 // The port a client connects to: the stored number unchanged, without a
-// range check; k_TqdDefaultPort when the value is absent or not a number.
+// range check; kTqdDefaultPort when the value is absent or not a number.
 std::uint64_t TqdClientPort(const TqdPortValue& value);
 std::uint64_t TqdClientPort(TQPlatformInfo& store);
 
