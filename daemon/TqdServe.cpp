@@ -30,7 +30,7 @@ std::string AccessDeniedText(const std::string& message) {
     return FXErrorUtil::ErrorWin32(
                FXCodeLocation{"TqdServe.cpp", "void tqd::ServeRequest(tqd::Request, const tqd::ServeContext&)",
                               __LINE__},
-               k_TqWin32AccessDenied, "%s", message.c_str())
+               kTqWin32AccessDenied, "%s", message.c_str())
         .AsString();
 }
 

@@ -35,7 +35,7 @@ bool Reapply(RcgGroups& groups, const RememberedCap& cap, long processors, std::
     const RcgName name = ParseRcgName(cap.name);
     TqRcgPtr group;
     CQiError result = groups.find(name, group);
-    const bool missing = result.IsError() && result.Win32Code() == k_TqWin32NotFound;
+    const bool missing = result.IsError() && result.Win32Code() == kTqWin32NotFound;
     if (missing) result = groups.create(name, group);
     if (result.IsError() || !group) {
         *failure = result.AsString();

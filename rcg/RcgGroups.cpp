@@ -42,11 +42,11 @@ std::unique_ptr<RcgGroups> ChooseGroups() {
     const Hierarchy hierarchy = ChooseHierarchy(InstalledCgroupFs());
     switch (hierarchy.kind) {
         case Hierarchy::kCgroup2WithoutCpu:
-            return Refuse(k_TqWin32CommandFailed, CpuUnavailableText(hierarchy), __LINE__);
+            return Refuse(kTqWin32CommandFailed, CpuUnavailableText(hierarchy), __LINE__);
         case Hierarchy::kCgroup2: {
             std::string problem;
             const std::string base = Cgroup2Base(&problem);
-            if (!problem.empty()) return Refuse(k_TqWin32InvalidName, problem, __LINE__);
+            if (!problem.empty()) return Refuse(kTqWin32InvalidName, problem, __LINE__);
             return MakeCgroup2Groups(hierarchy.mount, base);
         }
         case Hierarchy::kV1:
@@ -99,7 +99,7 @@ CQiError UnrecordedCreation(EvDebug& log, const char* tag, const FXCodeLocation&
                              (undone ? "the new control group was removed again."
                                      : "removing the new control group again failed too: delete it by hand.");
     log.Error(tag, "%s", text.c_str());
-    return FXErrorUtil::ErrorWin32(where, k_TqWin32CommandFailed, "%s", text.c_str());
+    return FXErrorUtil::ErrorWin32(where, kTqWin32CommandFailed, "%s", text.c_str());
 }
 
 }  // namespace detail

@@ -18,7 +18,7 @@ inline CQiError ReportCmdFailure(EvDebug& log, const char* tag, const FXCodeLoca
                                  const std::string& err) {
     const std::string text = FormatCmdFailure(command, out, err);
     log.Error(tag, "%s", text.c_str());
-    return FXErrorUtil::ErrorWin32(where, k_TqWin32CommandFailed, "%s", text.c_str());
+    return FXErrorUtil::ErrorWin32(where, kTqWin32CommandFailed, "%s", text.c_str());
 }
 
 // A call on the cgroup filesystem failed: "Failed to <operation>: <system's

@@ -42,7 +42,7 @@ CQiError CheckRcgName(const char* name, EvDebug& log, const char* tag, const FXC
     const std::string problem = RcgNameProblem(name ? name : "");
     if (problem.empty()) return CQiError::Success();
     log.Error(tag, "%s", problem.c_str());
-    return FXErrorUtil::ErrorWin32(where, k_TqWin32InvalidName, "%s", problem.c_str());
+    return FXErrorUtil::ErrorWin32(where, kTqWin32InvalidName, "%s", problem.c_str());
 }
 }  // namespace detail
 
@@ -87,14 +87,14 @@ CQiError V1Groups::find(const detail::RcgName& name, TqRcgPtr& group) {
     // when a line names its full path.
     if (!detail::LookupFindsGroup(out, name)) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__},
-                                       k_TqWin32NotFound, "The resource group %s doesn't exist.",
+                                       kTqWin32NotFound, "The resource group %s doesn't exist.",
                                        name.text.c_str());
     }
 
     TqRcgPtr found;
     if (!MakeGroup(name.text.c_str(), true, result, found)) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__},
-                                       k_TqWin32OutOfMemory, "%s", kOutOfMemory);
+                                       kTqWin32OutOfMemory, "%s", kOutOfMemory);
     }
     group = found;
     return CQiError::Success();
@@ -109,7 +109,7 @@ CQiError V1Groups::create(const detail::RcgName& name, TqRcgPtr& group) {
     TqRcgPtr created;
     if (!MakeGroup(name.text.c_str(), false, result, created)) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetNewFunction, __LINE__},
-                                       k_TqWin32OutOfMemory, "%s", kOutOfMemory);
+                                       kTqWin32OutOfMemory, "%s", kOutOfMemory);
     }
     if (result.IsError()) return result;  // logged by the constructor
 

@@ -97,16 +97,16 @@ CQiError ResultOf(const TqdAnswer& answer) {
     switch (answer.exchanged) {
         case Exchanged::SendFailed:
             return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kTransportSignature, __LINE__},
-                                           k_TqWin32CommandFailed, "Couldn't send tqrcgmgr request");
+                                           kTqWin32CommandFailed, "Couldn't send tqrcgmgr request");
         case Exchanged::SendTimedOut:
             return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kTransportSignature, __LINE__},
-                                           k_TqWin32CommandFailed, "Socket send less message than expected");
+                                           kTqWin32CommandFailed, "Socket send less message than expected");
         case Exchanged::Received:
             break;
     }
     if (!answer.status.IsError() && answer.reply != k_TQRCGMGR_Success) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kTransportSignature, __LINE__},
-                                       k_TqWin32CommandFailed, "%s", answer.reply.c_str());
+                                       kTqWin32CommandFailed, "%s", answer.reply.c_str());
     }
     return answer.status;
 }
@@ -125,7 +125,7 @@ CQiError sendDataToTqd(TqRcgMsg msg) {
     if (machine == nullptr) {
         eventLog.Error(kTransportTag, "Failed to get the local client host name.");
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kTransportSignature, __LINE__},
-                                       k_TqWin32CommandFailed, "Error happens in getPhysicalMachine");
+                                       kTqWin32CommandFailed, "Error happens in getPhysicalMachine");
     }
     const std::string clientName(machine);
     eventLog.DebugLvl(kTransportTag, 4, "client name set to %s", clientName.c_str());
@@ -141,7 +141,7 @@ CQiError sendDataToTqd(TqRcgMsg msg) {
         eventLog.Error(kTransportTag, "Error in connecting to TQD. Mangled name - %s, tqdPort - %lu",
                        hostName.c_str(), static_cast<unsigned long>(tqdPort));
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kTransportSignature, __LINE__},
-                                       k_TqWin32CommandFailed, "%s", kTqRcgConnectFailedMessage);
+                                       kTqWin32CommandFailed, "%s", kTqRcgConnectFailedMessage);
     }
     return ResultOf(ExchangeWithTqd(socket, msg, clientName, eventLog));
 }
@@ -156,7 +156,7 @@ CQiError CheckRequestName(const std::string& name) {
     EvEvent eventLog;
     InitializeEventLog(eventLog, kNameTag);
     eventLog.Error(kNameTag, "%s", problem.c_str());
-    return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kNameSignature, __LINE__}, k_TqWin32InvalidName,
+    return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kNameSignature, __LINE__}, kTqWin32InvalidName,
                                    "%s", problem.c_str());
 }
 

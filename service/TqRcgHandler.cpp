@@ -77,7 +77,7 @@ CQiError CarryOut(const std::string& name, TqRcgRequest& request, EvDebug& log) 
         default:
             log.Error(kHandlerTag, "RcgMsgType %d is not correct.\n", request.msgType);
             return FXErrorUtil::ErrorWin32(FXCodeLocation{"TqRcgHandler.cpp", kHandlerSignature, __LINE__},
-                                           k_TqWin32BadRequest, "The value of RcgMsgType is not supported.");
+                                           kTqWin32BadRequest, "The value of RcgMsgType is not supported.");
     }
 }
 
@@ -90,7 +90,7 @@ extern "C" TQ_EXPORT void rcgMgrHandler(CQiSocket socket, void* frame) {
         log.Error(kHandlerTag, "Request frame is null");
         const CQiError missing =
             FXErrorUtil::ErrorWin32(FXCodeLocation{"TqRcgHandler.cpp", kHandlerSignature, __LINE__},
-                                    k_TqWin32InvalidParameter, "The request frame is missing.");
+                                    kTqWin32InvalidParameter, "The request frame is missing.");
         SendReply(socket, missing, log);
         return;
     }
