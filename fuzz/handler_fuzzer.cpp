@@ -32,8 +32,8 @@
 #include "host/TqProcess.h"
 #include "rcg/RcgNames.h"
 #include "tests/support/FakeCgroupFs.h"
-#include "service/TqRcgProtocol.h"
 #include "service/TqRcgHandler.h"
+#include "service/TqRcgProtocol.h"
 
 namespace {
 

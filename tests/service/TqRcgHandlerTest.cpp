@@ -8,15 +8,17 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "rcg/TqRcgCtrllr.h"
-#include "service/TqRcgProtocol.h"
 #include "service/TqRcgHandler.h"
+#include "service/TqRcgProtocol.h"
 #include "tests/support/TestSupport.h"
 
 // Every shutdown(2) of the process passes here, so that a test can tell
@@ -420,6 +422,26 @@ TEST(RcgMgrFrameReplies, TextEndsAtTheFirstNulAndNeverPastTheReply) {
     EXPECT_EQ(ReadRcgReply(withNul, 0), "");
     const std::string full(1024, 'z');
     EXPECT_EQ(ReadRcgReply(full.data(), full.size()), full);
+}
+
+TEST(RcgMgrFrameHeader, LengthAndCodeAreReadFromTheFirst16BytesOnly) {
+    const TqRcgFrame frame = EncodeRcgFrame(MakeRcgMsg(RcgMsgCreateGroup, "web"));
+    // Exactly the leading bytes: reading past them would be caught by the
+    // sanitizer builds.
+    std::unique_ptr<unsigned char[]> leading(new unsigned char[kTqRcgFrameInfoSize]);
+    std::memcpy(leading.get(), frame.data(), kTqRcgFrameInfoSize);
+    const TqRcgFrameInfo info = ReadRcgFrameHeader(leading.get());
+    EXPECT_EQ(info.frameLength, 368u);
+    EXPECT_EQ(info.requestCode, 0xEAFFu);
+}
+
+TEST(RcgMgrFrameReplies, ReplyIsTheTextThenZerosWithANulAlwaysLast) {
+    const TqRcgReply reply = MakeRcgReply("Success");
+    EXPECT_EQ(ReadRcgReply(reply.data(), reply.size()), "Success");
+    EXPECT_EQ(std::count(reply.begin(), reply.end(), '\0'), 1024 - 7);
+    const TqRcgReply cut = MakeRcgReply(std::string(1024, 'e'));
+    EXPECT_EQ(ReadRcgReply(cut.data(), cut.size()), std::string(1023, 'e'));
+    EXPECT_EQ(cut.back(), '\0');
 }
 
 TEST(RcgMgrHandlerContract, NullFrameIsAnsweredAndLogged) {
