@@ -16,6 +16,7 @@
 #include "host/TQPlatformInfo.h"
 #include "host/TqFwClient.h"
 #include "host/UniqueFd.h"
+#include "host/TqdPort.h"
 
 namespace tqbench {
 
@@ -65,8 +66,7 @@ double Milliseconds(Clock::time_point start) {
 DaemonAddress ConfiguredDaemon() {
     TQPlatformInfo store;
     store.setFocus(TQPI_Focus::getFocus());
-    std::uint64_t port = k_TqdDefaultPort;
-    store.getNumber("Session", "nTQDPORT", port);
+    const std::uint64_t port = TqdClientPort(store);
     DaemonAddress address;
     const char* machine = store.getPhysicalMachine();
     store.getClientHostNameMangled(machine ? machine : "", address.host);

@@ -20,7 +20,7 @@
 #include "host/TQPlatformInfo.h"
 #include "host/TqFwClient.h"
 #include "host/UniqueFd.h"
-#include "service/TqRcgFrame.h"
+#include "service/TqRcgProtocol.h"
 #include "service/TqRcgHandler.h"
 
 namespace tqbench {

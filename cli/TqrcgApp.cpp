@@ -10,6 +10,7 @@
 #include "host/CQiError.h"
 #include "host/ElfSection.h"
 #include "host/TQPlatformInfo.h"
+#include "host/TqdPort.h"
 #include "service/TqRcgHandler.h"
 
 namespace tqrcg {
@@ -248,9 +249,7 @@ int PrintVersion(std::ostream& out, std::ostream& err) {
 std::uint64_t ConfiguredTqdPort() {
     TQPlatformInfo store;
     store.setFocus(TQPI_Focus::getFocus());
-    std::uint64_t port = 0;
-    if (store.getNumber("Session", "nTQDPORT", port) == 0) port = k_TqdDefaultPort;
-    return port;
+    return TqdClientPort(store);
 }
 
 int ReportFailure(const CQiError& error, std::ostream& err) {

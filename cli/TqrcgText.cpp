@@ -10,6 +10,7 @@
 #include "rcg/RcgHierarchy.h"
 #include "rcg/RcgQuota.h"
 #include "rcg/RcgRecord.h"
+#include "service/TqRcgClient.h"
 
 namespace tqrcg {
 
@@ -90,7 +91,7 @@ std::string CpuMountPoint(const std::string& mounts) {
 std::string FailureText(const std::string& errorText, std::uint64_t port) {
     std::string message = StripErrorPrefixes(errorText);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-    if (message == kConnectFailedMessage) {
+    if (message == kTqRcgConnectFailedMessage) {
         return "tqd is not running on port " + std::to_string(port) +
                ": start it with `service tqd start` or `tqd --foreground &`";
     }

@@ -13,9 +13,6 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-// The connect error of the client functions' transport.
-constexpr const char kConnectFailedMessage[] = "Error happens in fwClient.connect()";
-
 // The names of a stored group list ("Base"/"sTQRCGMGRGROUPS": each name
 // preceded by one blank), each name once, in first-listed order.
 std::vector<std::string> ParseGroupList(const std::string& value);

@@ -28,16 +28,14 @@ constexpr const char k_TQRCGMGR_UseKorvaneGroup[] = "useKorvaneGroup";
 constexpr const char k_TQRCGMGR_Korvane_Group_RegKey[] = "sTQRCGMGRKORVANEGROUP";
 // Command-failure message: command line, standard output, standard error.
 #define k_TQRCGMGR_Cmd_Error_Pattern "Failed to run cmd [%s] out[%s] err[%s]\n"
-// Port of the daemon tqd when "Session"/"nTQDPORT" is absent.
-constexpr std::uint16_t k_TqdDefaultPort = 8400;
 // Configuration key ("Base" section) of the enable flag.
 constexpr const char k_TQRCGMGR_Enable_RegKey[] = "dTQRCGMGRENABLE";
 
 // Win32 codes used as error codes.
-constexpr std::uint32_t k_TqWin32OutOfMemory = 14;       // ERROR_OUTOFMEMORY
-constexpr std::uint32_t k_TqWin32InvalidParameter = 87;  // ERROR_INVALID_PARAMETER
-constexpr std::uint32_t k_TqWin32InvalidName = 123;      // ERROR_INVALID_NAME
-constexpr std::uint32_t k_TqWin32AccessDenied = 5;       // ERROR_ACCESS_DENIED
-constexpr std::uint32_t k_TqWin32CommandFailed = 774;    // ERROR_ERRORS_ENCOUNTERED
-constexpr std::uint32_t k_TqWin32NotFound = 1168;        // ERROR_NOT_FOUND
-constexpr std::uint32_t k_TqWin32BadRequest = 1630;      // ERROR_UNSUPPORTED_TYPE
+constexpr std::uint32_t kTqWin32OutOfMemory = 14;       // ERROR_OUTOFMEMORY
+constexpr std::uint32_t kTqWin32InvalidParameter = 87;  // ERROR_INVALID_PARAMETER
+constexpr std::uint32_t kTqWin32InvalidName = 123;      // ERROR_INVALID_NAME
+constexpr std::uint32_t kTqWin32AccessDenied = 5;       // ERROR_ACCESS_DENIED
+constexpr std::uint32_t kTqWin32CommandFailed = 774;    // ERROR_ERRORS_ENCOUNTERED
+constexpr std::uint32_t kTqWin32NotFound = 1168;        // ERROR_NOT_FOUND
+constexpr std::uint32_t kTqWin32BadRequest = 1630;      // ERROR_UNSUPPORTED_TYPE

@@ -102,10 +102,6 @@ std::string AuditQuoted(const std::string& text) {
     return quoted + "\"";
 }
 
-std::string ReplyText(const char* reply, std::size_t size) {
-    return std::string(reply, strnlen(reply, size));
-}
-
 std::string ServedLine(const PeerFacts& peer, const TqRcgRequest& request, const std::string& outcome,
                        double milliseconds) {
     char duration[32];
@@ -170,10 +166,10 @@ void Audit::serve(const RequestHandler& inner, CQiSocket socket, void* frame) {
         const bool seen = RelayReply(inner, socket.Descriptor(), frame, &reply);
         outcome = !seen           ? "reply not seen"
                   : reply.empty() ? "no reply"
-                                  : ReplyText(reply.data(), reply.size());
+                                  : ReadRcgReply(reply.data(), reply.size());
     } catch (...) {
         failure = std::current_exception();
-        outcome = reply.empty() ? "the handler failed" : ReplyText(reply.data(), reply.size());
+        outcome = reply.empty() ? "the handler failed" : ReadRcgReply(reply.data(), reply.size());
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     m_stats.served(RequestTypeName(request.msgType), outcome == k_TQRCGMGR_Success, seconds);

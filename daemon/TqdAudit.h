@@ -16,8 +16,8 @@
 
 #include "daemon/TqdEvents.h"
 #include "daemon/TqdMetrics.h"
-#include "daemon/TqdServer.h"
-#include "service/TqRcgFrame.h"
+#include "daemon/TqdServe.h"
+#include "service/TqRcgProtocol.h"
 
 namespace tqd {
 
@@ -40,8 +40,6 @@ PeerFacts IdentifyPeerProcess(int fd, std::chrono::microseconds budget);
 
 // A text as a quoted audit value: '"', '\\' and control characters escaped.
 std::string AuditQuoted(const std::string& text);
-// The reply text: up to its first NUL.
-std::string ReplyText(const char* reply, std::size_t size);
 
 // The lines (see above), without the "audit " that starts them.
 std::string ServedLine(const PeerFacts& peer, const TqRcgRequest& request, const std::string& outcome,

@@ -9,6 +9,7 @@
 
 #include "host/StoreText.h"
 #include "host/TQPlatformInfo.h"
+#include "host/TqdPort.h"
 
 namespace tqd {
 
@@ -32,13 +33,6 @@ bool ParseBoundedDecimal(const std::string& text, unsigned long long limit, unsi
 }
 
 }  // namespace
-
-bool ParsePort(const std::string& text, std::uint16_t* port) {
-    unsigned long long value = 0;
-    if (!ParseBoundedDecimal(text, 65535, &value) || value == 0) return false;
-    *port = static_cast<std::uint16_t>(value);
-    return true;
-}
 
 bool ParseWorkers(const std::string& text, unsigned* workers) {
     unsigned long long value = 0;
@@ -109,52 +103,68 @@ std::string ResolveLibraryPath(const std::string& option, const std::string& sto
     return kLibraryFileName;
 }
 
+namespace {
+
+// The port: the option, else the stored value, else the default.
+bool PortSetting(const std::string& option, const StoredSettings& stored, std::uint16_t* port,
+                 std::string* problem) {
+    if (!option.empty()) {
+        if (ParseTqdListenPort(option, port)) return true;
+        *problem = "--port " + option + " is not a port number (1-65535)";
+        return false;
+    }
+    const TqdPortValue value = ReadTqdPortText(stored.hasPort, stored.port);
+    if (!value.found || ParseTqdListenPort(value.text, port)) return true;
+    *problem = TqdStoredPortProblem(value.text);
+    return false;
+}
+
+// The addresses: the option, else the stored value when not blank, else
+// the default ones.
+bool AddressSetting(const std::string& option, const StoredSettings& stored, std::vector<std::string>* addresses,
+                    std::string* problem) {
+    std::string why;
+    if (!option.empty()) {
+        if (ParseAddressList(option, addresses, &why)) return true;
+        *problem = "--address " + option + ": " + why;
+        return false;
+    }
+    if (stored.hasAddresses && !Trim(stored.addresses).empty()) {
+        if (ParseAddressList(stored.addresses, addresses, &why)) return true;
+        *problem = std::string("Session/") + kAddressKey + "=" + stored.addresses + ": " + why;
+        return false;
+    }
+    ParseAddressList(kDefaultAddresses, addresses, &why);
+    return true;
+}
+
+// The number of workers: the option, else the stored value, else the
+// default.
+bool WorkerSetting(const std::string& option, const StoredSettings& stored, unsigned* workers,
+                   std::string* problem) {
+    const std::string range = " is not a worker count (1-" + std::to_string(kMaxWorkers) + ")";
+    if (!option.empty()) {
+        if (ParseWorkers(option, workers)) return true;
+        *problem = "--workers " + option + range;
+        return false;
+    }
+    if (!stored.hasWorkers || ParseWorkers(stored.workers, workers)) return true;
+    *problem = std::string("Session/") + kWorkersKey + "=" + stored.workers + range;
+    return false;
+}
+
+}  // namespace
+
 bool MakeSettings(const CommandLine& commandLine, const StoredSettings& stored,
                   const std::string& executableFolder, const std::function<bool(const std::string&)>& exists,
                   Settings* settings, std::string* problem) {
     Settings result;
-    if (!commandLine.port.empty()) {
-        if (!ParsePort(commandLine.port, &result.port)) {
-            *problem = "--port " + commandLine.port + " is not a port number (1-65535)";
-            return false;
-        }
-    } else if (stored.hasPort) {
-        if (!ParsePort(stored.port, &result.port)) {
-            *problem =
-                std::string("Session/") + kPortKey + "=" + stored.port + " is not a port number (1-65535)";
-            return false;
-        }
+    if (!PortSetting(commandLine.port, stored, &result.port, problem) ||
+        !AddressSetting(commandLine.addresses, stored, &result.addresses, problem) ||
+        !WorkerSetting(commandLine.workers, stored, &result.workers, problem)) {
+        return false;
     }
-
     std::string why;
-    if (!commandLine.addresses.empty()) {
-        if (!ParseAddressList(commandLine.addresses, &result.addresses, &why)) {
-            *problem = "--address " + commandLine.addresses + ": " + why;
-            return false;
-        }
-    } else if (stored.hasAddresses && !Trim(stored.addresses).empty()) {
-        if (!ParseAddressList(stored.addresses, &result.addresses, &why)) {
-            *problem = std::string("Session/") + kAddressKey + "=" + stored.addresses + ": " + why;
-            return false;
-        }
-    } else {
-        ParseAddressList(kDefaultAddresses, &result.addresses, &why);
-    }
-
-    if (!commandLine.workers.empty()) {
-        if (!ParseWorkers(commandLine.workers, &result.workers)) {
-            *problem = "--workers " + commandLine.workers + " is not a worker count (1-" +
-                       std::to_string(kMaxWorkers) + ")";
-            return false;
-        }
-    } else if (stored.hasWorkers) {
-        if (!ParseWorkers(stored.workers, &result.workers)) {
-            *problem = std::string("Session/") + kWorkersKey + "=" + stored.workers +
-                       " is not a worker count (1-" + std::to_string(kMaxWorkers) + ")";
-            return false;
-        }
-    }
-
     if (stored.hasAllowedUids && !ParseUidList(stored.allowedUids, &result.allowedUids, &why)) {
         *problem = std::string("Session/") + kAllowedUidsKey + "=" + stored.allowedUids + ": " + why;
         return false;
@@ -178,7 +188,7 @@ StoredSettings ReadStoredSettings() {
     std::vector<std::string> values;
     std::vector<bool> found;
     if (!store.getStrings("Session",
-                          {kPortKey, kAddressKey, kWorkersKey, kAllowedUidsKey, kLibraryKey, kMetricsDirKey,
+                          {kTqdPortKey, kAddressKey, kWorkersKey, kAllowedUidsKey, kLibraryKey, kMetricsDirKey,
                            kMetricsIntervalKey},
                           values, found)) {
         stored.problem = store.lastErrorText();

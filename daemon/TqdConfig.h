@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/TqRcgDefs.h"
+#include "host/TqdPort.h"
 
 namespace tqd {
 
@@ -33,8 +33,8 @@ constexpr const char kDefaultPidFile[] = "/run/tqd.pid";
 constexpr const char kLibraryFileName[] = "libtqrcgmgr.so";
 constexpr const char kLogTag[] = "tqd";
 
-// Configuration keys, all in section "Session".
-constexpr const char kPortKey[] = "nTQDPORT";
+// Configuration keys, all in section "Session"; the port's key is
+// kTqdPortKey (host/TqdPort.h).
 constexpr const char kAddressKey[] = "sTQDADDRESS";
 constexpr const char kWorkersKey[] = "dTQDWORKERS";
 constexpr const char kAllowedUidsKey[] = "sTQDALLOWEDUIDS";
@@ -75,7 +75,7 @@ struct StoredSettings {
 };
 
 struct Settings {
-    std::uint16_t port = k_TqdDefaultPort;
+    std::uint16_t port = kTqdDefaultPort;
     std::vector<std::string> addresses;
     unsigned workers = kDefaultWorkers;
     std::set<uid_t> allowedUids;  // besides root
@@ -84,8 +84,6 @@ struct Settings {
     bool foreground = false;
 };
 
-// A port: decimal digits (blanks around allowed), 1 to 65535.
-bool ParsePort(const std::string& text, std::uint16_t* port);
 // A worker count: decimal digits (blanks around allowed), 1 to kMaxWorkers.
 bool ParseWorkers(const std::string& text, unsigned* workers);
 // Decimal uids separated by blanks, tabs or commas; empty items are skipped.

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "service/TqRcgFrame.h"
+#include "service/TqRcgProtocol.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ namespace {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::vector<unsigned char> frame(k_TqRcgFrameSize, 0);
+    std::vector<unsigned char> frame(kTqRcgFrameSize, 0);
     std::memcpy(frame.data(), data, std::min(size, frame.size()));
 
     const TqRcgFrameInfo info = ReadRcgFrameHeader(frame.data());
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const TqRcgFrame encoded = EncodeRcgFrame(msg);
         const TqRcgFrameInfo again = ReadRcgFrameHeader(encoded.data());
-        if (again.frameLength != k_TqRcgFrameSize || again.requestCode != k_RcgMgrRequestCode) {
+        if (again.frameLength != kTqRcgFrameSize || again.requestCode != k_RcgMgrRequestCode) {
             Finding("encoded header");
         }
         const TqRcgRequest decoded = DecodeRcgFrame(encoded.data());

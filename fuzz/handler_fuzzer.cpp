@@ -32,8 +32,8 @@
 #include "host/TqProcess.h"
 #include "rcg/RcgNames.h"
 #include "tests/support/FakeCgroupFs.h"
-#include "service/TqRcgFrame.h"
 #include "service/TqRcgHandler.h"
+#include "service/TqRcgProtocol.h"
 
 namespace {
 
@@ -153,7 +153,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::vector<unsigned char> frame(k_TqRcgFrameSize, 0);
+    std::vector<unsigned char> frame(kTqRcgFrameSize, 0);
     std::memcpy(frame.data(), data, std::min(size, frame.size()));
     const std::size_t consumed = std::min(size, frame.size());
     ScriptRunner runner(ParseReplies(data + consumed, size - consumed));

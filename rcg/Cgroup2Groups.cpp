@@ -61,7 +61,7 @@ private:
 CQiError Cgroup2Groups::find(const RcgName& name, TqRcgPtr& group) {
     const std::string folder = folderOf(name);
     if (!m_fs.isDir(folder)) {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__}, k_TqWin32NotFound,
+        return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__}, kTqWin32NotFound,
                                        "The resource group %s doesn't exist.", name.text.c_str());
     }
     CQiError result = CQiError::Success();
@@ -123,7 +123,7 @@ CQiError Cgroup2Groups::outsideDelegation(const std::string& what, EvDebug& log,
                              " above it: start tqrcg-groups.service (it makes the base and enables cpu), or set "
                              "[Base] " + kCgroup2BaseKey + " to a subtree that systemd delegated.";
     log.Error(kCreateTag, "%s", text.c_str());
-    return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetNewFunction, line}, k_TqWin32CommandFailed, "%s",
+    return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetNewFunction, line}, kTqWin32CommandFailed, "%s",
                                    text.c_str());
 }
 
@@ -155,7 +155,7 @@ CQiError Cgroup2Groups::busyFailure(const RcgName& name, const std::string& fold
              ? "still holds processes: move them out first (remove request) and delete it again."
              : "still holds groups of its own: delete them first.");
     log.Error(kDeleteTag, "%s", text.c_str());
-    return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kDeleteFunction, line}, k_TqWin32CommandFailed,
+    return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kDeleteFunction, line}, kTqWin32CommandFailed,
                                    "%s", text.c_str());
 }
 

@@ -32,7 +32,7 @@ bool Reapply(RcgGroups& groups, const RememberedCap& cap, long processors, std::
     if (!ParseRcgName(cap.name, &name, failure)) return false;
     TqRcgPtr group;
     CQiError result = groups.find(name, group);
-    const bool missing = result.IsError() && result.Win32Code() == k_TqWin32NotFound;
+    const bool missing = result.IsError() && result.Win32Code() == kTqWin32NotFound;
     if (missing) result = groups.create(name, group);
     if (result.IsError() || !group) {
         *failure = result.AsString();

@@ -43,11 +43,11 @@ std::unique_ptr<RcgGroups> ChooseGroups() {
     const Hierarchy hierarchy = ChooseHierarchy(InstalledCgroupFs());
     switch (hierarchy.kind) {
         case Hierarchy::kCgroup2WithoutCpu:
-            return Refuse(k_TqWin32CommandFailed, CpuUnavailableText(hierarchy), __LINE__);
+            return Refuse(kTqWin32CommandFailed, CpuUnavailableText(hierarchy), __LINE__);
         case Hierarchy::kCgroup2: {
             std::string problem;
             const std::string base = Cgroup2Base(&problem);
-            if (!problem.empty()) return Refuse(k_TqWin32InvalidName, problem, __LINE__);
+            if (!problem.empty()) return Refuse(kTqWin32InvalidName, problem, __LINE__);
             return MakeCgroup2Groups(hierarchy.mount, base);
         }
         case Hierarchy::kV1:

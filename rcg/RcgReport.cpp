@@ -17,24 +17,24 @@ CQiError Report(EvDebug& log, const char* tag, const FXCodeLocation& where, std:
 
 CQiError ReportCmdFailure(EvDebug& log, const char* tag, const FXCodeLocation& where, const std::string& command,
                           const std::string& out, const std::string& err) {
-    return Report(log, tag, where, k_TqWin32CommandFailed, FormatCmdFailure(command, out, err));
+    return Report(log, tag, where, kTqWin32CommandFailed, FormatCmdFailure(command, out, err));
 }
 
 CQiError ReportFsFailure(EvDebug& log, const char* tag, const FXCodeLocation& where,
                          const std::string& operation, int error) {
-    return Report(log, tag, where, k_TqWin32CommandFailed, FsFailureText(operation, error));
+    return Report(log, tag, where, kTqWin32CommandFailed, FsFailureText(operation, error));
 }
 
 CQiError UnrecordedCreation(EvDebug& log, const char* tag, const FXCodeLocation& where,
                             const std::string& name, const std::string& problem, bool undone) {
-    return Report(log, tag, where, k_TqWin32CommandFailed, UnrecordedCreationText(name, problem, undone));
+    return Report(log, tag, where, kTqWin32CommandFailed, UnrecordedCreationText(name, problem, undone));
 }
 
 CQiError CheckRcgName(const char* name, RcgName* value, EvDebug& log, const char* tag,
                       const FXCodeLocation& where) {
     std::string problem;
     if (ParseRcgName(name ? name : "", value, &problem)) return CQiError::Success();
-    return Report(log, tag, where, k_TqWin32InvalidName, problem);
+    return Report(log, tag, where, kTqWin32InvalidName, problem);
 }
 
 }  // namespace detail

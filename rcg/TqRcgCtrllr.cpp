@@ -78,14 +78,14 @@ CQiError V1Groups::find(const detail::RcgName& name, TqRcgPtr& group) {
     // when a line names its full path.
     if (!detail::LookupFindsGroup(out, name)) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__},
-                                       k_TqWin32NotFound, "The resource group %s doesn't exist.",
+                                       kTqWin32NotFound, "The resource group %s doesn't exist.",
                                        name.text.c_str());
     }
 
     TqRcgPtr found;
     if (!MakeGroup(name.text.c_str(), true, result, found)) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__},
-                                       k_TqWin32OutOfMemory, "%s", kOutOfMemory);
+                                       kTqWin32OutOfMemory, "%s", kOutOfMemory);
     }
     group = found;
     return CQiError::Success();
@@ -100,7 +100,7 @@ CQiError V1Groups::create(const detail::RcgName& name, TqRcgPtr& group) {
     TqRcgPtr created;
     if (!MakeGroup(name.text.c_str(), false, result, created)) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetNewFunction, __LINE__},
-                                       k_TqWin32OutOfMemory, "%s", kOutOfMemory);
+                                       kTqWin32OutOfMemory, "%s", kOutOfMemory);
     }
     if (result.IsError()) return result;  // logged by the constructor
 

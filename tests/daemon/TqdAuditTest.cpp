@@ -77,18 +77,18 @@ std::string ClientSees(int client) {
 
 TEST(TqdAuditRelay, TheReplyReachesTheClientUnchanged) {
     tqtest::SocketPair connection;
-    const std::vector<char> sent = MakeReply("Success");
+    const TqRcgReply sent = MakeRcgReply("Success");
     const RequestHandler handler = [&sent](CQiSocket socket, void*) {
         int timedOut = 0;
         socket.SendWithTimeOut(sent.data(), sent.size(), 15, &timedOut, 0, nullptr);
         socket.Shutdown(1);
     };
     std::string reply;
-    char frame[k_TqRcgFrameSize] = {};
+    char frame[kTqRcgFrameSize] = {};
     ASSERT_TRUE(RelayReply(handler, connection.ours, frame, &reply));
     EXPECT_EQ(std::string(sent.data(), sent.size()), reply);
     EXPECT_EQ(std::string(sent.data(), sent.size()) + "<end>", ClientSees(connection.theirs));
-    EXPECT_EQ("Success", ReplyText(reply.data(), reply.size()));
+    EXPECT_EQ("Success", ReadRcgReply(reply.data(), reply.size()));
 }
 
 TEST(TqdAuditRelay, AHandlerThatThrowsStillHasItsReplyPassedOn) {
@@ -99,7 +99,7 @@ TEST(TqdAuditRelay, AHandlerThatThrowsStillHasItsReplyPassedOn) {
         throw std::runtime_error("broken");
     };
     std::string reply;
-    char frame[k_TqRcgFrameSize] = {};
+    char frame[kTqRcgFrameSize] = {};
     EXPECT_THROW(RelayReply(handler, connection.ours, frame, &reply), std::runtime_error);
     EXPECT_EQ("half", reply);
     EXPECT_EQ("half<open>", ClientSees(connection.theirs)) << "no end of sending: the handler did not end it";
@@ -115,7 +115,7 @@ TEST(TqdAuditRelay, AuditLogsAndCountsEveryServedRequest) {
     RequestStats stats;
     Audit audit(stats);
     const RequestHandler handler = audit.wrap([](CQiSocket socket, void*) {
-        const std::vector<char> reply = MakeReply("[Win32 error 1168] The resource group x doesn't exist.");
+        const TqRcgReply reply = MakeRcgReply("[Win32 error 1168] The resource group x doesn't exist.");
         int timedOut = 0;
         socket.SendWithTimeOut(reply.data(), reply.size(), 15, &timedOut, 0, nullptr);
         socket.Shutdown(1);

@@ -21,6 +21,7 @@
 #include "daemon/TqdConfig.h"
 #include "daemon/TqdPeer.h"
 #include "daemon/TqdServer.h"
+#include "host/TqdPort.h"
 #include "service/TqRcgHandler.h"
 #include "tests/support/TestSupport.h"
 
@@ -32,14 +33,14 @@ using namespace tqd;
 
 TEST(TqdSettings, ParsesPortsAndWorkerCountsStrictly) {
     std::uint16_t port = 0;
-    EXPECT_TRUE(ParsePort("8400", &port));
+    EXPECT_TRUE(ParseTqdListenPort("8400", &port));
     EXPECT_EQ(port, 8400);
-    EXPECT_TRUE(ParsePort(" 1\t", &port));
+    EXPECT_TRUE(ParseTqdListenPort(" 1\t", &port));
     EXPECT_EQ(port, 1);
-    EXPECT_TRUE(ParsePort("65535", &port));
+    EXPECT_TRUE(ParseTqdListenPort("65535", &port));
     EXPECT_EQ(port, 65535);
     for (const char* bad : {"", "0", "65536", "-1", "84x", "8 400", "0x50", "99999999999999999999999"}) {
-        EXPECT_FALSE(ParsePort(bad, &port)) << bad;
+        EXPECT_FALSE(ParseTqdListenPort(bad, &port)) << bad;
     }
     unsigned workers = 0;
     EXPECT_TRUE(ParseWorkers("16", &workers));
@@ -170,7 +171,7 @@ TEST(TqdSettings, NamesTheBadValue) {
 // ---- frames and replies --------------------------------------------------
 
 std::vector<unsigned char> Header(std::uint32_t length, std::uint32_t code) {
-    std::vector<unsigned char> frame(k_TqRcgFrameSize, 0);
+    std::vector<unsigned char> frame(kTqRcgFrameSize, 0);
     const std::uint32_t words[2] = {htonl(length), htonl(code)};
     std::memcpy(frame.data(), &words[0], 4);
     std::memcpy(frame.data() + 12, &words[1], 4);
@@ -190,11 +191,11 @@ TEST(TqdFrames, PassesOnlyFramesOf368BytesWithTheManagersCode) {
 }
 
 TEST(TqdFrames, ReplyIs1024BytesWithTheTextCutTo1023) {
-    std::vector<char> reply = MakeReply("Denied");
+    TqRcgReply reply = MakeRcgReply("Denied");
     ASSERT_EQ(reply.size(), 1024u);
     EXPECT_EQ(std::string(reply.data()), "Denied");
     EXPECT_EQ(std::count(reply.begin(), reply.end(), '\0'), 1024 - 6);
-    reply = MakeReply(std::string(2000, 'x'));
+    reply = MakeRcgReply(std::string(2000, 'x'));
     EXPECT_EQ(std::string(reply.data()).size(), 1023u);
     EXPECT_EQ(reply[1023], '\0');
     EXPECT_EQ(

@@ -35,7 +35,7 @@ std::uint16_t PortOf(int fd) {
 }
 
 std::vector<unsigned char> ValidFrame(unsigned char fill) {
-    std::vector<unsigned char> frame(k_TqRcgFrameSize, fill);
+    std::vector<unsigned char> frame(kTqRcgFrameSize, fill);
     const std::uint32_t words[4] = {htonl(368), 0, 0, htonl(0xEAFF)};
     std::memcpy(frame.data(), words, sizeof(words));
     return frame;
@@ -123,8 +123,8 @@ struct EchoHandler {
         auto counter = calls;
         return [counter](CQiSocket socket, void* frame) {
             ++*counter;
-            const unsigned char last = static_cast<unsigned char*>(frame)[k_TqRcgFrameSize - 1];
-            const std::vector<char> reply = MakeReply(std::string("got ") + std::to_string(last));
+            const unsigned char last = static_cast<unsigned char*>(frame)[kTqRcgFrameSize - 1];
+            const TqRcgReply reply = MakeRcgReply(std::string("got ") + std::to_string(last));
             int timedOut = 0;
             socket.SendWithTimeOut(reply.data(), reply.size(), 15, &timedOut, 0, nullptr);
             socket.Shutdown(1);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/CQiSocket.h"
+#include "host/UniqueCQiSocket.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -193,6 +194,27 @@ TEST(CQiSocketLifetime, ShutdownEndsSendingAndCloseReleasesTheDescriptor) {
     EXPECT_EQ(errno, EBADF);
     // A second close does nothing.
     EXPECT_FALSE(socket.Close().IsError());
+}
+
+TEST(CQiSocketLifetime, OwnerClosesTheConnectionWhenItGoes) {
+    SocketPair pair;
+    const int fd = pair.ours;
+    pair.ours = -1;  // the owner closes it now
+    {
+        UniqueCQiSocket owner{CQiSocket(fd)};
+        EXPECT_EQ(owner.get().Descriptor(), fd);
+        EXPECT_NE(fcntl(fd, F_GETFD), -1);
+    }
+    errno = 0;
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
+    char byte;
+    EXPECT_EQ(recv(pair.theirs, &byte, 1, 0), 0) << "the peer sees the end of the connection";
+}
+
+TEST(CQiSocketLifetime, OwnerOfAnInvalidSocketOnlyDropsIt) {
+    UniqueCQiSocket owner{CQiSocket()};
+    EXPECT_FALSE(owner.get().IsValid());
 }
 
 }  // namespace

@@ -8,15 +8,17 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "rcg/TqRcgCtrllr.h"
-#include "service/TqRcgFrame.h"
 #include "service/TqRcgHandler.h"
+#include "service/TqRcgProtocol.h"
 #include "tests/support/TestSupport.h"
 
 // Every shutdown(2) of the process passes here, so that a test can tell
@@ -395,7 +397,7 @@ TEST(RcgMgrHandlerContract, NameFieldWithoutNulIsReadWithinTheFieldAndRefused) {
     TempStore store;
     ScriptedRunner runner;
     std::vector<unsigned char> frame = FrameOf(Request(RcgMsgSetCPUShare, "", 50));
-    std::memset(frame.data() + k_TqRcgFrameHeaderSize, 'a', k_TqRcgNameMaxSize + 1);
+    std::memset(frame.data() + kTqRcgFrameHeaderSize, 'a', k_TqRcgNameMaxSize + 1);
     const std::string reply = TextOf(Handle(frame));
     EXPECT_EQ(
         reply.rfind("[Win32 error 123] Invalid resource group name \"" + std::string(255, 'a') + "...\"", 0),
@@ -422,6 +424,26 @@ TEST(RcgMgrFrameReplies, TextEndsAtTheFirstNulAndNeverPastTheReply) {
     EXPECT_EQ(ReadRcgReply(full.data(), full.size()), full);
 }
 
+TEST(RcgMgrFrameHeader, LengthAndCodeAreReadFromTheFirst16BytesOnly) {
+    const TqRcgFrame frame = EncodeRcgFrame(MakeRcgMsg(RcgMsgCreateGroup, "web"));
+    // Exactly the leading bytes: reading past them would be caught by the
+    // sanitizer builds.
+    std::unique_ptr<unsigned char[]> leading(new unsigned char[kTqRcgFrameInfoSize]);
+    std::memcpy(leading.get(), frame.data(), kTqRcgFrameInfoSize);
+    const TqRcgFrameInfo info = ReadRcgFrameHeader(leading.get());
+    EXPECT_EQ(info.frameLength, 368u);
+    EXPECT_EQ(info.requestCode, 0xEAFFu);
+}
+
+TEST(RcgMgrFrameReplies, ReplyIsTheTextThenZerosWithANulAlwaysLast) {
+    const TqRcgReply reply = MakeRcgReply("Success");
+    EXPECT_EQ(ReadRcgReply(reply.data(), reply.size()), "Success");
+    EXPECT_EQ(std::count(reply.begin(), reply.end(), '\0'), 1024 - 7);
+    const TqRcgReply cut = MakeRcgReply(std::string(1024, 'e'));
+    EXPECT_EQ(ReadRcgReply(cut.data(), cut.size()), std::string(1023, 'e'));
+    EXPECT_EQ(cut.back(), '\0');
+}
+
 TEST(RcgMgrHandlerContract, NullFrameIsAnsweredAndLogged) {
     TempStore store;
     ScriptedRunner runner;
@@ -439,7 +461,7 @@ TEST(RcgMgrHandlerContract, ErrorTextOf1024CharactersOrMoreIsCutTo1023) {
     ScriptedRunner runner;
     // A name of control characters: each is shown as \xHH in the error.
     std::vector<unsigned char> frame = FrameOf(Request(RcgMsgSetCPUShare, "", 50));
-    std::memset(frame.data() + k_TqRcgFrameHeaderSize, 0x01, k_TqRcgNameMaxSize);
+    std::memset(frame.data() + kTqRcgFrameHeaderSize, 0x01, k_TqRcgNameMaxSize);
     const std::string name(k_TqRcgNameMaxSize, '\x01');
     TqRcgPtr group;
     const std::string full = TqRcgCtrllr::GetSysRcg(name.c_str(), group).AsString();

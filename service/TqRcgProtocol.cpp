@@ -1,7 +1,8 @@
-#include "TqRcgFrame.h"
+#include "TqRcgProtocol.h"
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 bool RcgNameFitsFrame(const std::string& name) { return name.size() <= k_TqRcgNameMaxSize; }
@@ -26,7 +27,7 @@ std::size_t FillRcgPids(TqRcgMsg& msg, std::list<unsigned int>::const_iterator b
 TqRcgFrame EncodeRcgFrame(const TqRcgMsg& msg) {
     TqRcgFrameHeader header;
     std::memset(&header, 0, sizeof(header));
-    header.frameLength = htonl(static_cast<std::uint32_t>(k_TqRcgFrameSize));
+    header.frameLength = htonl(static_cast<std::uint32_t>(kTqRcgFrameSize));
     header.requestCode = htonl(k_RcgMgrRequestCode);
     header.reserved7 = htonl(0);
     TqRcgFrame frame;
@@ -36,14 +37,17 @@ TqRcgFrame EncodeRcgFrame(const TqRcgMsg& msg) {
 }
 
 TqRcgFrameInfo ReadRcgFrameHeader(const void* frame) {
-    TqRcgFrameHeader header;
-    std::memcpy(&header, frame, sizeof(header));
-    return TqRcgFrameInfo{ntohl(header.frameLength), ntohl(header.requestCode)};
+    const unsigned char* bytes = static_cast<const unsigned char*>(frame);
+    std::uint32_t length = 0;
+    std::uint32_t code = 0;
+    std::memcpy(&length, bytes + offsetof(TqRcgFrameHeader, frameLength), sizeof(length));
+    std::memcpy(&code, bytes + offsetof(TqRcgFrameHeader, requestCode), sizeof(code));
+    return TqRcgFrameInfo{ntohl(length), ntohl(code)};
 }
 
 TqRcgRequest DecodeRcgFrame(const void* frame) {
     TqRcgMsg msg;
-    std::memcpy(&msg, static_cast<const unsigned char*>(frame) + k_TqRcgFrameHeaderSize, sizeof(msg));
+    std::memcpy(&msg, static_cast<const unsigned char*>(frame) + kTqRcgFrameHeaderSize, sizeof(msg));
     TqRcgRequest request;
     request.name.assign(msg.rcgName, strnlen(msg.rcgName, sizeof(msg.rcgName)));
     request.msgType = msg.msgType;
@@ -52,6 +56,13 @@ TqRcgRequest DecodeRcgFrame(const void* frame) {
         if (pid != 0) request.pids.push_back(pid);
     }
     return request;
+}
+
+TqRcgReply MakeRcgReply(const std::string& text) {
+    TqRcgReply reply;
+    reply.fill('\0');
+    std::memcpy(reply.data(), text.data(), std::min(text.size(), reply.size() - 1));
+    return reply;
 }
 
 std::string ReadRcgReply(const char* reply, std::size_t size) {

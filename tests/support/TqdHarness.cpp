@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "service/TqRcgFrame.h"
+#include "service/TqRcgProtocol.h"
 
 namespace tqdtest {
 

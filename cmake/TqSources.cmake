@@ -1,0 +1,67 @@
+# The product's sources, one list per target, relative to TQ_ROOT (the
+# source tree's top).  The main build and the fuzz build both take them from
+# here; a file missing from the tree stops the configuration.
+set(TQFW_SOURCES
+  ${TQ_ROOT}/host/CQiError.cpp
+  ${TQ_ROOT}/host/CQiSocket.cpp
+  ${TQ_ROOT}/host/ElfSection.cpp
+  ${TQ_ROOT}/host/EvDebug.cpp
+  ${TQ_ROOT}/host/OutputCapture.cpp
+  ${TQ_ROOT}/host/StoreText.cpp
+  ${TQ_ROOT}/host/TQPlatformInfo.cpp
+  ${TQ_ROOT}/host/TqFwClient.cpp
+  ${TQ_ROOT}/host/TqProcess.cpp
+  ${TQ_ROOT}/host/TqdPort.cpp
+)
+set(TQ_RCG_SHARED_SOURCES
+  ${TQ_ROOT}/rcg/RcgNames.cpp
+  ${TQ_ROOT}/rcg/RcgQuota.cpp
+  ${TQ_ROOT}/rcg/CgroupFs.cpp
+  ${TQ_ROOT}/rcg/RcgHierarchy.cpp
+  ${TQ_ROOT}/rcg/RcgCaps.cpp
+  ${TQ_ROOT}/rcg/RcgFigures.cpp
+  ${TQ_ROOT}/rcg/RcgRecord.cpp
+  ${TQ_ROOT}/service/TqRcgProtocol.cpp
+)
+set(TQRCGMGR_SOURCES
+  ${TQ_ROOT}/rcg/TqRcg.cpp
+  ${TQ_ROOT}/rcg/TqRcgCtrllr.cpp
+  ${TQ_ROOT}/rcg/linuxRcg.cpp
+  ${TQ_ROOT}/rcg/cgroup2Rcg.cpp
+  ${TQ_ROOT}/rcg/Cgroup2Groups.cpp
+  ${TQ_ROOT}/rcg/RcgGroups.cpp
+  ${TQ_ROOT}/rcg/RcgCapKeeper.cpp
+  ${TQ_ROOT}/rcg/RcgCommandLines.cpp
+  ${TQ_ROOT}/rcg/RcgFailureText.cpp
+  ${TQ_ROOT}/rcg/RcgReport.cpp
+  ${TQ_ROOT}/service/TqRcgHandler.cpp
+  ${TQ_ROOT}/service/TqRcgClient.cpp
+)
+set(TQD_SOURCES
+  ${TQ_ROOT}/daemon/TqdAdmission.cpp
+  ${TQ_ROOT}/daemon/TqdAudit.cpp
+  ${TQ_ROOT}/daemon/TqdConfig.cpp
+  ${TQ_ROOT}/daemon/TqdFrameReader.cpp
+  ${TQ_ROOT}/daemon/TqdLibrary.cpp
+  ${TQ_ROOT}/daemon/TqdListeners.cpp
+  ${TQ_ROOT}/daemon/TqdLogLines.cpp
+  ${TQ_ROOT}/daemon/TqdMetrics.cpp
+  ${TQ_ROOT}/daemon/TqdNotify.cpp
+  ${TQ_ROOT}/daemon/TqdPeer.cpp
+  ${TQ_ROOT}/daemon/TqdPeerProcess.cpp
+  ${TQ_ROOT}/daemon/TqdProcess.cpp
+  ${TQ_ROOT}/daemon/TqdProcessors.cpp
+  ${TQ_ROOT}/daemon/TqdRequestQueue.cpp
+  ${TQ_ROOT}/daemon/TqdRun.cpp
+  ${TQ_ROOT}/daemon/TqdServe.cpp
+  ${TQ_ROOT}/daemon/TqdServer.cpp
+)
+set(TQRCG_SOURCES
+  ${TQ_ROOT}/cli/TqrcgApp.cpp
+  ${TQ_ROOT}/cli/TqrcgList.cpp
+  ${TQ_ROOT}/cli/TqrcgListText.cpp
+  ${TQ_ROOT}/cli/TqrcgRun.cpp
+  ${TQ_ROOT}/cli/TqrcgText.cpp
+  ${TQ_ROOT}/cli/TqrcgTop.cpp
+  ${TQ_ROOT}/cli/TqrcgTopView.cpp
+)
