@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/client/FakeTqd.h"
+#include "tests/support/FakeTqd.h"
 #include "tests/support/TestSupport.h"
 
 extern char** environ;

@@ -13,7 +13,7 @@
 #include "cli/TqrcgCommands.h"
 #include "cli/TqrcgText.h"
 #include "rcg/RcgNames.h"
-#include "tests/client/FakeTqd.h"
+#include "tests/support/FakeTqd.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "host/TqFwClient.h"
 #include "service/TqRcgHandler.h"
-#include "tests/client/FakeTqd.h"
+#include "tests/support/FakeTqd.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "rcg/RcgCaps.h"
-#include "tests/daemon/TqdHarness.h"
+#include "tests/support/TqdHarness.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

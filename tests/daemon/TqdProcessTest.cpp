@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "host/ElfSection.h"
-#include "tests/daemon/TqdHarness.h"
+#include "tests/support/TqdHarness.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "tests/daemon/SilentFlood.h"
-#include "tests/daemon/TqdHarness.h"
+#include "tests/support/TqdHarness.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/daemon/TqdHarness.h"
+#include "tests/support/TqdHarness.h"
 
 namespace tqlab {
 

@@ -1,4 +1,4 @@
-#include "FakeTqd.h"
+#include "tests/support/FakeTqd.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

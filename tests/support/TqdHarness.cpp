@@ -1,4 +1,4 @@
-#include "tests/daemon/TqdHarness.h"
+#include "tests/support/TqdHarness.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
