@@ -18,8 +18,8 @@ std::int32_t CQiError::Line() const { return m_detail ? m_detail->line : 0; }
 
 std::string CQiError::AsString() const {
     if (!IsError()) return "Success";
-    char prefix[sizeof k_FXErrorPrefixFormat + 16];
-    snprintf(prefix, sizeof prefix, k_FXErrorPrefixFormat, static_cast<unsigned>(Win32Code()));
+    char prefix[sizeof kFXErrorPrefixFormat + 16];
+    snprintf(prefix, sizeof prefix, kFXErrorPrefixFormat, static_cast<unsigned>(Win32Code()));
     return prefix + Message();
 }
 

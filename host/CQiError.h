@@ -35,7 +35,7 @@ CQiError ErrorWin32(const FXCodeLocation& location, std::uint32_t code, const ch
 
 // Prefix that AsString puts before the message; callers that show only the
 // message of a nested error strip it (see StripErrorPrefixes).
-constexpr const char k_FXErrorPrefixFormat[] = "[Win32 error %u] ";
+constexpr const char kFXErrorPrefixFormat[] = "[Win32 error %u] ";
 
 // Removes every leading "[Win32 error N] " prefix from an error text.
 std::string StripErrorPrefixes(const std::string& text);
