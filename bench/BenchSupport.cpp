@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <thread>
 
 #include "common/TqRcgDefs.h"
@@ -61,6 +62,19 @@ double Median(std::vector<double> values) {
 
 double Milliseconds(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+bool TimeClientCall(const std::string& name, const std::function<CQiError()>& call, int round,
+                    std::vector<double>* times) {
+    const auto begin = Clock::now();
+    const CQiError result = call();
+    const double ms = Milliseconds(begin);
+    if (result.IsError()) {
+        fprintf(stderr, "tqrcg_bench: %s failed: %s\n", name.c_str(), result.AsString().c_str());
+        return false;
+    }
+    if (round > 0) times->push_back(ms);
+    return true;
 }
 
 DaemonAddress ConfiguredDaemon() {

@@ -6,8 +6,11 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "host/CQiError.h"
 
 namespace tqbench {
 
@@ -20,6 +23,12 @@ bool StopRequested();
 int FreeLoopbackPort();
 double Median(std::vector<double> values);
 double Milliseconds(Clock::time_point start);
+
+// Times one call of a client function for the request `name`; the time is
+// kept in `times` from round 1 on (round 0 warms up).  False, with a line on
+// standard error, when the call failed.
+bool TimeClientCall(const std::string& name, const std::function<CQiError()>& call, int round,
+                    std::vector<double>* times);
 
 // The daemon as the client functions find it from the store (TQ_CONFIG).
 struct DaemonAddress {

@@ -46,6 +46,7 @@ using tqbench::Median;
 using tqbench::Milliseconds;
 using tqbench::SleepingChild;
 using tqbench::StopRequested;
+using tqbench::TimeClientCall;
 
 const char kDummyGroup[] = "tqrcgmgrdummy";
 
@@ -186,16 +187,9 @@ std::vector<RequestType> RequestTypes(const std::string& group, pid_t child, lon
 // one shell, 2 one shell per line), counted after the first round.  False
 // after a failure.
 bool MeasureOnce(RequestType& type, int way, int round) {
+    if (way == 0) return TimeClientCall(type.name, type.client, round, &type.clientMs);
     const auto begin = Clock::now();
-    if (way == 0) {
-        const CQiError result = type.client();
-        const double ms = Milliseconds(begin);
-        if (result.IsError()) {
-            fprintf(stderr, "tqrcg_bench: %s failed: %s\n", type.name.c_str(), result.AsString().c_str());
-            return false;
-        }
-        if (round > 0) type.clientMs.push_back(ms);
-    } else if (way == 1) {
+    if (way == 1) {
         const int exitStatus = RunShell(type.floor());
         const double ms = Milliseconds(begin);
         if (exitStatus != 0) {

@@ -162,16 +162,10 @@ struct RequestType {
 bool MeasurePair(RequestType& type, const TravelRequest& travel, int round) {
     for (int part = 0; part < 2; ++part) {
         const bool clientTurn = (part + round) % 2 == 0;
-        const auto begin = Clock::now();
         if (clientTurn) {
-            const CQiError result = type.client();
-            const double ms = Milliseconds(begin);
-            if (result.IsError()) {
-                fprintf(stderr, "tqrcg_bench: %s failed: %s\n", type.name.c_str(), result.AsString().c_str());
-                return false;
-            }
-            if (round > 0) type.clientMs.push_back(ms);
+            if (!TimeClientCall(type.name, type.client, round, &type.clientMs)) return false;
         } else {
+            const auto begin = Clock::now();
             const bool answered = travel.ask();
             const double ms = Milliseconds(begin);
             if (!answered) {
