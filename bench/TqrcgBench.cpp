@@ -35,7 +35,7 @@
 
 #include "BenchSupport.h"
 #include "TqrcgBenchV2.h"
-#include "service/TqRcgHandler.h"
+#include "include/tqrcgmgr/tqrcgmgr.h"
 
 extern char** environ;
 

@@ -21,7 +21,7 @@
 #include "host/TqFwClient.h"
 #include "host/UniqueFd.h"
 #include "service/TqRcgProtocol.h"
-#include "service/TqRcgHandler.h"
+#include "include/tqrcgmgr/tqrcgmgr.h"
 
 namespace tqbench {
 

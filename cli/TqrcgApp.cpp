@@ -11,7 +11,7 @@
 #include "host/ElfSection.h"
 #include "host/TQPlatformInfo.h"
 #include "host/TqdPort.h"
-#include "service/TqRcgHandler.h"
+#include "include/tqrcgmgr/tqrcgmgr.h"
 
 namespace tqrcg {
 namespace {

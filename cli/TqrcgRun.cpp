@@ -12,7 +12,7 @@
 #include "TqrcgText.h"
 #include "host/CQiError.h"
 #include "host/UniqueFd.h"
-#include "service/TqRcgHandler.h"
+#include "include/tqrcgmgr/tqrcgmgr.h"
 
 namespace tqrcg {
 namespace {

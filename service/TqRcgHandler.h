@@ -8,8 +8,6 @@
 #include "../host/CQiError.h"
 #include "../host/CQiSocket.h"
 #include "TqRcgProtocol.h"
-// The exported client operations: the public interface.
-#include "../include/tqrcgmgr/tqrcgmgr.h"
 
 extern "C" {
 

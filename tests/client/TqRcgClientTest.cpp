@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "host/TqFwClient.h"
-#include "service/TqRcgHandler.h"
+#include "include/tqrcgmgr/tqrcgmgr.h"
 #include "tests/support/FakeTqd.h"
 #include "tests/support/TestSupport.h"
 

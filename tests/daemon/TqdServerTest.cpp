@@ -20,7 +20,7 @@
 
 #include "daemon/TqdPeer.h"
 #include "daemon/TqdServer.h"
-#include "service/TqRcgHandler.h"
+#include "service/TqRcgProtocol.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "service/TqRcgHandler.h"
+#include "include/tqrcgmgr/tqrcgmgr.h"
 #include "tests/lab/LabV2Support.h"
 #include "tests/support/TestSupport.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "service/TqRcgHandler.h"
+#include "service/TqRcgProtocol.h"
 #include "tests/support/TestSupport.h"
 
 namespace tqdtest {
