@@ -13,7 +13,7 @@ bool MoreThanHalf(std::size_t taken, std::size_t limit) { return taken * 2 > lim
 
 }  // namespace
 
-AdmissionLimits AdmissionLimits::ForTotal(std::size_t total) {
+AdmissionLimits AdmissionLimits::forTotal(std::size_t total) {
     AdmissionLimits limits;
     limits.total = total;
     limits.rootReserve = total / 8;

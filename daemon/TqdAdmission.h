@@ -38,7 +38,7 @@ struct AdmissionLimits {
     // The shares of `total` slots: an eighth kept for root, a sixteenth for
     // each other served uid and for the refused peers together, a
     // sixty-fourth for each refused uid (at least one slot each).
-    static AdmissionLimits ForTotal(std::size_t total);
+    static AdmissionLimits forTotal(std::size_t total);
 };
 
 // The slots a connection counts against, as PeerIdentity tells them.  A

@@ -73,9 +73,9 @@ public:
 
     FrameReader(int frameSeconds, const AdmissionLimits& limits)
         : m_frameSeconds(frameSeconds), m_admission(limits) {}
-    // `limit` slots, shared as AdmissionLimits::ForTotal says.
+    // `limit` slots, shared as AdmissionLimits::forTotal says.
     FrameReader(int frameSeconds, std::size_t limit)
-        : FrameReader(frameSeconds, AdmissionLimits::ForTotal(limit)) {}
+        : FrameReader(frameSeconds, AdmissionLimits::forTotal(limit)) {}
 
     // Takes a newly accepted connection when its owner has room; otherwise
     // returns false and the connection stays with the caller, who closes it.

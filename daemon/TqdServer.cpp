@@ -25,7 +25,7 @@ Server::Server(std::vector<Listener> listeners, ServeContext context, unsigned w
     : m_listeners(std::move(listeners)),
       m_shared(std::make_shared<Shared>(std::move(context), queueLimit)),
       m_workerCount(workers == 0 ? 1 : workers),
-      m_reader(m_shared->context.frameSeconds, AdmissionLimits::ForTotal(pendingLimit)) {
+      m_reader(m_shared->context.frameSeconds, AdmissionLimits::forTotal(pendingLimit)) {
     m_reader.setEvents(m_shared->context.events);
 }
 

@@ -25,7 +25,7 @@ namespace tqd {
 class Server {
 public:
     // The `pendingLimit` slots for connections sending their frame are
-    // shared as AdmissionLimits::ForTotal says.
+    // shared as AdmissionLimits::forTotal says.
     Server(std::vector<Listener> listeners, ServeContext context, unsigned workers,
            std::size_t queueLimit = kQueueLimit, std::size_t pendingLimit = kPendingLimit);
     ~Server();

@@ -108,14 +108,14 @@ TEST(TqdAdmission, SlotsRunLowPastHalfOfWhatAConnectionCountsAgainst) {
 }
 
 TEST(TqdAdmission, SharesOfTheDaemonsSlots) {
-    const AdmissionLimits limits = AdmissionLimits::ForTotal(1024);
+    const AdmissionLimits limits = AdmissionLimits::forTotal(1024);
     EXPECT_EQ(limits.total, 1024u);
     EXPECT_EQ(limits.rootReserve, 128u);
     EXPECT_EQ(limits.perUid, 64u);
     EXPECT_EQ(limits.refusedTotal, 64u);
     EXPECT_EQ(limits.refusedPerUid, 16u);
     EXPECT_EQ(limits.firstByteSeconds, 2);
-    const AdmissionLimits tiny = AdmissionLimits::ForTotal(2);
+    const AdmissionLimits tiny = AdmissionLimits::forTotal(2);
     EXPECT_EQ(tiny.rootReserve, 0u);
     EXPECT_EQ(tiny.perUid, 1u);
     EXPECT_EQ(tiny.refusedPerUid, 1u);
