@@ -35,7 +35,10 @@
 
 #include "BenchSupport.h"
 #include "TqrcgBenchV2.h"
+#include "common/TqRcgDefs.h"
 #include "include/tqrcgmgr/tqrcgmgr.h"
+#include "rcg/RcgCommandLines.h"
+#include "rcg/RcgQuota.h"
 
 extern char** environ;
 
@@ -48,7 +51,7 @@ using tqbench::SleepingChild;
 using tqbench::StopRequested;
 using tqbench::TimeClientCall;
 
-const char kDummyGroup[] = "tqrcgmgrdummy";
+const char* const kDummyGroup = k_TQRCGMGR_DummyGroup;
 
 // The cpu hierarchy's mount point, from /proc/self/mounts.
 std::string CpuMountPoint() {
@@ -158,28 +161,27 @@ bool ReadyToMeasure(const std::string& root, const std::string& group) {
 // In the order of one round: each request leaves the state the next needs,
 // and the round ends as it began (no group, the child outside it).
 std::vector<RequestType> RequestTypes(const std::string& group, pid_t child, long processors) {
-    const std::string pid = std::to_string(child);
+    using namespace TqRcgCtrllr::detail;
     const std::list<unsigned int> pids{static_cast<unsigned int>(child)};
-    const int percent = 50;
-    const std::string lookup = "lscgroup | grep :/" + group + " | cut -d\"/\" -f2 | grep -w " + group;
-    const std::string dummyLookup =
-        std::string("lscgroup | grep :/") + kDummyGroup + " | cut -d\"/\" -f2 | grep -w " + kDummyGroup;
-    const std::string status = "service cgconfig status";
+    const unsigned int percent = 50;
+    const RcgName name = SplitRcgName(group);
+    const RcgName dummy = SplitRcgName(kDummyGroup);
+    const std::string lookup = LookupListingCommand(name);
+    const std::string status = kCgconfigStatusCommand;
+    const std::string quota = QuotaCommand(TqRcgCtrllr::ComputeCpuQuota(percent, static_cast<int>(processors)), group);
     return {
         {"create-new", [group] { return createRcgGroup(group); },
-         {status, lookup, status, "cgcreate -g cpu:/" + group}, {}, {}, {}},
+         {status, lookup, status, CreateCommand(name.cgroupSpec)}, {}, {}, {}},
         {"create-existing", [group] { return createRcgGroup(group); }, {status, lookup}, {}, {}, {}},
         {"set-share", [group, percent] { return setRcgCPUShare(group, percent); },
-         {status, lookup, "nproc", "cgset -r cpu.cfs_period_us=100000 " + group,
-          "cgset -r cpu.cfs_quota_us=" + std::to_string(percent * processors * 1000) + " " + group},
-         {}, {}, {}},
-        {"assign", [group, pids] { return assignPidsTo(group, pids); },
-         {status, lookup, "cgclassify -g cpu:/" + group + "  " + pid}, {}, {}, {}},
-        {"remove", [group, pids] { return removePidsFrom(group, pids); },
-         {status, lookup, status, dummyLookup, std::string("cgclassify -g cpu:/") + kDummyGroup + "  " + pid}, {}, {},
+         {status, lookup, kProcessorCountCommand, PeriodCommand(TqRcgCtrllr::kCfsPeriodUs, group), quota}, {}, {},
          {}},
+        {"assign", [group, pids] { return assignPidsTo(group, pids); },
+         {status, lookup, ClassifyCommand(name.cgroupSpec, pids)}, {}, {}, {}},
+        {"remove", [group, pids] { return removePidsFrom(group, pids); },
+         {status, lookup, status, LookupListingCommand(dummy), ClassifyCommand(dummy.cgroupSpec, pids)}, {}, {}, {}},
         {"delete", [group] { return deleteRcgGroup(group); },
-         {"lscgroup | grep -w " + group, "cgdelete -g cpu:/" + group}, {}, {}, {}},
+         {DeletionListingCommand(name), UndoCreationCommand(name)}, {}, {}, {}},
     };
 }
 

@@ -22,6 +22,8 @@
 #include "host/UniqueFd.h"
 #include "service/TqRcgProtocol.h"
 #include "include/tqrcgmgr/tqrcgmgr.h"
+#include "rcg/CgroupFs.h"
+#include "rcg/RcgQuota.h"
 
 namespace tqbench {
 
@@ -239,6 +241,10 @@ std::string ReadyToMeasure(const std::string& group) {
     return base;
 }
 
+// The processors the cgroup2 quota is computed for, counted as the manager
+// counts them.
+long OnlineProcessors() { return TqRcgCtrllr::detail::InstalledCgroupFs().onlineProcessors(); }
+
 // In the order of one round: each request leaves the state the next needs,
 // and the round ends as it began (no group, the child outside it).  The
 // bench's own steps act on <group>_fs.
@@ -246,7 +252,8 @@ std::vector<RequestType> RequestTypes(const std::string& base, const std::string
     const std::list<unsigned int> pids{static_cast<unsigned int>(child)};
     const std::string pid = std::to_string(child);
     const std::string own = base + "/" + group + "_fs";
-    const std::string quota = std::to_string(50 * sysconf(_SC_NPROCESSORS_ONLN) * 1000) + " 100000";
+    const std::string quota = std::to_string(TqRcgCtrllr::ComputeCpuQuota(50, static_cast<int>(OnlineProcessors()))) +
+                              " " + std::to_string(TqRcgCtrllr::kCfsPeriodUs);
     return {
         {"create", [group] { return createRcgGroup(group); }, [own] { return mkdir(own.c_str(), 0755) == 0; }, {},
          {}, {}},
@@ -302,7 +309,7 @@ int MeasureV2(double seconds) {
         return 1;
     }
     printf("tqrcg_bench --v2: %d rounds in %.1f s, %ld processors, group %s/%s\n", rounds,
-           std::chrono::duration<double>(Clock::now() - start).count(), sysconf(_SC_NPROCESSORS_ONLN), base.c_str(),
+           std::chrono::duration<double>(Clock::now() - start).count(), OnlineProcessors(), base.c_str(),
            group.c_str());
     printf("median end-to-end times; travel: a request of an unsupported type (connect, frame, reply);\n"
            "kernel: the request's filesystem step alone (mkdir, cpu.max, cgroup.procs, rmdir), done by the bench;\n"

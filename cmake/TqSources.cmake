@@ -15,6 +15,7 @@ set(TQFW_SOURCES
 )
 set(TQ_RCG_SHARED_SOURCES
   ${TQ_ROOT}/rcg/RcgNames.cpp
+  ${TQ_ROOT}/rcg/RcgCommandLines.cpp
   ${TQ_ROOT}/rcg/RcgQuota.cpp
   ${TQ_ROOT}/rcg/CgroupFs.cpp
   ${TQ_ROOT}/rcg/RcgHierarchy.cpp
@@ -31,7 +32,6 @@ set(TQRCGMGR_SOURCES
   ${TQ_ROOT}/rcg/Cgroup2Groups.cpp
   ${TQ_ROOT}/rcg/RcgGroups.cpp
   ${TQ_ROOT}/rcg/RcgCapKeeper.cpp
-  ${TQ_ROOT}/rcg/RcgCommandLines.cpp
   ${TQ_ROOT}/rcg/RcgFailureText.cpp
   ${TQ_ROOT}/rcg/RcgReport.cpp
   ${TQ_ROOT}/service/TqRcgHandler.cpp

@@ -111,6 +111,22 @@ std::string DeletionCommand(const std::vector<std::string>& lines) {
 
 std::string UndoCreationCommand(const RcgName& name) { return "cgdelete -g " + name.cgroupSpec; }
 
+std::string CreateCommand(const std::string& cgroupSpec) { return "cgcreate -g " + cgroupSpec; }
+
+std::string PeriodCommand(std::uint64_t periodUs, const std::string& rcgName) {
+    return "cgset -r cpu.cfs_period_us=" + std::to_string(periodUs) + " " + rcgName;
+}
+
+std::string QuotaCommand(std::uint64_t quotaUs, const std::string& rcgName) {
+    return "cgset -r cpu.cfs_quota_us=" + std::to_string(quotaUs) + " " + rcgName;
+}
+
+std::string ClassifyCommand(const std::string& cgroupSpec, const std::list<unsigned int>& pids) {
+    std::string ids;
+    for (unsigned int pid : pids) ids += " " + std::to_string(pid);
+    return "cgclassify -g " + cgroupSpec + " " + ids;
+}
+
 bool IsExitStatusOne(int status) { return status == 1; }
 
 bool ListingSelectedNothing(int status, const std::string& out, const std::string& err) {

@@ -3,6 +3,8 @@
 // command.
 #pragma once
 
+#include <cstdint>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,22 @@ std::string DeletionCommand(const std::vector<std::string>& lines);
 
 // "cgdelete -g <cgroupSpec>": removes a group that was just created again.
 std::string UndoCreationCommand(const RcgName& name);
+
+// Whether the cgconfig service runs, and its start.
+constexpr const char kCgconfigStatusCommand[] = "service cgconfig status";
+constexpr const char kCgconfigStartCommand[] = "service cgconfig start";
+// The processors a v1 cap is computed for.
+constexpr const char kProcessorCountCommand[] = "nproc";
+
+// "cgcreate -g <cgroupSpec>"
+std::string CreateCommand(const std::string& cgroupSpec);
+// "cgset -r cpu.cfs_period_us=<periodUs> <rcgName>"
+std::string PeriodCommand(std::uint64_t periodUs, const std::string& rcgName);
+// "cgset -r cpu.cfs_quota_us=<quotaUs> <rcgName>"
+std::string QuotaCommand(std::uint64_t quotaUs, const std::string& rcgName);
+// "cgclassify -g <cgroupSpec> " followed by " <pid>" for each pid (so two
+// blanks before the first).
+std::string ClassifyCommand(const std::string& cgroupSpec, const std::list<unsigned int>& pids);
 
 // Whether a runner's result means "the command ran and exited with status
 // 1", which is how a grep that selected nothing ends.

@@ -40,9 +40,9 @@ bool MakeGroup(const char* name, bool existing, CQiError& error, TqRcgPtr& group
 CQiError Init() {
     EvEvent log;
     std::string out, err;
-    std::string command = "service cgconfig status";
+    std::string command = detail::kCgconfigStatusCommand;
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) == 0) return CQiError::Success();
-    command = "service cgconfig start";
+    command = detail::kCgconfigStartCommand;
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) == 0) return CQiError::Success();
     const char* const tag = "TqRcgCtrllr::Init";
     return detail::ReportCmdFailure(log, tag, {kFile, kInitFunction, __LINE__}, command, out, err);
@@ -152,7 +152,7 @@ bool V1Groups::quotaOf(const detail::RcgName& name, std::string* quota) {
 
 long V1Groups::processorCount() {
     std::string out, err;
-    if (TqProcess::system("nproc", &out, &err, 0, false) != 0) return 0;
+    if (TqProcess::system(detail::kProcessorCountCommand, &out, &err, 0, false) != 0) return 0;
     return ReadLeadingInt(out.c_str());
 }
 

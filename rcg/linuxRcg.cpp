@@ -1,11 +1,9 @@
 // A resource group as a control group of the cpu controller, driven through
 // the libcgroup tools.  The object only names its control group; every
 // operation runs commands and keeps nothing.
-#include <cinttypes>
-#include <cstdio>
-
 #include "../common/TqRcgText.h"
 #include "../host/TqProcess.h"
+#include "RcgCommandLines.h"
 #include "RcgGroups.h"
 #include "RcgNames.h"
 #include "RcgQuota.h"
@@ -31,7 +29,7 @@ linuxRcg::linuxRcg(const char* name, bool existing, CQiError& error) : TqRcg(err
     m_cgroupSpec = split.cgroupSpec;
     if (existing) return;
 
-    const std::string command = "cgcreate -g " + m_cgroupSpec;
+    const std::string command = detail::CreateCommand(m_cgroupSpec);
     std::string out, err;
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
         const char* const tag = "linuxRcg::linuxRcg";
@@ -46,24 +44,20 @@ CQiError linuxRcg::setCPUConstraint(unsigned int percent) {
     const std::uint64_t period = kCfsPeriodUs;
     std::string out, err;
 
-    std::string command = "nproc";
+    std::string command = detail::kProcessorCountCommand;
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
         return detail::ReportCmdFailure(eventLog, tag, {kFile, kSetCpuFunction, __LINE__},
                                         command, out, err);
     }
     const int processors = ReadLeadingInt(out.c_str());
 
-    char number[100] = {};
-    std::snprintf(number, sizeof number, "%" PRIu64, period);
-    command = std::string("cgset -r cpu.cfs_period_us=") + number + " " + m_rcgName;
+    command = detail::PeriodCommand(period, m_rcgName);
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
         return detail::ReportCmdFailure(eventLog, tag, {kFile, kSetCpuFunction, __LINE__},
                                         command, out, err);
     }
 
-    const std::uint64_t quota = ComputeCpuQuota(percent, processors, period);
-    std::snprintf(number, sizeof number, "%" PRIu64, quota);
-    command = std::string("cgset -r cpu.cfs_quota_us=") + number + " " + m_rcgName;
+    command = detail::QuotaCommand(ComputeCpuQuota(percent, processors, period), m_rcgName);
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
         return detail::ReportCmdFailure(eventLog, tag, {kFile, kSetCpuFunction, __LINE__},
                                         command, out, err);
@@ -73,9 +67,7 @@ CQiError linuxRcg::setCPUConstraint(unsigned int percent) {
 
 CQiError linuxRcg::AssignPidsTo(const std::list<unsigned int>& pids) {
     CQiError result = CQiError::Success();
-    std::string ids;
-    for (unsigned int pid : pids) ids += " " + std::to_string(pid);
-    const std::string command = "cgclassify -g " + m_cgroupSpec + " " + ids;
+    const std::string command = detail::ClassifyCommand(m_cgroupSpec, pids);
     std::string out, err;
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
         const char* const tag = "linuxRcg::AssignPidsTo";
