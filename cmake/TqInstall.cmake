@@ -11,12 +11,8 @@ set(TQ_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tqrcgmgr)
 
 install(TARGETS tqrcgmgr tqfw EXPORT tqrcgmgrTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-if(TARGET tqd)
-  install(TARGETS tqd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-endif()
-if(TARGET tqrcg)
-  install(TARGETS tqrcg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+install(TARGETS tqd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS tqrcg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES include/tqrcgmgr/CQiError.h include/tqrcgmgr/tqrcgmgr.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tqrcgmgr)
