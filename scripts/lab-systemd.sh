@@ -275,10 +275,7 @@ mkdir -p "$LAB"
 started=$(now)
 
 step=$(now)
-KERNEL_FOLDER=$(fetch_kernel)
-VMLINUZ=$(find "$KERNEL_FOLDER/boot" -name 'vmlinuz-*' | head -1)
-[ -n "$VMLINUZ" ] || fail "no vmlinuz in $KERNEL_FOLDER/boot"
-KERNEL_RELEASE=${VMLINUZ##*/vmlinuz-}
+ready_kernel
 log "kernel $KERNEL_RELEASE, ready in $(since "$step") s"
 
 step=$(now)

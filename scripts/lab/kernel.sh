@@ -1,7 +1,7 @@
 # Debian's own kernel for the lab guests, and booting it, shared by
 # scripts/lab.sh and scripts/lab-systemd.sh (sourced).  The caller defines
 # log, fail and KERNEL_CACHE (the folder that keeps the unpacked kernel
-# package), and for boot_guest TIMEOUT, VMLINUZ and LOG.
+# package), and for boot_guest TIMEOUT and LOG.
 
 # The package that linux-image-amd64 depends on, e.g. linux-image-6.1.0-57-amd64.
 kernel_package() {
@@ -47,6 +47,15 @@ fetch_kernel() {
   rm -rf "$partial"
   touch "$folder/.complete"
   echo "$folder"
+}
+
+# Fetches the kernel (fetch_kernel) and sets KERNEL_FOLDER, VMLINUZ (its
+# image) and KERNEL_RELEASE (the folder name of its modules).
+ready_kernel() {
+  KERNEL_FOLDER=$(fetch_kernel)
+  VMLINUZ=$(find "$KERNEL_FOLDER/boot" -name 'vmlinuz-*' | head -1)
+  [ -n "$VMLINUZ" ] || fail "no vmlinuz in $KERNEL_FOLDER/boot"
+  KERNEL_RELEASE=${VMLINUZ##*/vmlinuz-}
 }
 
 # Boots VMLINUZ with the initramfs $2 in $1 MiB under TCG (a KVM guest hangs
