@@ -26,10 +26,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <list>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,7 +35,9 @@
 #include "TqrcgBenchV2.h"
 #include "common/TqRcgDefs.h"
 #include "include/tqrcgmgr/tqrcgmgr.h"
+#include "rcg/CgroupFs.h"
 #include "rcg/RcgCommandLines.h"
+#include "rcg/RcgHierarchy.h"
 #include "rcg/RcgQuota.h"
 
 extern char** environ;
@@ -55,17 +55,9 @@ const char* const kDummyGroup = k_TQRCGMGR_DummyGroup;
 
 // The cpu hierarchy's mount point, from /proc/self/mounts.
 std::string CpuMountPoint() {
-    std::ifstream mounts("/proc/self/mounts");
-    std::string device, mountPoint, type, options, rest;
-    while (mounts >> device >> mountPoint >> type >> options && std::getline(mounts, rest)) {
-        if (type != "cgroup") continue;
-        std::istringstream list(options);
-        std::string option;
-        while (std::getline(list, option, ',')) {
-            if (option == "cpu") return mountPoint;
-        }
-    }
-    return "";
+    std::string mounts;
+    TqRcgCtrllr::detail::InstalledCgroupFs().readFile("/proc/self/mounts", &mounts);
+    return TqRcgCtrllr::ParseCgroupMounts(mounts).cpuV1;
 }
 
 bool GroupExists(const std::string& root, const std::string& group) {

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "host/TQPlatformInfo.h"
+#include "rcg/RcgHierarchy.h"
 #include "tests/support/TestSupport.h"
 
 extern char** environ;
@@ -43,17 +44,7 @@ bool ListsWord(const std::string& text, const std::string& word) {
 
 // A cgroup v1 mount that carries cpu: the product would take its v1 path.
 bool HaveV1CpuHierarchy() {
-    std::ifstream mounts("/proc/self/mounts");
-    std::string device, mountPoint, type, options, rest;
-    while (mounts >> device >> mountPoint >> type >> options && std::getline(mounts, rest)) {
-        if (type != "cgroup") continue;
-        std::istringstream list(options);
-        std::string option;
-        while (std::getline(list, option, ',')) {
-            if (option == "cpu") return true;
-        }
-    }
-    return false;
+    return !TqRcgCtrllr::ParseCgroupMounts(tqtest::ReadFile("/proc/self/mounts")).cpuV1.empty();
 }
 
 void MoveToRootGroup(const std::string& folder) {
