@@ -15,11 +15,6 @@ namespace detail {
 namespace {
 
 const char kFile[] = "Cgroup2Groups.cpp";
-const char kGetSysFunction[] = "CQiError TqRcgCtrllr::GetSysRcg(const char*, TqRcgPtr&)";
-const char kGetNewFunction[] = "CQiError TqRcgCtrllr::GetNewRcg(const char*, TqRcgPtr&)";
-const char kDeleteFunction[] = "CQiError TqRcgCtrllr::DeleteRcg(const char*)";
-const char kCreateTag[] = "TqRcgCtrllr::GetNewRcg";
-const char kDeleteTag[] = "TqRcgCtrllr::DeleteRcg";
 // Exists while systemd runs the host.
 const char kSystemdRunning[] = "/run/systemd/system";
 
@@ -61,7 +56,7 @@ private:
 CQiError Cgroup2Groups::find(const RcgName& name, TqRcgPtr& group) {
     const std::string folder = folderOf(name);
     if (!m_fs.isDir(folder)) {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__}, kTqWin32NotFound,
+        return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysSignature, __LINE__}, kTqWin32NotFound,
                                        "The resource group %s doesn't exist.", name.text.c_str());
     }
     CQiError result = CQiError::Success();
@@ -89,15 +84,15 @@ CQiError Cgroup2Groups::create(const RcgName& name, TqRcgPtr& group) {
         if (!ours && !m_fs.isDir(folder)) return outsideDelegation("the folder " + folder + " is missing", log, __LINE__);
         const int error = ours ? m_fs.makeDir(folder) : 0;
         if (error != 0 && error != EEXIST) {
-            return ReportFsFailure(log, kCreateTag, {kFile, kGetNewFunction, __LINE__},
+            return ReportFsFailure(log, kGetNewTag, {kFile, kGetNewSignature, __LINE__},
                                    "create the control group " + folder, error);
         }
     }
     // Either the group is made and listed, or neither.
     std::string problem;
-    if (!RecordCreatedGroup(log, kCreateTag, name.text, &problem)) {
+    if (!RecordCreatedGroup(log, kGetNewTag, name.text, &problem)) {
         const bool undone = m_fs.removeDir(folder) == 0;
-        return UnrecordedCreation(log, kCreateTag, {kFile, kGetNewFunction, __LINE__}, name.text, problem, undone);
+        return UnrecordedCreation(log, kGetNewTag, {kFile, kGetNewSignature, __LINE__}, name.text, problem, undone);
     }
     CQiError result = CQiError::Success();
     group.reset(new cgroup2Rcg(folder, result));
@@ -113,7 +108,7 @@ CQiError Cgroup2Groups::enableCpuBelow(const std::string& folder, bool mayWrite,
     if (error == 0 && !mayWrite) return outsideDelegation("cpu is not enabled in " + file, log, __LINE__);
     if (error == 0) error = m_fs.writeFile(file, "+cpu");
     if (error == 0) return CQiError::Success();
-    return ReportFsFailure(log, kCreateTag, {kFile, kGetNewFunction, __LINE__},
+    return ReportFsFailure(log, kGetNewTag, {kFile, kGetNewSignature, __LINE__},
                            "enable the cpu controller in " + file, error);
 }
 
@@ -122,8 +117,8 @@ CQiError Cgroup2Groups::outsideDelegation(const std::string& what, EvDebug& log,
                              "the base " + m_mount + "/" + m_base + ", and " + what +
                              " above it: start tqrcg-groups.service (it makes the base and enables cpu), or set "
                              "[Base] " + kCgroup2BaseKey + " to a subtree that systemd delegated.";
-    log.Error(kCreateTag, "%s", text.c_str());
-    return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetNewFunction, line}, kTqWin32CommandFailed, "%s",
+    log.Error(kGetNewTag, "%s", text.c_str());
+    return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetNewSignature, line}, kTqWin32CommandFailed, "%s",
                                    text.c_str());
 }
 
@@ -133,7 +128,7 @@ CQiError Cgroup2Groups::remove(const RcgName& name) {
     const int error = m_fs.removeDir(folder);
     if (error == 0 || error == ENOENT) return CQiError::Success();
     if (error == EBUSY) return busyFailure(name, folder, log, __LINE__);
-    return ReportFsFailure(log, kDeleteTag, {kFile, kDeleteFunction, __LINE__},
+    return ReportFsFailure(log, kDeleteTag, {kFile, kDeleteSignature, __LINE__},
                            "remove the control group " + folder, error);
 }
 
@@ -155,7 +150,7 @@ CQiError Cgroup2Groups::busyFailure(const RcgName& name, const std::string& fold
              ? "still holds processes: move them out first (remove request) and delete it again."
              : "still holds groups of its own: delete them first.");
     log.Error(kDeleteTag, "%s", text.c_str());
-    return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kDeleteFunction, line}, kTqWin32CommandFailed,
+    return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kDeleteSignature, line}, kTqWin32CommandFailed,
                                    "%s", text.c_str());
 }
 

@@ -12,6 +12,18 @@
 namespace TqRcgCtrllr {
 namespace detail {
 
+// Where the controller's functions report from, whichever groups serve
+// them: the signature text of each function's code location and the short
+// name it logs under.
+constexpr const char kInitSignature[] = "CQiError TqRcgCtrllr::Init()";
+constexpr const char kGetSysSignature[] = "CQiError TqRcgCtrllr::GetSysRcg(const char*, TqRcgPtr&)";
+constexpr const char kGetNewSignature[] = "CQiError TqRcgCtrllr::GetNewRcg(const char*, TqRcgPtr&)";
+constexpr const char kDeleteSignature[] = "CQiError TqRcgCtrllr::DeleteRcg(const char*)";
+constexpr const char kInitTag[] = "TqRcgCtrllr::Init";
+constexpr const char kGetSysTag[] = "TqRcgCtrllr::GetSysRcg";
+constexpr const char kGetNewTag[] = "TqRcgCtrllr::GetNewRcg";
+constexpr const char kDeleteTag[] = "TqRcgCtrllr::DeleteRcg";
+
 // A command failed: the failure text (command line, output, error output,
 // cut at 999 characters) goes to the log under `tag` and becomes a 774 error
 // built at `where`.  The text is never used as a format.

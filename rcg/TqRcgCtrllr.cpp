@@ -17,10 +17,6 @@ namespace TqRcgCtrllr {
 
 namespace {
 const char kFile[] = "TqRcgCtrllr.cpp";
-const char kInitFunction[] = "CQiError TqRcgCtrllr::Init()";
-const char kGetSysFunction[] = "CQiError TqRcgCtrllr::GetSysRcg(const char*, TqRcgPtr&)";
-const char kGetNewFunction[] = "CQiError TqRcgCtrllr::GetNewRcg(const char*, TqRcgPtr&)";
-const char kDeleteFunction[] = "CQiError TqRcgCtrllr::DeleteRcg(const char*)";
 const char kOutOfMemory[] = "Out of memory. Can't create a new TqRcgMgr object.";
 
 // Makes a group object owned by `group`; false when memory ran out.  The
@@ -44,8 +40,8 @@ CQiError Init() {
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) == 0) return CQiError::Success();
     command = detail::kCgconfigStartCommand;
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) == 0) return CQiError::Success();
-    const char* const tag = "TqRcgCtrllr::Init";
-    return detail::ReportCmdFailure(log, tag, {kFile, kInitFunction, __LINE__}, command, out, err);
+    const char* const tag = detail::kInitTag;
+    return detail::ReportCmdFailure(log, tag, {kFile, detail::kInitSignature, __LINE__}, command, out, err);
 }
 
 namespace {
@@ -62,7 +58,7 @@ public:
 };
 
 CQiError V1Groups::find(const detail::RcgName& name, TqRcgPtr& group) {
-    const char* const tag = "TqRcgCtrllr::GetSysRcg";
+    const char* const tag = detail::kGetSysTag;
     EvEvent log;
     CQiError result = Init();
     if (result.IsError()) return result;
@@ -71,20 +67,20 @@ CQiError V1Groups::find(const detail::RcgName& name, TqRcgPtr& group) {
     std::string out, err;
     const int status = TqProcess::system(command.c_str(), &out, &err, 0, false);
     if (status != 0 && !detail::ListingSelectedNothing(status, out, err)) {
-        return detail::ReportCmdFailure(log, tag, {kFile, kGetSysFunction, __LINE__},
+        return detail::ReportCmdFailure(log, tag, {kFile, detail::kGetSysSignature, __LINE__},
                                         command, out, err);
     }
     // The listing's text only selects candidates: the group exists exactly
     // when a line names its full path.
     if (!detail::LookupFindsGroup(out, name)) {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__},
+        return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, detail::kGetSysSignature, __LINE__},
                                        kTqWin32NotFound, "The resource group %s doesn't exist.",
                                        name.text.c_str());
     }
 
     TqRcgPtr found;
     if (!MakeGroup(name.text.c_str(), true, result, found)) {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysFunction, __LINE__},
+        return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, detail::kGetSysSignature, __LINE__},
                                        kTqWin32OutOfMemory, "%s", kOutOfMemory);
     }
     group = found;
@@ -92,14 +88,14 @@ CQiError V1Groups::find(const detail::RcgName& name, TqRcgPtr& group) {
 }
 
 CQiError V1Groups::create(const detail::RcgName& name, TqRcgPtr& group) {
-    const char* const tag = "TqRcgCtrllr::GetNewRcg";
+    const char* const tag = detail::kGetNewTag;
     EvEvent log;
     CQiError result = Init();
     if (result.IsError()) return result;
 
     TqRcgPtr created;
     if (!MakeGroup(name.text.c_str(), false, result, created)) {
-        return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetNewFunction, __LINE__},
+        return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, detail::kGetNewSignature, __LINE__},
                                        kTqWin32OutOfMemory, "%s", kOutOfMemory);
     }
     if (result.IsError()) return result;  // logged by the constructor
@@ -110,7 +106,7 @@ CQiError V1Groups::create(const detail::RcgName& name, TqRcgPtr& group) {
         const std::string undo = detail::UndoCreationCommand(name);
         std::string out, err;
         const bool undone = TqProcess::system(undo.c_str(), &out, &err, 0, false) == 0;
-        return detail::UnrecordedCreation(log, tag, {kFile, kGetNewFunction, __LINE__}, name.text, problem,
+        return detail::UnrecordedCreation(log, tag, {kFile, detail::kGetNewSignature, __LINE__}, name.text, problem,
                                           undone);
     }
     group = created;
@@ -118,14 +114,14 @@ CQiError V1Groups::create(const detail::RcgName& name, TqRcgPtr& group) {
 }
 
 CQiError V1Groups::remove(const detail::RcgName& name) {
-    const char* const tag = "TqRcgCtrllr::DeleteRcg";
+    const char* const tag = detail::kDeleteTag;
     EvEvent log;
     std::string command = detail::DeletionListingCommand(name);
     std::string out, err;
     const int status = TqProcess::system(command.c_str(), &out, &err, 0, false);
     if (status != 0) {
         if (detail::ListingSelectedNothing(status, out, err)) return CQiError::Success();
-        return detail::ReportCmdFailure(log, tag, {kFile, kDeleteFunction, __LINE__},
+        return detail::ReportCmdFailure(log, tag, {kFile, detail::kDeleteSignature, __LINE__},
                                         command, out, err);
     }
 
@@ -134,7 +130,7 @@ CQiError V1Groups::remove(const detail::RcgName& name) {
     command = detail::DeletionCommand(detail::SelectDeletionLines(out, name));
     if (command.empty()) return CQiError::Success();
     if (TqProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
-        return detail::ReportCmdFailure(log, tag, {kFile, kDeleteFunction, __LINE__},
+        return detail::ReportCmdFailure(log, tag, {kFile, detail::kDeleteSignature, __LINE__},
                                         command, out, err);
     }
     return CQiError::Success();
@@ -166,7 +162,7 @@ CQiError GetSysRcg(const char* name, TqRcgPtr& group) {
     EvEvent log;
     detail::RcgName checked;
     const CQiError result =
-        detail::CheckRcgName(name, &checked, log, "TqRcgCtrllr::GetSysRcg", {kFile, kGetSysFunction, __LINE__});
+        detail::CheckRcgName(name, &checked, log, detail::kGetSysTag, {kFile, detail::kGetSysSignature, __LINE__});
     if (result.IsError()) return result;
     return detail::ChooseGroups()->find(checked, group);
 }
@@ -175,7 +171,7 @@ CQiError GetNewRcg(const char* name, TqRcgPtr& group) {
     EvEvent log;
     detail::RcgName checked;
     const CQiError result =
-        detail::CheckRcgName(name, &checked, log, "TqRcgCtrllr::GetNewRcg", {kFile, kGetNewFunction, __LINE__});
+        detail::CheckRcgName(name, &checked, log, detail::kGetNewTag, {kFile, detail::kGetNewSignature, __LINE__});
     if (result.IsError()) return result;
     return detail::ChooseGroups()->create(checked, group);
 }
@@ -184,7 +180,7 @@ CQiError DeleteRcg(const char* name) {
     EvEvent log;
     detail::RcgName checked;
     const CQiError result =
-        detail::CheckRcgName(name, &checked, log, "TqRcgCtrllr::DeleteRcg", {kFile, kDeleteFunction, __LINE__});
+        detail::CheckRcgName(name, &checked, log, detail::kDeleteTag, {kFile, detail::kDeleteSignature, __LINE__});
     if (result.IsError()) return result;
     return detail::ChooseGroups()->remove(checked);
 }
