@@ -23,6 +23,7 @@
 #include "service/TqRcgProtocol.h"
 #include "include/tqrcgmgr/tqrcgmgr.h"
 #include "rcg/CgroupFs.h"
+#include "rcg/RcgHierarchy.h"
 #include "rcg/RcgQuota.h"
 
 namespace tqbench {
@@ -252,8 +253,8 @@ std::vector<RequestType> RequestTypes(const std::string& base, const std::string
     const std::list<unsigned int> pids{static_cast<unsigned int>(child)};
     const std::string pid = std::to_string(child);
     const std::string own = base + "/" + group + "_fs";
-    const std::string quota = std::to_string(TqRcgCtrllr::ComputeCpuQuota(50, static_cast<int>(OnlineProcessors()))) +
-                              " " + std::to_string(TqRcgCtrllr::kCfsPeriodUs);
+    const std::string quota =
+        TqRcgCtrllr::detail::FormatCpuMax(TqRcgCtrllr::ComputeCpuQuota(50, static_cast<int>(OnlineProcessors())));
     return {
         {"create", [group] { return createRcgGroup(group); }, [own] { return mkdir(own.c_str(), 0755) == 0; }, {},
          {}, {}},

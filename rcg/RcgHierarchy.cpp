@@ -84,6 +84,10 @@ bool ListsController(const std::string& text, const std::string& name) {
     return false;
 }
 
+std::string FormatCpuMax(std::uint64_t quotaUs, std::uint64_t periodUs) {
+    return std::to_string(quotaUs) + " " + std::to_string(periodUs);
+}
+
 bool ParseCpuMax(const std::string& text, CpuMax* value) {
     std::istringstream fields(text);
     std::string quota, period, rest;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CgroupFs.h"
+#include "RcgQuota.h"
 
 namespace TqRcgCtrllr {
 
@@ -38,6 +39,8 @@ struct CpuMax {
     std::uint64_t periodUs = 0;
 };
 bool ParseCpuMax(const std::string& text, CpuMax* value);
+// The cpu.max value that caps at `quotaUs` of each `periodUs`: "<quota> <period>".
+std::string FormatCpuMax(std::uint64_t quotaUs, std::uint64_t periodUs = kCfsPeriodUs);
 
 struct Hierarchy {
     enum Kind {

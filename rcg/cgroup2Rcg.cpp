@@ -2,6 +2,7 @@
 
 #include "CgroupFs.h"
 #include "RcgGroups.h"
+#include "RcgHierarchy.h"
 #include "RcgQuota.h"
 #include "RcgReport.h"
 
@@ -25,7 +26,7 @@ CQiError cgroup2Rcg::setCPUConstraint(unsigned int percent) {
     detail::CgroupFs& fs = detail::InstalledCgroupFs();
     const long processors = fs.onlineProcessors();
     const std::uint64_t quota = ComputeCpuQuota(percent, static_cast<int>(processors > 0 ? processors : 0));
-    const std::string value = std::to_string(quota) + " " + std::to_string(kCfsPeriodUs);
+    const std::string value = detail::FormatCpuMax(quota);
     const std::string file = m_folder + "/cpu.max";
     if (const int error = fs.writeFile(file, value)) {
         return detail::ReportFsFailure(eventLog, "cgroup2Rcg::setCPUConstraint",

@@ -89,6 +89,11 @@ TEST(rcgHierarchy, ControllerListsAndCpuMaxValues) {
     for (const char* bad : {"", "max", "50000", "-1 100000", "5x 100000", "1 0", "1 2 3", "max max"}) {
         EXPECT_FALSE(ParseCpuMax(bad, &value)) << bad;
     }
+    // What is written reads back as written.
+    EXPECT_EQ("25000 100000", FormatCpuMax(25000));
+    ASSERT_TRUE(ParseCpuMax(FormatCpuMax(1000, 50000), &value));
+    EXPECT_EQ(1000u, value.quotaUs);
+    EXPECT_EQ(50000u, value.periodUs);
 }
 
 // ---- requests ---------------------------------------------------------------
