@@ -28,6 +28,7 @@ extern char** environ;
 namespace {
 
 using tqtest::GroupCleanup;
+using tqtest::LineWords;
 using tqtest::OwnedGroupName;
 using tqtest::ReadFile;
 using tqtest::TempStore;
@@ -198,21 +199,6 @@ bool HaveTmux() { return std::system("command -v tmux >/dev/null 2>&1") == 0; }
             GTEST_SKIP() << "SKIPPED (needs tmux): install tmux";                 \
         }                                                                         \
     } while (0)
-
-// The words of the screen line that starts with `group`.
-std::vector<std::string> LineWords(const std::string& screen, const std::string& group) {
-    std::istringstream lines(screen);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, group.size() + 1, group + " ") != 0) continue;
-        std::istringstream words(line);
-        std::vector<std::string> found;
-        std::string word;
-        while (words >> word) found.push_back(word);
-        return found;
-    }
-    return {};
-}
 
 // The use and throttled share shown for `group`: the numbers of its 3rd and
 // its last but one word ("25.1%*", "100.0%").

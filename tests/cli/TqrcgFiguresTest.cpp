@@ -12,44 +12,20 @@
 #include "cli/TqrcgListText.h"
 #include "cli/TqrcgTopView.h"
 #include "tests/support/FakeCgroupFs.h"
+#include "tests/cli/TqrcgInProcess.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace tqrcg;
 using TqRcgCtrllr::GroupFigures;
+using tqtest::LineWords;
 
 const char kBase[] = "/sys/fs/cgroup/tqrcg";
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
+using Outcome = tqtest::TqrcgOutcome;
 
-Outcome Tqrcg(std::vector<std::string> args) {
-    args.insert(args.begin(), "tqrcg");
-    std::vector<const char*> argv;
-    for (const auto& arg : args) argv.push_back(arg.c_str());
-    std::ostringstream out, err;
-    const int status = RunTqrcg(static_cast<int>(argv.size()), argv.data(), out, err);
-    return Outcome{status, out.str(), err.str()};
-}
-
-// The words of the line that starts with `group`.
-std::vector<std::string> WordsOf(const std::string& listing, const std::string& group) {
-    std::istringstream lines(listing);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, group.size() + 1, group + " ") != 0) continue;
-        std::istringstream words(line);
-        std::vector<std::string> found;
-        std::string word;
-        while (words >> word) found.push_back(word);
-        return found;
-    }
-    return {};
-}
+Outcome Tqrcg(std::vector<std::string> args) { return tqtest::TqrcgInProcess(std::move(args)); }
 
 // A cgroup2 host with two processors and the groups "web" (capped at 25 %,
 // throttled in 10 of 40 periods for 1.5 s) and "idle" (no cap).
@@ -82,12 +58,12 @@ TEST_F(TqrcgFigures, ListAddsTheThrottlingAfterTheRememberedCap) {
     EXPECT_EQ(0, outcome.status) << outcome.err;
     EXPECT_EQ(
         (std::vector<std::string>{"GROUP", "CAP", "PROCESSES", "REMEMBERED", "THROTTLED", "THROTTLED-TIME"}),
-        WordsOf(outcome.out, "GROUP"));
+        LineWords(outcome.out, "GROUP"));
     EXPECT_EQ((std::vector<std::string>{"web", "25%", "2", "25%", "25%", "1.50s"}),
-              WordsOf(outcome.out, "web"));
+              LineWords(outcome.out, "web"));
     EXPECT_EQ((std::vector<std::string>{"idle", "none", "0", "-", "0%", "0.00s"}),
-              WordsOf(outcome.out, "idle"));
-    EXPECT_EQ((std::vector<std::string>{"gone", "(no", "longer", "exists)"}), WordsOf(outcome.out, "gone"));
+              LineWords(outcome.out, "idle"));
+    EXPECT_EQ((std::vector<std::string>{"gone", "(no", "longer", "exists)"}), LineWords(outcome.out, "gone"));
 }
 
 TEST_F(TqrcgFigures, ListJsonHasNumericFieldsWithUnits) {
@@ -121,7 +97,7 @@ TEST_F(TqrcgFigures, AnUnreadableFigureFailsTheListButShowsTheRest) {
     const Outcome outcome = Tqrcg({"list"});
     EXPECT_EQ(1, outcome.status);
     EXPECT_NE(std::string::npos, outcome.err.find("tqrcg: cannot read the figures of web")) << outcome.err;
-    EXPECT_EQ((std::vector<std::string>{"web", "25%", "2", "25%", "?", "?"}), WordsOf(outcome.out, "web"));
+    EXPECT_EQ((std::vector<std::string>{"web", "25%", "2", "25%", "?", "?"}), LineWords(outcome.out, "web"));
 }
 
 TEST_F(TqrcgFigures, TopRowsMeasureTheInterval) {

@@ -14,6 +14,7 @@
 #include "cli/TqrcgText.h"
 #include "rcg/RcgNames.h"
 #include "tests/support/FakeTqd.h"
+#include "tests/cli/TqrcgInProcess.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -131,20 +132,9 @@ TEST(TqrcgText, ListedNamesAreShownWithControlCharactersEscaped) {
 
 // ---- the command in this process -------------------------------------
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
+using Outcome = tqtest::TqrcgOutcome;
 
-Outcome Tqrcg(std::vector<std::string> args) {
-    args.insert(args.begin(), "tqrcg");
-    std::vector<const char*> argv;
-    for (const auto& arg : args) argv.push_back(arg.c_str());
-    std::ostringstream out, err;
-    const int status = RunTqrcg(static_cast<int>(argv.size()), argv.data(), out, err);
-    return Outcome{status, out.str(), err.str()};
-}
+Outcome Tqrcg(std::vector<std::string> args) { return tqtest::TqrcgInProcess(std::move(args)); }
 
 TEST(TqrcgCommand, UsageErrorsExitWithTwo) {
     const std::vector<std::vector<std::string>> cases = {

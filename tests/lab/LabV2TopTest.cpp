@@ -19,20 +19,7 @@
 namespace {
 
 using namespace tqlab;
-
-// The words of the line of `listing` that starts with `group`.
-std::vector<std::string> LineWords(const std::string& listing, const std::string& group) {
-    std::istringstream lines(listing);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, group.size() + 1, group + " ") != 0) continue;
-        std::istringstream words(line);
-        std::vector<std::string> found;
-        for (std::string word; words >> word;) found.push_back(word);
-        return found;
-    }
-    return {};
-}
+using tqtest::LineWords;
 
 TEST(V2Top, OnceShowsACappedLoopAtItsCapAndThrottled) {
     LAB_REQUIRE_V2_HOST();

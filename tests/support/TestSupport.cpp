@@ -220,17 +220,23 @@ long ProcessorCount() {
     return sysconf(_SC_NPROCESSORS_ONLN);
 }
 
-std::string ListLine(const std::string& listing, const std::string& group) {
+std::vector<std::string> LineWords(const std::string& listing, const std::string& group) {
     std::istringstream lines(listing);
     std::string line;
     while (std::getline(lines, line)) {
         if (line.compare(0, group.size() + 1, group + " ") != 0) continue;
         std::istringstream words(line);
-        std::string word, joined;
-        while (words >> word) joined += (joined.empty() ? "" : " ") + word;
-        return joined;
+        std::vector<std::string> found;
+        for (std::string word; words >> word;) found.push_back(word);
+        return found;
     }
-    return "";
+    return {};
+}
+
+std::string ListLine(const std::string& listing, const std::string& group) {
+    std::string joined;
+    for (const std::string& word : LineWords(listing, group)) joined += (joined.empty() ? "" : " ") + word;
+    return joined;
 }
 
 // ---- the real cgroup hierarchy ----------------------------------------

@@ -130,6 +130,10 @@ void FillConnection(int fd);
 // The processors this process may run on, as `nproc` prints them.
 long ProcessorCount();
 
+// The words of the line of `listing` (a `tqrcg list` output, a screen of
+// `tqrcg top`) that starts with `group`; none when no line does.
+std::vector<std::string> LineWords(const std::string& listing, const std::string& group);
+
 // The line of `group` in a `tqrcg list` output, its columns joined by single
 // blanks ("web 30% 1 30%"); empty when the group is not listed.
 std::string ListLine(const std::string& listing, const std::string& group);
