@@ -62,12 +62,11 @@ CQiError SendFrame(CQiSocket& socket, const TqRcgMsg& msg, int* timedOut) {
 
 // Receives the reply into *text, with a log line either way.
 CQiError ReceiveReply(CQiSocket& socket, const std::string& clientName, EvEvent& eventLog, std::string* text) {
-    char reply[k_TqRcgMgrCQiErrorSize];
-    std::memset(reply, 0, sizeof(reply));
+    TqRcgReply reply{};
     int timedOut = 0;
     const CQiError status =
-        socket.RecvWithTimeout(reply, sizeof(reply), kSocketTimeoutSeconds, &timedOut, 0, nullptr);
-    *text = ReadRcgReply(reply, sizeof(reply));
+        socket.RecvWithTimeout(reply.data(), reply.size(), kSocketTimeoutSeconds, &timedOut, 0, nullptr);
+    *text = ReadRcgReply(reply.data(), reply.size());
     if (status.IsError()) {
         eventLog.Error(kTransportTag, "Couldn't receive tqrcgmgr response from %s", clientName.c_str());
     } else {
