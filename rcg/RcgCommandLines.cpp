@@ -1,5 +1,7 @@
 #include "RcgCommandLines.h"
 
+#include "RcgControlFiles.h"
+
 namespace TqRcgCtrllr {
 namespace detail {
 
@@ -109,16 +111,34 @@ std::string DeletionCommand(const std::vector<std::string>& lines) {
     return command + "\n";
 }
 
+std::string V1ExtraControllers(const std::string& controllers) {
+    std::string extras;
+    std::size_t start = 0;
+    while (start <= controllers.size()) {
+        std::size_t comma = controllers.find(',', start);
+        if (comma == std::string::npos) comma = controllers.size();
+        const std::string controller = controllers.substr(start, comma - start);
+        if (controller == "cpuset" || controller == "memory" || controller == "pids")
+            extras += (extras.empty() ? "" : ",") + controller;
+        start = comma + 1;
+    }
+    return extras;
+}
+
 std::string UndoCreationCommand(const RcgName& name) { return "cgdelete -g " + name.cgroupSpec; }
 
 std::string CreateCommand(const std::string& cgroupSpec) { return "cgcreate -g " + cgroupSpec; }
 
 std::string PeriodCommand(std::uint64_t periodUs, const std::string& rcgName) {
-    return "cgset -r cpu.cfs_period_us=" + std::to_string(periodUs) + " " + rcgName;
+    return SetCommand(cgfile::cpu::kV1Period, std::to_string(periodUs), rcgName);
+}
+
+std::string SetCommand(const std::string& file, const std::string& value, const std::string& rcgName) {
+    return "cgset -r " + file + "=" + value + " " + rcgName;
 }
 
 std::string QuotaCommand(std::uint64_t quotaUs, const std::string& rcgName) {
-    return "cgset -r cpu.cfs_quota_us=" + std::to_string(quotaUs) + " " + rcgName;
+    return SetCommand(cgfile::cpu::kV1Quota, std::to_string(quotaUs), rcgName);
 }
 
 std::string ClassifyCommand(const std::string& cgroupSpec, const std::list<unsigned int>& pids) {

@@ -97,6 +97,8 @@ RcgName SplitRcgName(const std::string& text) {
     return name;
 }
 
+bool SameRcgGroup(const std::string& a, const std::string& b) { return SplitRcgName(a).path == SplitRcgName(b).path; }
+
 bool ParseRcgName(const std::string& text, RcgName* name, std::string* problem) {
     RcgName split = SplitRcgName(text);
     const char* rule = NameRule(split);

@@ -43,5 +43,9 @@ std::string RcgNameProblem(const std::string& text);
 // it and the path after it; without ":/" the whole text is the path.
 RcgName SplitRcgName(const std::string& text);
 
+// Whether two names stored by the manager ("web", "cpu:/web",
+// "cpu,cpuacct:/web") name the same group: split as the tools read them.
+bool SameRcgGroup(const std::string& a, const std::string& b);
+
 }  // namespace detail
 }  // namespace TqRcgCtrllr
