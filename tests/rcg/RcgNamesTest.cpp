@@ -37,6 +37,7 @@ TEST(rcgNameRules, AcceptsNamesOfTheAllowedForm) {
         "cpu:/web", "cpu,cpuacct:/a/b", "cpu", "cpuacct", ".hidden", "a..b", "...",
         "tasks2", "mytasks", "x.cpu.y", "cgroup", "cpu_shares", "release_agents", "web-", "a/-b",
         std::string(255, 'x'), "cpu:/" + std::string(250, 'y'),
+        "memory", "pids", "memory_max", "iox.max", "a/b/c/d/e/f/g/h/i/j/k/l/m/n/o/p",
     };
     for (const auto& name : valid) EXPECT_EQ("", RcgNameProblem(name)) << name;
 }
@@ -76,6 +77,15 @@ TEST(rcgNameRules, RefusesEachBrokenRuleByName) {
         {"cpu.shares", kControlFile},
         {"cpu:/cpu.cfs_quota_us", kControlFile},
         {"cpuacct.usage", kControlFile},
+        // Files of the other controllers sit in every cgroup2 group's folder.
+        {"memory.max", kControlFile},
+        {"pids.max", kControlFile},
+        {"memory.high", kControlFile},
+        {"cpuset.cpus", kControlFile},
+        {"io.max", kControlFile},
+        {"web/memory.events", kControlFile},
+        {"cpu:/hugetlb.2MB.max", kControlFile},
+        {"a/b/c/d/e/f/g/h/i/j/k/l/m/n/o/p/q", "a name may have at most 16 levels (components separated by '/')"},
         {"a:/b:/c", kPrefix},
         {"cpuacct:/x", kPrefix},
         {"memory:/x", kPrefix},
