@@ -305,7 +305,8 @@ Resolved Resolve(const RcgSetting& setting, const MachineFacts& machine) {
             resolved.cpus = value.cpus;
             return resolved;
         case RcgValue::kPercent:
-            resolved.number = machine.memoryBytes / 100 * value.number;
+            resolved.number = static_cast<std::uint64_t>(static_cast<unsigned __int128>(machine.memoryBytes) *
+                                                         value.number / 100);
             return resolved;
         case RcgValue::kNumber:
             break;
