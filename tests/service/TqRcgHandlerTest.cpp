@@ -540,4 +540,21 @@ TEST(RcgMgrRequestTypes, OneTableNamesEveryTypeOnce) {
     for (std::int32_t other : {5, -1, 15, 17}) EXPECT_EQ(nullptr, FindRcgRequestType(other));
 }
 
+// The handler's fuzzer is given every request type and the settings' mark
+// as words of its dictionary.
+TEST(RcgMgrRequestTypes, TheFuzzDictionaryHoldsEveryTypeAndTheMark) {
+    const char* source = getenv("TQ_SOURCE_DIR");
+    ASSERT_NE(nullptr, source);
+    const std::string dictionary = tqtest::ReadFile(std::string(source) + "/fuzz/handler.dict");
+    auto word = [](std::uint32_t value) {
+        char text[32];
+        snprintf(text, sizeof text, "\"\\x%02x\\x%02x\\x%02x\\x%02x\"", value & 0xff, (value >> 8) & 0xff,
+                 (value >> 16) & 0xff, value >> 24);
+        return std::string(text);
+    };
+    for (const RcgRequestType& type : RcgRequestTypes())
+        EXPECT_NE(std::string::npos, dictionary.find(word(static_cast<std::uint32_t>(type.type)))) << type.name;
+    EXPECT_NE(std::string::npos, dictionary.find(word(kRcgSettingsMark)));
+}
+
 }  // namespace
