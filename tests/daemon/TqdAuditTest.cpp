@@ -65,6 +65,17 @@ TEST(TqdAuditLines, EachRequestNamesPeerTypeGroupArgumentsOutcomeAndDuration) {
     EXPECT_EQ("remove", std::string(RequestTypeName(RcgMsgRemovePids)));
 }
 
+TEST(TqdAuditLines, SettingsAreNamedAndAnUnmarkedSettingsTypeIsUnknown) {
+    TqRcgRequest set = Request(RcgMsgSetProperties, "web", kRcgSettingsMark);
+    set.settings = {{'M', "64M"}, {'W', "300"}, {'Z', "a\x01\""}};
+    EXPECT_EQ(
+        "peer=127.0.0.1:41234 uid=0 pid=4711 request=set group=\"web\" "
+        "settings=\"memory.max=64M cpu.weight=300 ?=a\\x01\\\"\" outcome=\"Success\" ms=1.0",
+        ServedLine(Peer(), set, "Success", 1));
+    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 request=unknown(16) group=\"web\" outcome=\"x\" ms=1.0",
+              ServedLine(Peer(), Request(RcgMsgSetProperties, "web", 25), "x", 1));
+}
+
 // The client's end of a connection to `relay` (both ends local): what the
 // handler's reply turns into on the client's side.
 std::string ClientSees(int client) {
