@@ -100,15 +100,10 @@ std::vector<std::string> SelectDeletionLines(const std::string& listing, const R
     return selected;
 }
 
-std::string DeletionCommand(const std::vector<std::string>& lines) {
-    if (lines.empty()) return std::string();
-    if (lines.size() == 1) return "cgdelete -g " + lines.front();
-    std::string command = "cgdelete";
-    for (std::string line : lines) {
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        command += " -g " + line;
-    }
-    return command + "\n";
+std::vector<std::string> DeletionCommands(const std::vector<std::string>& lines) {
+    std::vector<std::string> commands;
+    for (const std::string& line : lines) commands.push_back("cgdelete -g " + line);
+    return commands;
 }
 
 std::string V1ExtraControllers(const std::string& controllers) {

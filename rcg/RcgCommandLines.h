@@ -36,10 +36,9 @@ std::string DeletionListingCommand(const RcgName& name);
 // with its line break when it had one.
 std::vector<std::string> SelectDeletionLines(const std::string& listing, const RcgName& name);
 
-// The cgdelete command for the selected lines; empty when there are none.
-// One line: "cgdelete -g " + the line as listed.  Several: one -g argument per
-// line, "cgdelete -g A -g B\n".
-std::string DeletionCommand(const std::vector<std::string>& lines);
+// The cgdelete commands for the selected lines, one each: "cgdelete -g " +
+// the line as listed.  (cgdelete deletes only the first of several -g.)
+std::vector<std::string> DeletionCommands(const std::vector<std::string>& lines);
 
 // The controllers of a group object's specification that are not cpu's
 // own ("memory,pids" of "cpu,memory,pids"): the hierarchies besides cpu's

@@ -54,6 +54,19 @@ CQiError OutOfMemory(const char* signature, int line) {
                                    kOutOfMemory);
 }
 
+// "memory,pids" as {"memory", "pids"}.
+std::vector<std::string> SplitControllers(const std::string& controllers) {
+    std::vector<std::string> split;
+    std::size_t start = 0;
+    while (start < controllers.size()) {
+        std::size_t comma = controllers.find(',', start);
+        if (comma == std::string::npos) comma = controllers.size();
+        split.push_back(controllers.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return split;
+}
+
 std::string MemoryText(std::uint64_t value) { return value == kUnlimited ? "-1" : std::to_string(value); }
 
 // One cgset of a setting request, with the value to restore.
@@ -92,6 +105,9 @@ private:
 };
 
 std::string V1Driver::objectText(const RcgName& name) const {
+    // The dummy group joins other hierarchies only for the processes of a
+    // group that lives there (moveToDummy): found by name it is cpu's alone.
+    if (name.path == k_TQRCGMGR_DummyGroup) return name.text;
     const std::string extras = extrasOf(name);
     if (extras.empty()) return name.text;
     return (name.controllers.empty() ? std::string("cpu") : name.controllers) + "," + extras + ":/" + name.path;
@@ -148,17 +164,15 @@ CQiError V1Driver::remove(const RcgName& name) {
         return ReportCmdFailure(log, kDeleteTag, {kFile, kDeleteSignature, __LINE__}, command, out, err);
 
     // Only the lines naming exactly this group count; the listing's text is
-    // never run as a command of its own.
-    command = status == 0 ? DeletionCommand(SelectDeletionLines(out, name)) : std::string();
-    if (!command.empty() && Run(command, &out, &err) != 0)
-        return ReportCmdFailure(log, kDeleteTag, {kFile, kDeleteSignature, __LINE__}, command, out, err);
-    // A controller-qualified name lists only its own hierarchy: the group
-    // leaves the others it joined for its properties as well.
-    const std::string extras = extrasOf(name);
-    if (!extras.empty()) {
-        command = "cgdelete -g " + extras + ":/" + name.path;
-        if (Run(command, &out, &err) != 0)
-            return ReportCmdFailure(log, kDeleteTag, {kFile, kDeleteSignature, __LINE__}, command, out, err);
+    // never run as a command of its own.  A controller-qualified name lists
+    // only its own hierarchy: the group leaves the others it joined for its
+    // properties as well.
+    std::vector<std::string> commands;
+    if (status == 0) commands = DeletionCommands(SelectDeletionLines(out, name));
+    for (const std::string& extra : SplitControllers(extrasOf(name))) commands.push_back("cgdelete -g " + extra + ":/" + name.path);
+    for (const std::string& deletion : commands) {
+        if (Run(deletion, &out, &err) != 0)
+            return ReportCmdFailure(log, kDeleteTag, {kFile, kDeleteSignature, __LINE__}, deletion, out, err);
     }
     removeEmptyParents(name);
     return CQiError::Success();
@@ -172,17 +186,18 @@ void V1Driver::removeEmptyParents(const RcgName& name) {
     for (std::size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0; slash = path.rfind('/')) {
         path.resize(slash);
         if (IsListedPath(listed, path)) return;
-        std::string controllers;
+        std::vector<std::string> held;
         for (const char* controller : {"cpu", "cpuset", "memory", "pids"}) {
             const std::string mount = mountOf(controller);
             if (mount.empty() || (controller != std::string("cpu") && mount == m_mounts.cpuV1)) continue;
-            const std::string folder = mount + "/" + path;
-            if (!m_fs.isDir(folder)) continue;
-            if (!IsEmptyGroupFolder(m_fs, folder)) return;
-            controllers += (controllers.empty() ? "" : ",") + std::string(controller);
+            if (!m_fs.isDir(mount + "/" + path)) continue;
+            if (!IsEmptyGroupFolder(m_fs, mount + "/" + path)) return;
+            held.push_back(controller);
         }
         std::string out, err;
-        if (controllers.empty() || Run("cgdelete -g " + controllers + ":/" + path, &out, &err) != 0) return;
+        for (const std::string& controller : held) {
+            if (Run("cgdelete -g " + controller + ":/" + path, &out, &err) != 0) return;
+        }
     }
 }
 
@@ -357,10 +372,7 @@ CQiError V1Driver::moveToDummy(const std::string& extras, const std::list<unsign
     }
     EvEvent log;
     const RcgName name = SplitRcgName(k_TQRCGMGR_DummyGroup);
-    std::string start = extras + ",";
-    for (std::size_t comma = start.find(','); comma != std::string::npos; comma = start.find(',')) {
-        const std::string controller = start.substr(0, comma);
-        start.erase(0, comma + 1);
+    for (const std::string& controller : SplitControllers(extras)) {
         if (mountOf(controller).empty() || m_fs.isDir(folderOf(controller, name))) continue;
         result = joinHierarchy(controller, name, log);
         if (result.IsError()) return result;

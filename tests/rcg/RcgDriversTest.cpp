@@ -299,7 +299,8 @@ TEST_F(V1Settings, AGroupInSeveralHierarchiesMovesAndLeavesInAllOfThem) {
     reset();
     runner.on("lscgroup | grep -w cpu:/web", 0, "cpu:/web\n");
     ASSERT_FALSE(DeleteRcg("cpu:/web").IsError());
-    EXPECT_EQ((Commands{"lscgroup | grep -w cpu:/web", "cgdelete -g cpu:/web\n", "cgdelete -g memory,pids:/web"}),
+    EXPECT_EQ((Commands{"lscgroup | grep -w cpu:/web", "cgdelete -g cpu:/web\n", "cgdelete -g memory:/web",
+                        "cgdelete -g pids:/web"}),
               runner.commands());
 }
 

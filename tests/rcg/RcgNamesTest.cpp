@@ -231,13 +231,17 @@ TEST(rcgDeletion, SelectsOnlyLinesNamingExactlyTheGroup) {
     }
 }
 
-TEST(rcgDeletion, DeletesOneLineAsListedAndSeveralInOneCommand) {
-    EXPECT_EQ("", DeletionCommand({}));
-    EXPECT_EQ("cgdelete -g cpu:/web\n", DeletionCommand({"cpu:/web\n"}));
-    EXPECT_EQ("cgdelete -g cpu:/web", DeletionCommand({"cpu:/web"}));
-    EXPECT_EQ("cgdelete -g cpu:/web -g memory:/web\n",
-              DeletionCommand({"cpu:/web\n", "memory:/web\n"}));
-    EXPECT_EQ("cgdelete -g a:/w -g b:/w -g c:/w\n", DeletionCommand({"a:/w\n", "b:/w\n", "c:/w"}));
+// cgdelete deletes only the first of several -g: each line has a command
+// of its own.
+TEST(rcgDeletion, DeletesEachListedLineWithACommandOfItsOwn) {
+    using Commands = std::vector<std::string>;
+    EXPECT_EQ(Commands{}, DeletionCommands({}));
+    EXPECT_EQ(Commands{"cgdelete -g cpu:/web\n"}, DeletionCommands({"cpu:/web\n"}));
+    EXPECT_EQ(Commands{"cgdelete -g cpu:/web"}, DeletionCommands({"cpu:/web"}));
+    EXPECT_EQ((Commands{"cgdelete -g cpu:/web\n", "cgdelete -g memory:/web\n"}),
+              DeletionCommands({"cpu:/web\n", "memory:/web\n"}));
+    EXPECT_EQ((Commands{"cgdelete -g a:/w\n", "cgdelete -g b:/w\n", "cgdelete -g c:/w"}),
+              DeletionCommands({"a:/w\n", "b:/w\n", "c:/w"}));
 }
 
 TEST(rcgCommandFailure, FillsThePatternAndCutsAt999Characters) {
