@@ -155,6 +155,16 @@ CQiError V1Driver::create(const RcgName& name, TqRcgPtr& group) {
     return CQiError::Success();
 }
 
+// Runs the deletions in order; the first failure ends them.
+CQiError RunDeletions(const std::vector<std::string>& commands, EvDebug& log, int line) {
+    std::string out, err;
+    for (const std::string& command : commands) {
+        if (Run(command, &out, &err) != 0)
+            return ReportCmdFailure(log, kDeleteTag, {kFile, kDeleteSignature, line}, command, out, err);
+    }
+    return CQiError::Success();
+}
+
 CQiError V1Driver::remove(const RcgName& name) {
     EvEvent log;
     std::string command = DeletionListingCommand(name);
@@ -167,13 +177,15 @@ CQiError V1Driver::remove(const RcgName& name) {
     // never run as a command of its own.  A controller-qualified name lists
     // only its own hierarchy: the group leaves the others it joined for its
     // properties as well.
-    std::vector<std::string> commands;
-    if (status == 0) commands = DeletionCommands(SelectDeletionLines(out, name));
-    for (const std::string& extra : SplitControllers(extrasOf(name))) commands.push_back("cgdelete -g " + extra + ":/" + name.path);
-    for (const std::string& deletion : commands) {
-        if (Run(deletion, &out, &err) != 0)
-            return ReportCmdFailure(log, kDeleteTag, {kFile, kDeleteSignature, __LINE__}, deletion, out, err);
-    }
+    CQiError result = RunDeletions(status == 0 ? DeletionCommands(SelectDeletionLines(out, name))
+                                               : std::vector<std::string>(),
+                                   log, __LINE__);
+    if (result.IsError()) return result;
+    std::vector<std::string> others;
+    for (const std::string& extra : SplitControllers(extrasOf(name)))
+        others.push_back("cgdelete -g " + extra + ":/" + name.path);
+    result = RunDeletions(others, log, __LINE__);
+    if (result.IsError()) return result;
     removeEmptyParents(name);
     return CQiError::Success();
 }
