@@ -119,17 +119,17 @@ grep -qx 'Delegate=cpu cpuset memory pids' "$tmp/files$unitdir/tqrcg-groups.serv
 grep -q '^Requires=tqrcg-groups.service' "$tmp/files$unitdir/tqd.service" ||
   fail "tqd.service does not require tqrcg-groups.service"
 # The generator adds DelegateSubgroup=keeper on systemd 254 and later only.
-for version in 252 254 257; do
-  gen=$tmp/generator-$version
+for systemd in 252 254 257; do
+  gen=$tmp/generator-$systemd
   mkdir -p "$gen/bin"
-  printf '#!/bin/sh\necho "systemd %s (%s-1)"\n' "$version" "$version" > "$gen/bin/systemctl"
+  printf '#!/bin/sh\necho "systemd %s (%s-1)"\n' "$systemd" "$systemd" > "$gen/bin/systemctl"
   chmod +x "$gen/bin/systemctl"
   sed "s,^PATH=.*,PATH=$gen/bin:/usr/bin:/bin," "$tmp/files/usr/lib/systemd/system-generators/tqrcg-groups-generator" > "$gen/run"
-  sh "$gen/run" "$gen/normal" "$gen/early" "$gen/late" || fail "the generator failed on systemd $version"
+  sh "$gen/run" "$gen/normal" "$gen/early" "$gen/late" || fail "the generator failed on systemd $systemd"
   if grep -sqx 'DelegateSubgroup=keeper' "$gen/normal/tqrcg-groups.service.d/50-delegate-subgroup.conf"; then
-    [ "$version" -ge 254 ] || fail "the generator sets DelegateSubgroup= on systemd $version"
+    [ "$systemd" -ge 254 ] || fail "the generator sets DelegateSubgroup= on systemd $systemd"
   else
-    [ "$version" -lt 254 ] || fail "the generator sets no DelegateSubgroup= on systemd $version"
+    [ "$systemd" -lt 254 ] || fail "the generator sets no DelegateSubgroup= on systemd $systemd"
   fi
 done
 if grep -l 'tqrcg-groups' "$tmp/control"/p* 2>/dev/null; then
