@@ -4,7 +4,8 @@
 # lintian 2.122.  In order, each step logged to BUILD_DIR/trixie/<step>.log:
 #
 #   configure  cmake, which must print no warning
-#   build      cmake --build -j2 (unit tests, system tests, the product)
+#   build      cmake --build -j2 (unit tests, system tests, the product) into
+#              the chroot's /src/build, kept between runs
 #   unit       ctest -L unit
 #   system     ctest -L system: the cgroup v1 system tests against trixie's
 #              libcgroup tools on this host's v1 hierarchies
@@ -84,9 +85,11 @@ make_root() {
   echo "$key" > "$HERE/root.key"
 }
 
-# A fresh copy of the files git knows in the chroot's /src/tqrcgmgr.
+# A fresh copy of the files git knows in the chroot's /src/tqrcgmgr (with
+# their times, so that the build in /src/build, kept between runs, redoes
+# only what changed).
 copy_tree() {
-  rm -rf "$TREE/src"
+  rm -rf "$TREE/src/tqrcgmgr" "$TREE/src/pkg"
   mkdir -p "$TREE/src/tqrcgmgr"
   git ls-files -z --cached --others --exclude-standard | cpio -0 -pdm --quiet "$TREE/src/tqrcgmgr"
 }
@@ -98,11 +101,11 @@ cd /src/tqrcgmgr
 export TQ_REQUIRE_SYSTEM_TESTS=1 LC_ALL=C.UTF-8
 case "$1" in
   configure)
-    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo 2>&1 | tee /tmp/configure.txt
+    cmake -S . -B /src/build -DCMAKE_BUILD_TYPE=RelWithDebInfo 2>&1 | tee /tmp/configure.txt
     ! grep -q 'CMake Warning' /tmp/configure.txt ;;
-  build) cmake --build build -j2 ;;
-  unit) ctest --test-dir build -L unit -j2 --output-on-failure ;;
-  system) ctest --test-dir build -L system --output-on-failure --timeout 300 ;;
+  build) cmake --build /src/build -j2 ;;
+  unit) ctest --test-dir /src/build -L unit -j2 --output-on-failure ;;
+  system) ctest --test-dir /src/build -L system --output-on-failure --timeout 300 ;;
   packages)
     rm -rf /src/pkg && mkdir -p /src/pkg/tqrcgmgr &&
       git ls-files -z --cached --others --exclude-standard | cpio -0 -pdm --quiet /src/pkg/tqrcgmgr &&
