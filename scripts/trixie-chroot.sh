@@ -107,8 +107,7 @@ case "$1" in
   unit) ctest --test-dir /src/build -L unit -j2 --output-on-failure ;;
   system) ctest --test-dir /src/build -L system --output-on-failure --timeout 300 ;;
   packages)
-    rm -rf /src/pkg && mkdir -p /src/pkg/tqrcgmgr &&
-      git ls-files -z --cached --others --exclude-standard | cpio -0 -pdm --quiet /src/pkg/tqrcgmgr &&
+    rm -rf /src/pkg && mkdir -p /src/pkg && cp -a /src/tqrcgmgr /src/pkg/tqrcgmgr &&
       (cd /src/pkg/tqrcgmgr && dpkg-buildpackage -us -uc -b -j2 >/src/pkg/build.log 2>&1) &&
       (cd /src/pkg && dpkg-deb -c tqrcgmgr_*.deb | awk '{ print $6 }' | grep systemd) &&
       lintian --fail-on error --display-info /src/pkg/tqrcgmgr_*.changes ;;
