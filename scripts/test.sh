@@ -1,14 +1,15 @@
 #!/bin/bash
-# Installs what is missing, builds, and runs every test: the unit tests under
+# Installs what is missing (everything: scripts/setup.sh without --product
+# adds the test, packaging and lab tools and promtool to what the product
+# needs), builds every target, and runs every test: the unit tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/, the whole
 # suite in build/, the fuzz targets for a bounded number of inputs
 # (fuzz/run.sh), then the cgroup v2 lab (scripts/lab.sh: the lab tests on
 # Debian's kernel under QEMU, then the packages installed on a Debian guest
-# with systemd).  Run as root
-# on a host with the cgroup v1 cpu hierarchy: the "system" tests create real
-# groups (named tqtest_<pid>_...), start real daemons on free loopback ports
-# and remove all they made.  Under CI (CI=true) a system test that cannot run
-# fails.
+# with systemd).  Run as root on a host with the cgroup v1 cpu hierarchy: the
+# "system" tests create real groups (named tqtest_<pid>_...), start real
+# daemons on free loopback ports and remove all they made.  Under CI
+# (CI=true) a system test that cannot run fails.
 #
 #   bash scripts/test.sh
 set -euo pipefail
