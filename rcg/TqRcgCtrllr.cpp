@@ -72,7 +72,17 @@ CQiError V1Groups::find(const detail::RcgName& name, TqRcgPtr& group) {
     }
     // The listing's text only selects candidates: the group exists exactly
     // when a line names its full path.
-    if (!detail::LookupFindsGroup(out, name)) {
+    bool listed = detail::LookupFindsGroup(out, name);
+    const std::string listing = detail::DoubleSlashLookupCommand(name);
+    if (!listed && !listing.empty()) {
+        const int again = TqProcess::system(listing.c_str(), &out, &err, 0, false);
+        if (again != 0 && !detail::ListingSelectedNothing(again, out, err)) {
+            return detail::ReportCmdFailure(log, tag, {kFile, detail::kGetSysSignature, __LINE__},
+                                            listing, out, err);
+        }
+        listed = detail::DoubleSlashLookupFindsGroup(out, name);
+    }
+    if (!listed) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, detail::kGetSysSignature, __LINE__},
                                        kTqWin32NotFound, "The resource group %s doesn't exist.",
                                        name.text.c_str());
