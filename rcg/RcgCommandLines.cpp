@@ -51,17 +51,32 @@ std::vector<std::string> ListedLines(const std::string& listing) {
     return lines;
 }
 
-// Whether a listing line "<controllers>:/<path>" names exactly the group.
-bool NamesGroup(std::string line, const RcgName& name) {
+// A listing line, "<controllers>:/<path>" as libcgroup 2.0 prints it or
+// "<controllers>://<path>" as libcgroup 3 does, taken apart.
+struct ListingLine {
+    std::string controllers;
+    std::string path;
+    bool doubleSlash = false;
+};
+
+bool SplitListingLine(std::string line, ListingLine* parsed) {
     if (!line.empty() && line.back() == '\n') line.pop_back();
     const std::size_t colon = line.find(":/");
     if (colon == std::string::npos || colon == 0) return false;
-    const std::string lineControllers = line.substr(0, colon);
-    for (char c : lineControllers) {
+    parsed->controllers = line.substr(0, colon);
+    for (char c : parsed->controllers) {
         if (!IsControllerCharacter(c)) return false;
     }
-    if (line.compare(colon + 2, std::string::npos, name.path) != 0) return false;
-    return name.controllers.empty() || lineControllers == name.controllers;
+    parsed->doubleSlash = line.compare(colon + 2, 1, "/") == 0;
+    parsed->path = line.substr(colon + (parsed->doubleSlash ? 3 : 2));
+    return true;
+}
+
+// Whether a listing line names exactly the group.
+bool NamesGroup(const std::string& line, const RcgName& name) {
+    ListingLine listed;
+    if (!SplitListingLine(line, &listed) || listed.path != name.path) return false;
+    return name.controllers.empty() || listed.controllers == name.controllers;
 }
 
 }  // namespace
@@ -81,11 +96,23 @@ bool LookupFindsGroup(const std::string& output, const RcgName& name) {
             if (line == name.path) return true;
             continue;
         }
-        const std::size_t colon = line.find(":/");
-        if (colon == std::string::npos || !ListsCpu(line.substr(0, colon))) continue;
-        std::string path = line.substr(colon + 2);
-        if (!path.empty() && path.back() == '/') path.pop_back();
-        if (path == name.path) return true;
+        ListingLine listed;
+        if (!SplitListingLine(line, &listed) || !ListsCpu(listed.controllers)) continue;
+        if (!listed.path.empty() && listed.path.back() == '/') listed.path.pop_back();
+        if (listed.path == name.path) return true;
+    }
+    return false;
+}
+
+std::string DoubleSlashLookupCommand(const RcgName& name) {
+    return IsPlainName(name) ? DeletionListingCommand(name) : std::string();
+}
+
+bool DoubleSlashLookupFindsGroup(const std::string& output, const RcgName& name) {
+    for (const std::string& line : OutputLines(output)) {
+        ListingLine listed;
+        if (!SplitListingLine(line, &listed) || !listed.doubleSlash) continue;
+        if (listed.path.substr(0, listed.path.find('/')) == name.path) return true;
     }
     return false;
 }

@@ -22,15 +22,29 @@ std::string LookupCommand(const RcgName& name);
 // Whether a lookup's output names exactly the group: for the design's
 // listing a line equal to the name (the first path component of a listed
 // group, so "web" is found while only "web/child" exists); for
-// "lscgroup cpu:/<path>" a line "<controllers>:/<path>[/]" whose
-// controllers include cpu.
+// "lscgroup cpu:/<path>" a line "<controllers>:/<path>[/]" (or, from
+// libcgroup 3, "<controllers>://<path>[/]") whose controllers include cpu.
 bool LookupFindsGroup(const std::string& output, const RcgName& name);
+
+// libcgroup 3's lscgroup prints "<controllers>://<path>" where 2.0 printed
+// "<controllers>:/<path>", so the lookup listing of a bare name selects
+// nothing there.  When it did, this listing, "lscgroup | grep -w <name>" (the
+// deletion listing), shows how the installed tool prints the group; empty for
+// nested and controller-qualified names, whose lookup reads lscgroup's own
+// lines in either form.
+std::string DoubleSlashLookupCommand(const RcgName& name);
+// Whether that listing names the group in the form "<controllers>://<path>":
+// a line whose first path component is the name (as the lookup listing
+// finds "web" through "web/child").  Lines "<controllers>:/<path>" never
+// count: where lscgroup prints those, the lookup listing has answered.
+bool DoubleSlashLookupFindsGroup(const std::string& output, const RcgName& name);
 
 // "lscgroup | grep -w <name>"
 std::string DeletionListingCommand(const RcgName& name);
 
 // The lines of a deletion listing that name exactly the group: lines of the
-// form "<controllers>:/<path>" (controllers of [a-z0-9_,=]) whose path
+// form "<controllers>:/<path>" or, from libcgroup 3, "<controllers>://<path>"
+// (controllers of [a-z0-9_,=]) whose path
 // equals the name's path and, when the name carries a controller prefix,
 // whose controllers equal that prefix's.  Each line is returned as listed,
 // with its line break when it had one.

@@ -124,8 +124,18 @@ CQiError V1Driver::find(const RcgName& name, TqRcgPtr& group) {
     if (status != 0 && !ListingSelectedNothing(status, out, err))
         return ReportCmdFailure(log, kGetSysTag, {kFile, kGetSysSignature, __LINE__}, command, out, err);
     // The listing's text only selects candidates: the group exists exactly
-    // when a line names its full path.
-    if (!LookupFindsGroup(out, name)) {
+    // when a line names its full path.  Where lscgroup prints
+    // "CONTROLLER://PATH" (libcgroup 3) the design's listing selects
+    // nothing, and a listing that reads that form decides.
+    bool listed = LookupFindsGroup(out, name);
+    const std::string again = DoubleSlashLookupCommand(name);
+    if (!listed && !again.empty()) {
+        const int status = Run(again, &out, &err);
+        if (status != 0 && !ListingSelectedNothing(status, out, err))
+            return ReportCmdFailure(log, kGetSysTag, {kFile, kGetSysSignature, __LINE__}, again, out, err);
+        listed = DoubleSlashLookupFindsGroup(out, name);
+    }
+    if (!listed) {
         return FXErrorUtil::ErrorWin32(FXCodeLocation{kFile, kGetSysSignature, __LINE__}, kTqWin32NotFound,
                                        "The resource group %s doesn't exist.", name.text.c_str());
     }

@@ -1,33 +1,46 @@
 #!/bin/bash
-# The systemd lab: boots Debian's own kernel under QEMU with a Debian root
-# filesystem (debootstrap, systemd as PID 1, cgroup v2) as its initramfs,
-# installs the packages tqrcgmgr and libtqrcgmgr-dev there with dpkg -i and
-# checks what an operator of a systemd host meets: tqd runs, every tqrcg
-# subcommand works, a cap holds, `systemctl restart|stop tqd`, `dpkg -r` and
-# `dpkg --purge` leave the groups and the capped processes alone, and a
-# program built against the installed headers works.  Prints the checks'
-# summary; exits non-zero when a check failed, the guest did not finish in
-# time or printed no summary.  scripts/lab.sh runs it after the busybox lab.
+# The systemd lab: boots a Debian release's own kernel under QEMU with a root
+# filesystem of that release (debootstrap, systemd as PID 1, cgroup v2, the
+# node exporter) as its initramfs, installs the packages tqrcgmgr and
+# libtqrcgmgr-dev there with dpkg -i and checks what an operator of a
+# systemd host meets: tqd runs, every tqrcg subcommand works, a cap holds,
+# the node exporter serves tqd's metrics, `systemctl restart|stop tqd`,
+# `dpkg -r` and `dpkg --purge` leave the groups and the capped processes
+# alone, and a program built against the installed headers works.  Then it
+# installs an older build of the packages, caps groups with processes in
+# them, and upgrades with `apt-get install ./tqrcgmgr_*.deb`.  Prints the
+# checks' summary; exits non-zero when a check failed, the guest did not
+# finish in time or printed no summary.  scripts/lab.sh runs it after the
+# busybox lab, once for Debian 12 (bookworm) and once for Debian 13 (trixie).
 #
 #   bash scripts/lab-systemd.sh [BUILD_DIR]      (default: build/ of this tree)
 #
 # Needs root (debootstrap, apt-get download), network access to the Debian
 # mirror apt uses, and what scripts/setup.sh installs for the lab (QEMU,
 # cpio, debootstrap, the packaging tools).  Everything it makes lives in
-# BUILD_DIR/lab/systemd/:
+# BUILD_DIR/lab/systemd/ (bookworm) or BUILD_DIR/lab/systemd-SUITE/, and the
+# kernel of a release other than the host's in BUILD_DIR/lab/kernel-SUITE/:
 #   rootfs.cpio.gz  the root filesystem, kept between runs (rootfs.key says
 #                   what it was made from; a change makes it again)
 #   debs/           the packages built from this tree, unless BUILD_DIR/debs
 #                   (kept by ctest's package test) holds them for the tree as
 #                   it is; kept while the tree's files are unchanged
-#   pkgclient       the program built against them; overlay.cpio.gz, console.log
+#   debs-old/       the older packages of the upgrade check: the ones given in
+#                   TQ_LAB_OLD_DEBS, else these packages with a lower version
+#   pkgclient       the program built against them; overlay.cpio.gz, console.log,
+#                   summary (the summary line, for scripts/lab.sh)
 #
 # Environment:
 #   TQ_LAB_DEBS              a folder with tqrcgmgr_*.deb and
 #                            libtqrcgmgr-dev_*.deb to test instead of building them
 #   TQ_LAB_MIRROR            Debian mirror (default: apt's, from
 #                            /etc/apt/sources.list.d/debian.sources or sources.list)
-#   TQ_LAB_SUITE             Debian suite of the guest (default bookworm)
+#   TQ_LAB_SUITE             Debian suite of the guest and its kernel (default
+#                            bookworm; trixie is the other one the lab runs)
+#   TQ_LAB_OLD_DEBS          a folder with older tqrcgmgr_*.deb and
+#                            libtqrcgmgr-dev_*.deb (e.g. built from the commit
+#                            before a change of debian/) for the upgrade check
+#   TQ_LAB_SYSTEMD_MEMORY    MiB of the guest (default 2048; 3072 for trixie)
 #   TQ_LAB_SYSTEMD_TIMEOUT   seconds the guest may run (default 900)
 #   TQ_LAB_APPEND            more words for the kernel command line
 #   TQ_LAB_CHECKS            another checks script to run in the guest instead
@@ -45,6 +58,9 @@ fi
 if [ -n "${TQ_LAB_DEBS:-}" ]; then
   TQ_LAB_DEBS=$(cd "$TQ_LAB_DEBS" 2>/dev/null && pwd) || { echo "lab-systemd: no folder TQ_LAB_DEBS" >&2; exit 1; }
 fi
+if [ -n "${TQ_LAB_OLD_DEBS:-}" ]; then
+  TQ_LAB_OLD_DEBS=$(cd "$TQ_LAB_OLD_DEBS" 2>/dev/null && pwd) || { echo "lab-systemd: no folder TQ_LAB_OLD_DEBS" >&2; exit 1; }
+fi
 if [ -n "${TQ_LAB_CHECKS:-}" ]; then
   TQ_LAB_CHECKS=$(realpath -e "$TQ_LAB_CHECKS") || { echo "lab-systemd: no file TQ_LAB_CHECKS" >&2; exit 1; }
 fi
@@ -55,17 +71,20 @@ cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUILD=${BUILD:-$ROOT/build}
 
+SUITE=${TQ_LAB_SUITE:-bookworm}
 LAB=$BUILD/lab/systemd
-KERNEL_CACHE=$BUILD/lab/kernel
+[ "$SUITE" = bookworm ] || LAB=$BUILD/lab/systemd-$SUITE
 ROOTFS=$LAB/rootfs.cpio.gz
 OVERLAY=$LAB/overlay
 LOG=$LAB/console.log
-SUITE=${TQ_LAB_SUITE:-bookworm}
 TIMEOUT=${TQ_LAB_SYSTEMD_TIMEOUT:-900}
+MEMORY=${TQ_LAB_SYSTEMD_MEMORY:-2048}
+[ -n "${TQ_LAB_SYSTEMD_MEMORY:-}" ] || [ "$SUITE" = bookworm ] || MEMORY=3072
 # The guest's packages beyond minbase: systemd as PID 1, modprobe for the
-# socket diagnostics modules tqd's peer check loads on demand, ps and ss;
-# and what the packages to test depend on (read from them).
-BASE_INCLUDE=systemd-sysv,udev,iproute2,kmod,procps
+# socket diagnostics modules tqd's peer check loads on demand, ps and ss,
+# the node exporter that serves tqd's metrics file; and what the packages to
+# test depend on (read from them).
+BASE_INCLUDE=systemd-sysv,udev,iproute2,kmod,procps,prometheus-node-exporter
 MODULES="inet_diag tcp_diag"
 GUEST_FILES=tests/lab/systemd
 
@@ -74,9 +93,12 @@ fail() { printf 'lab-systemd: %s\n' "$*" >&2; exit 1; }
 now() { date +%s.%N; }
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
-# kernel_package, fetch_kernel: Debian's kernel, shared with the busybox lab.
+# The release's own kernel (shared with the busybox lab for the host's release).
+KERNEL_SUITE=$SUITE
+KERNEL_CACHE=$BUILD/lab/kernel
 # shellcheck source=scripts/lab/kernel.sh
 . "$ROOT/scripts/lab/kernel.sh"
+[ "$SUITE" = "$(host_suite)" ] || KERNEL_CACHE=$BUILD/lab/kernel-$SUITE
 
 check_tools() {
   local tool
@@ -88,24 +110,6 @@ check_tools() {
     command -v dpkg-buildpackage >/dev/null || fail "dpkg-buildpackage is missing: run scripts/setup.sh"
   fi
   [ "$(id -u)" = 0 ] || fail "run as root (debootstrap)"
-}
-
-# The mirror apt uses for the suite: the first URI of the deb822 stanza
-# whose Suites list it, else of a one-line "deb URI SUITE" entry.
-apt_mirror() {
-  local mirror=
-  if [ -r /etc/apt/sources.list.d/debian.sources ]; then
-    mirror=$(awk -v suite="$SUITE" '
-      function flush() { if (uri != "" && hit && found == "") found = uri; uri = ""; hit = 0 }
-      /^[ \t]*$/ { flush(); next }
-      tolower($1) == "uris:" { uri = $2 }
-      tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i == suite) hit = 1 }
-      END { flush(); print found }' /etc/apt/sources.list.d/debian.sources)
-  fi
-  if [ -z "$mirror" ] && [ -r /etc/apt/sources.list ]; then
-    mirror=$(awk -v suite="$SUITE" '$1 == "deb" && $3 == suite { print $2; exit }' /etc/apt/sources.list)
-  fi
-  echo "$mirror"
 }
 
 # The packages that the .deb files given depend on (first alternatives, no
@@ -126,9 +130,9 @@ package_dependencies() {
 # guest never reads, add the kernel's socket diagnostics modules, pack.
 make_rootfs() {
   local kernel=$1 mirror key tree module source
-  mirror=${TQ_LAB_MIRROR:-$(apt_mirror)}
+  mirror=${TQ_LAB_MIRROR:-$(apt_mirror "$SUITE")}
   [ -n "$mirror" ] || fail "no Debian mirror for $SUITE in apt's sources; set TQ_LAB_MIRROR"
-  key="suite=$SUITE mirror=$mirror include=$INCLUDE kernel=$KERNEL_RELEASE recipe=3"
+  key="suite=$SUITE mirror=$mirror include=$INCLUDE kernel=$KERNEL_RELEASE recipe=4"
   if [ -f "$ROOTFS" ] && [ "$(cat "$LAB/rootfs.key" 2>/dev/null)" = "$key" ]; then
     log "root filesystem: reusing $ROOTFS ($(du -h "$ROOTFS" | cut -f1))"
     return
@@ -136,7 +140,10 @@ make_rootfs() {
   tree=$LAB/rootfs.tmp
   rm -rf "$tree" "$ROOTFS" "$LAB/rootfs.key"
   log "debootstrap --variant=minbase --include=$INCLUDE $SUITE ($mirror)"
-  if ! debootstrap --variant=minbase --include="$INCLUDE" "$SUITE" "$tree" "$mirror" \
+  # In a mount namespace of its own: the proc and sys that debootstrap mounts
+  # in the tree go with it, whatever happens.
+  if ! unshare --mount --propagation private \
+      debootstrap --variant=minbase --include="$INCLUDE" "$SUITE" "$tree" "$mirror" \
       > "$LAB/debootstrap.log" 2>&1; then
     tail -n 20 "$LAB/debootstrap.log" >&2
     fail "debootstrap failed; see $LAB/debootstrap.log"
@@ -149,13 +156,15 @@ make_rootfs() {
          "$tree"/var/cache/apt/*.bin "$tree"/var/cache/apt/archives/*.deb \
          "$tree"/usr/include/* "$tree"/usr/lib/gcc
   find "$tree/usr/lib" -name '*.a' -delete
+  # apt-get install ./PACKAGE.deb (the upgrade check) wants its lists folder.
+  mkdir -p "$tree/var/lib/apt/lists/partial"
   mkdir -p "$tree/lib/modules/$KERNEL_RELEASE/kernel/net/ipv4"
   for module in $MODULES; do
-    source=$(find "$kernel/lib/modules/$KERNEL_RELEASE/kernel" -name "$module.ko*" | head -1)
+    source=$(find "$KERNEL_MODULES/kernel" -name "$module.ko*" | head -1)
     [ -n "$source" ] || fail "the kernel package has no module $module"
     cp "$source" "$tree/lib/modules/$KERNEL_RELEASE/kernel/net/ipv4/"
   done
-  cp "$kernel/lib/modules/$KERNEL_RELEASE"/modules.{builtin,builtin.modinfo,order} \
+  cp "$KERNEL_MODULES"/modules.{builtin,builtin.modinfo,order} \
      "$tree/lib/modules/$KERNEL_RELEASE/" 2>/dev/null || true
   chroot "$tree" depmod -a "$KERNEL_RELEASE" || fail "depmod in the root filesystem failed"
   ln -sfn /lib/systemd/systemd "$tree/init"
@@ -208,6 +217,29 @@ deb_of() {
   echo "$found"
 }
 
+# The older packages of the upgrade check, in $LAB/debs-old: those of
+# TQ_LAB_OLD_DEBS, else the packages under test with the lower version
+# <version>~lab0, as a copy of this tree with that version in
+# debian/changelog would build them.
+make_old_debs() {
+  local deb version work
+  rm -rf "$LAB/debs-old"
+  mkdir -p "$LAB/debs-old"
+  if [ -n "${TQ_LAB_OLD_DEBS:-}" ]; then
+    cp "$(deb_of tqrcgmgr "$TQ_LAB_OLD_DEBS")" "$(deb_of libtqrcgmgr-dev "$TQ_LAB_OLD_DEBS")" "$LAB/debs-old/"
+    return
+  fi
+  version=$(dpkg-deb -f "$RUNTIME_DEB" Version)
+  work=$LAB/debs-old/tree
+  for deb in "$RUNTIME_DEB" "$DEV_DEB"; do
+    rm -rf "$work"
+    dpkg-deb -R "$deb" "$work"
+    sed -i -e "s/^Version: .*/Version: $version~lab0/" -e "s/(= $version)/(= $version~lab0)/" "$work/DEBIAN/control"
+    dpkg-deb -Zgzip --build "$work" "$LAB/debs-old/" >/dev/null || fail "repacking ${deb##*/} as $version~lab0 failed"
+  done
+  rm -rf "$work"
+}
+
 # Compiles the lab's client program on this host against the unpacked
 # packages, as a user would against installed ones: the compiler and linker
 # flags come from `pkg-config --cflags --libs tqrcgmgr`.  Prints nothing and
@@ -246,6 +278,8 @@ make_overlay() {
   etc=$stage/etc/systemd/system
   mkdir -p "$etc/multi-user.target.wants"
   cp "$RUNTIME_DEB" "$DEV_DEB" "$stage/lab/debs/"
+  mkdir -p "$stage/lab/debs-old"
+  cp "$LAB"/debs-old/*.deb "$stage/lab/debs-old/"
   install -m 0755 "${TQ_LAB_CHECKS:-$GUEST_FILES/run-checks}" "$stage/lab/run-checks"
   install -m 0644 "$GUEST_FILES/tq-lab.service" "$etc/tq-lab.service"
   ln -s ../tq-lab.service "$etc/multi-user.target.wants/tq-lab.service"
@@ -265,7 +299,7 @@ make_overlay() {
 run_guest() {
   local status=0
   cat "$ROOTFS" "$LAB/overlay.cpio.gz" > "$LAB/initramfs.cpio.gz"
-  boot_guest 2048 "$LAB/initramfs.cpio.gz" || status=$?
+  boot_guest "$MEMORY" "$LAB/initramfs.cpio.gz" || status=$?
   rm -f "$LAB/initramfs.cpio.gz"
   return "$status"
 }
@@ -294,6 +328,8 @@ rootfs_seconds=$(since "$step")
 log "root filesystem ready in $rootfs_seconds s"
 
 build_client
+make_old_debs
+log "older packages for the upgrade check: $(cd "$LAB/debs-old" && echo *.deb)"
 make_overlay
 
 log "booting the guest (TCG, 2 processors, 2 GiB; at most $TIMEOUT s); console log: $LOG"
@@ -318,6 +354,7 @@ fi
 if [ "$guest_status" != 0 ]; then
   fail "qemu-system-x86_64 exited with status $guest_status; see $LOG"
 fi
+echo "$SUITE: ${summary:-no summary}" > "$LAB/summary"
 [ -n "$summary" ] || fail "the guest printed no summary; see $LOG"
 read -r passed _ failed _ <<<"$summary"
 [ "$failed" = 0 ] || fail "$summary"

@@ -19,8 +19,10 @@
 #   TQ_LAB_BENCH_TIMEOUT  seconds the bench may run in the guest (default 300)
 #   TQ_LAB_APPEND         more words for the kernel command line
 #   TQ_LAB_GTEST_FILTER   a GoogleTest filter for the guest's test programs (by hand only)
-#   TQ_LAB_SYSTEMD        0: skip the systemd guest (scripts/lab-systemd.sh,
+#   TQ_LAB_SYSTEMD        0: skip the systemd guests (scripts/lab-systemd.sh,
 #                         run after this one; its own settings are listed there)
+#   TQ_LAB_SYSTEMD_SUITES the Debian releases of the systemd guests, one guest
+#                         each (default "bookworm trixie")
 set -euo pipefail
 
 BUILD=
@@ -158,7 +160,7 @@ stage_root() {
 
   mkdir -p "$STAGE/lib/modules/$KERNEL_RELEASE"
   for module in $MODULES; do
-    copy_module "$kernel/lib/modules/$KERNEL_RELEASE" "$module"
+    copy_module "$KERNEL_MODULES" "$module"
   done
   write_etc
 
@@ -238,12 +240,23 @@ busybox_status=0
   log "$summary"
 ) || busybox_status=1
 
-systemd_status=0
+# The systemd guests: one per Debian release of TQ_LAB_SYSTEMD_SUITES.
+systemd_failed=
+suites=${TQ_LAB_SYSTEMD_SUITES:-bookworm trixie}
 if [ "${TQ_LAB_SYSTEMD:-1}" != 0 ]; then
+  for suite in $suites; do
+    echo
+    log "the systemd guest ($suite): scripts/lab-systemd.sh $BUILD"
+    TQ_LAB_SUITE=$suite bash "$ROOT/scripts/lab-systemd.sh" "$BUILD" || systemd_failed+="the $suite systemd guest; "
+  done
   echo
-  log "the systemd guest: scripts/lab-systemd.sh $BUILD"
-  bash "$ROOT/scripts/lab-systemd.sh" "$BUILD" || systemd_status=1
+  log "busybox guest: ${summary:-no summary}"
+  for suite in $suites; do
+    folder=$BUILD/lab/systemd
+    [ "$suite" = bookworm ] || folder=$BUILD/lab/systemd-$suite
+    log "systemd guest $(cat "$folder/summary" 2>/dev/null || echo "$suite: no summary")"
+  done
 fi
-if [ "$busybox_status" != 0 ] || [ "$systemd_status" != 0 ]; then
-  fail "failed: $( [ "$busybox_status" != 0 ] && printf 'the busybox guest; ')$( [ "$systemd_status" != 0 ] && printf 'the systemd guest; ')see above"
+if [ "$busybox_status" != 0 ] || [ -n "$systemd_failed" ]; then
+  fail "failed: $( [ "$busybox_status" != 0 ] && printf 'the busybox guest; ')${systemd_failed}see above"
 fi

@@ -67,11 +67,20 @@ contains() {
     printf '%s\n' "$list" | grep -qxF "$path" || fail "$(basename "$deb") lacks $path"
   done
 }
+# The units live where the release's debhelper puts them: /lib/systemd/system
+# (Debian 12) or /usr/lib/systemd/system (Debian 13), all three together.
+unitdir=$(dpkg-deb -c "$main" | awk '{ print $6 }' | sed -n 's,^\.\(.*\)/tqd\.service$,\1,p')
+case "$unitdir" in
+  /lib/systemd/system|/usr/lib/systemd/system) ;;
+  *) fail "tqd.service is in '$unitdir', not in a unit folder"; unitdir=/usr/lib/systemd/system ;;
+esac
+echo "units in $unitdir"
 contains "$main" /usr/sbin/tqd /usr/bin/tqrcg \
   "/usr/lib/$multiarch/libtqrcgmgr.so" "/usr/lib/$multiarch/libtqfw.so" \
-  /lib/systemd/system/tqd.service /etc/init.d/tqd /etc/tq/Instance001.conf \
-  /lib/systemd/system/tqrcg-groups.service /lib/systemd/system/tqrcg.slice \
-  /usr/lib/tqrcgmgr/tqrcg-groups-keeper \
+  "$unitdir/tqd.service" /etc/init.d/tqd /usr/share/tqrcgmgr/Instance001.conf \
+  "$unitdir/tqrcg-groups.service" "$unitdir/tqrcg.slice" \
+  /usr/lib/tqrcgmgr/tqrcg-groups-keeper /usr/lib/systemd/system-generators/tqrcg-groups-generator \
+  /usr/share/tqrcgmgr/prometheus/tqrcgmgr.rules.yml \
   /usr/share/tqrcgmgr/cgconfig /usr/share/man/man1/tqrcg.1.gz /usr/share/man/man5/tq.conf.5.gz \
   /usr/share/man/man8/tqd.8.gz /usr/share/bash-completion/completions/tqrcg
 contains "$dev" /usr/include/tqrcgmgr/tqrcgmgr.h /usr/include/tqrcgmgr/CQiError.h \
@@ -79,14 +88,23 @@ contains "$dev" /usr/include/tqrcgmgr/tqrcgmgr.h /usr/include/tqrcgmgr/CQiError.
   "/usr/lib/$multiarch/cmake/tqrcgmgr/tqrcgmgrTargets.cmake" /usr/share/man/man3/libtqrcgmgr.3.gz
 if dpkg-deb -c "$dev" | grep -q '\.so$'; then fail "the -dev package holds a library"; fi
 if dpkg-deb -c "$main" | grep -q '/etc/init.d/cgconfig'; then fail "the package ships /etc/init.d/cgconfig"; fi
+if dpkg-deb -c "$main" | grep -q '\./etc/tq/'; then fail "the package ships a file in /etc/tq (tqd rewrites the store)"; fi
 
-# Control data: the store is a conffile, the unit runs /usr/sbin/tqd, the
-# scripts enable and start tqd and stop it on removal, and none deletes a group.
+# Control data: the store is no conffile (the postinst writes the default
+# where it is missing, the purge removes it), the unit runs /usr/sbin/tqd, the
+# scripts enable and start tqd, restart it on an upgrade and stop it on
+# removal, and none deletes a group.
 mkdir "$tmp/control" "$tmp/files"
 dpkg-deb -e "$main" "$tmp/control"
 dpkg-deb -x "$main" "$tmp/files"
-grep -qxF /etc/tq/Instance001.conf "$tmp/control/conffiles" || fail "Instance001.conf is not a conffile"
-grep -q '^ExecStart=/usr/sbin/tqd' "$tmp/files/lib/systemd/system/tqd.service" || fail "the unit does not run /usr/sbin/tqd"
+if grep -q /etc/tq "$tmp/control/conffiles" 2>/dev/null; then fail "the store is a conffile"; fi
+grep -q 'DEFAULT_STORE=/usr/share/tqrcgmgr/Instance001.conf' "$tmp/control/postinst" &&
+  grep -q '^        install_store$' "$tmp/control/postinst" || fail "the postinst does not write the default store"
+grep -q 'rm -f /etc/tq/Instance001.conf ' "$tmp/control/postrm" || fail "the purge does not remove the store"
+grep -qx 'dTQRCGMGRENABLE=1' "$tmp/files/usr/share/tqrcgmgr/Instance001.conf" ||
+  fail "the packaged store does not enable the manager"
+grep -q "_dh_action=restart" "$tmp/control/postinst" || fail "postinst does not restart tqd on an upgrade"
+grep -q '^ExecStart=/usr/sbin/tqd' "$tmp/files$unitdir/tqd.service" || fail "the unit does not run /usr/sbin/tqd"
 grep -q '^DAEMON=.*/usr/sbin/tqd' "$tmp/files/etc/init.d/tqd" || fail "the init script does not run /usr/sbin/tqd"
 grep -q "deb-systemd-helper enable 'tqd.service'" "$tmp/control/postinst" || fail "postinst does not enable tqd.service"
 grep -q "deb-systemd-invoke \$_dh_action 'tqd.service'" "$tmp/control/postinst" || fail "postinst does not start tqd.service"
@@ -94,14 +112,30 @@ grep -q "deb-systemd-invoke stop 'tqd.service'" "$tmp/control/prerm" || fail "pr
 grep -q 'invoke-rc.d --skip-systemd-native tqd stop' "$tmp/control/prerm" || fail "prerm does not stop the init script's tqd"
 # The holder of the groups (cgroup2) is started through tqd.service and never
 # stopped by the package; the store puts the groups below it.
-grep -q '^ExecStart=/usr/lib/tqrcgmgr/tqrcg-groups-keeper$' "$tmp/files/lib/systemd/system/tqrcg-groups.service" ||
+grep -q '^ExecStart=/usr/lib/tqrcgmgr/tqrcg-groups-keeper$' "$tmp/files$unitdir/tqrcg-groups.service" ||
   fail "tqrcg-groups.service does not run /usr/lib/tqrcgmgr/tqrcg-groups-keeper"
-grep -q '^Requires=tqrcg-groups.service' "$tmp/files/lib/systemd/system/tqd.service" ||
+grep -qx 'Delegate=cpu cpuset memory pids' "$tmp/files$unitdir/tqrcg-groups.service" ||
+  fail "tqrcg-groups.service does not delegate cpu, cpuset, memory and pids"
+grep -q '^Requires=tqrcg-groups.service' "$tmp/files$unitdir/tqd.service" ||
   fail "tqd.service does not require tqrcg-groups.service"
+# The generator adds DelegateSubgroup=keeper on systemd 254 and later only.
+for systemd in 252 254 257; do
+  gen=$tmp/generator-$systemd
+  mkdir -p "$gen/bin"
+  printf '#!/bin/sh\necho "systemd %s (%s-1)"\n' "$systemd" "$systemd" > "$gen/bin/systemctl"
+  chmod +x "$gen/bin/systemctl"
+  sed "s,^PATH=.*,PATH=$gen/bin:/usr/bin:/bin," "$tmp/files/usr/lib/systemd/system-generators/tqrcg-groups-generator" > "$gen/run"
+  sh "$gen/run" "$gen/normal" "$gen/early" "$gen/late" || fail "the generator failed on systemd $systemd"
+  if grep -sqx 'DelegateSubgroup=keeper' "$gen/normal/tqrcg-groups.service.d/50-delegate-subgroup.conf"; then
+    [ "$systemd" -ge 254 ] || fail "the generator sets DelegateSubgroup= on systemd $systemd"
+  else
+    [ "$systemd" -lt 254 ] || fail "the generator sets no DelegateSubgroup= on systemd $systemd"
+  fi
+done
 if grep -l 'tqrcg-groups' "$tmp/control"/p* 2>/dev/null; then
   fail "a maintainer script acts on tqrcg-groups.service"
 fi
-grep -qx 'sTQRCGMGRCGROUP2BASE=tqrcg.slice/tqrcg-groups.service/groups' "$tmp/files/etc/tq/Instance001.conf" ||
+grep -qx 'sTQRCGMGRCGROUP2BASE=tqrcg.slice/tqrcg-groups.service/groups' "$tmp/files/usr/share/tqrcgmgr/Instance001.conf" ||
   fail "the packaged store does not put the groups below tqrcg-groups.service"
 if grep -lE 'cgdelete|cgclear|rmdir /sys|kill' "$tmp/control"/p* 2>/dev/null; then
   fail "a maintainer script deletes groups or signals processes"

@@ -123,6 +123,10 @@ TEST_F(rcgController, LookupComparesTheListedPathExactly) {
         {"cpu:/r", "lscgroup cpu:/r", "cpu,cpuacct:/r/\n", true},
         {"cpu,cpuacct:/r", "lscgroup cpu:/r", "cpu:/r\n", true},
         {"cpu:/r", "lscgroup cpu:/r", "cpu:/rr/\n", false},
+        // libcgroup 3's form.
+        {"p/q", "lscgroup cpu:/p/q", "cpu://p/q/\ncpu://p/q/r\n", true},
+        {"cpu:/r", "lscgroup cpu:/r", "cpu,cpuacct://r\n", true},
+        {"p/q", "lscgroup cpu:/p/q", "cpu://p/qq/\n", false},
     };
     for (const Case& c : cases) {
         runner.clear();
@@ -130,8 +134,49 @@ TEST_F(rcgController, LookupComparesTheListedPathExactly) {
         TqRcgPtr group;
         const CQiError result = TqRcgCtrllr::GetSysRcg(c.name, group);
         EXPECT_EQ(c.found ? 0u : 1168u, result.Win32Code()) << c.name << " listed as " << c.output;
-        EXPECT_EQ((Commands{kStatus, c.command}), runner.commands()) << c.name;
+        // A bare name not found reads the listing too (libcgroup 3's form).
+        Commands expected{kStatus, c.command};
+        if (!c.found && std::string(c.command).rfind("lscgroup | ", 0) == 0)
+            expected.push_back("lscgroup | grep -w " + std::string(c.name));
+        EXPECT_EQ(expected, runner.commands()) << c.name;
     }
+}
+
+// libcgroup 3 lists "cpu://web": the lookup listing selects nothing, and
+// the deletion listing decides.  Where the tool lists "cpu:/web" the lookup
+// listing's answer stands.
+TEST_F(rcgController, BareLookupThatSelectsNothingReadsTheListing) {
+    const std::string listing = "lscgroup | grep -w web";
+    struct Case {
+        int status;
+        std::string out, err;
+        unsigned code;
+    };
+    const std::vector<Case> cases = {
+        {0, "cpu,cpuacct://web\n", "", 0},
+        {0, "cpu://web/child\n", "", 0},
+        {0, "cpu,cpuacct:/web\n", "", 1168},
+        {0, "cpu://webserver\n", "", 1168},
+        {1, "", "", 1168},
+        {2, "", "lscgroup: cannot read\n", 774},
+    };
+    for (const Case& c : cases) {
+        runner.clear();
+        runner.on(kWebLookup, 1).on(listing, c.status, c.out, c.err);
+        TqRcgPtr group;
+        const CQiError result = TqRcgCtrllr::GetSysRcg("web", group);
+        EXPECT_EQ(c.code, result.Win32Code()) << c.out;
+        EXPECT_EQ((Commands{kStatus, kWebLookup, listing}), runner.commands()) << c.out;
+        EXPECT_EQ(c.code == 0, static_cast<bool>(group)) << c.out;
+        if (c.code == 774) {
+            EXPECT_EQ("Failed to run cmd [" + listing + "] out[] err[" + c.err + "]\n", result.Message());
+        }
+    }
+    runner.clear();
+    runner.on(kWebLookup, 0, "web\n");
+    TqRcgPtr group;
+    EXPECT_FALSE(TqRcgCtrllr::GetSysRcg("web", group).IsError());
+    EXPECT_EQ((Commands{kStatus, kWebLookup}), runner.commands()) << "a group the lookup finds costs one listing";
 }
 
 TEST_F(rcgController, LookupStopsAtAFailedInit) {

@@ -216,6 +216,12 @@ TEST(rcgDeletion, SelectsOnlyLinesNamingExactlyTheGroup) {
         {"cpu:/web", "cpu:/web\ncpuacct:/web\n", {"cpu:/web\n"}},
         {"cpu,cpuacct:/web", "cpu:/web\ncpu,cpuacct:/web\n", {"cpu,cpuacct:/web\n"}},
         {"a/b", "cpu:/a/b\ncpu:/b\ncpu:/a\n", {"cpu:/a/b\n"}},
+        // libcgroup 3 lists "<controllers>://<path>".
+        {"web", "cpu://web\n", {"cpu://web\n"}},
+        {"web", "cpu://web\ncpu://web/child\ncpu://other/web\n", {"cpu://web\n"}},
+        {"cpu:/web", "cpu://web\ncpuacct://web\n", {"cpu://web\n"}},
+        {"a/b", "cpu,cpuacct://a/b\ncpu://b\n", {"cpu,cpuacct://a/b\n"}},
+        {"web", "cpu:///web\n", {}},
         // Lines that do not look like a listing line are ignored.
         {"web", "reboot; cpu:/web\n", {}},
         {"web", "CPU:/web\n", {}},
@@ -229,6 +235,35 @@ TEST(rcgDeletion, SelectsOnlyLinesNamingExactlyTheGroup) {
     for (const auto& c : cases) {
         EXPECT_EQ(c.lines, SelectDeletionLines(c.listing, SplitRcgName(c.name))) << c.name << " in " << c.listing;
     }
+}
+
+// Where lscgroup prints "cpu://web" (libcgroup 3) the lookup listing of a
+// bare name selects nothing; the deletion listing then finds the group by
+// its first path component, in that form only.
+TEST(rcgLookup, DoubleSlashListingFindsABareNameByItsFirstComponent) {
+    struct Case {
+        std::string name, listing;
+        bool found;
+    };
+    const std::vector<Case> cases = {
+        {"web", "cpu://web\n", true},
+        {"web", "cpu,cpuacct://web", true},
+        {"web", "memory://web/child\n", true},
+        {"web", "cpu://webserver\ncpu://web-2\ncpu://web.old\n", false},
+        {"web", "cpu://other/web\n", false},
+        {"web", "cpu:/web\ncpu:/web/child\n", false},
+        {"m.b", "cpu://mXb\n", false},
+        {"web", "CPU://web\n", false},
+        {"web", "reboot; cpu://web\n", false},
+        {"web", "", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.found, DoubleSlashLookupFindsGroup(c.listing, SplitRcgName(c.name))) << c.name << " in "
+                                                                                        << c.listing;
+    }
+    EXPECT_EQ("lscgroup | grep -w web", DoubleSlashLookupCommand(SplitRcgName("web")));
+    for (const char* name : {"a/b", "cpu:/web", "cpu,cpuacct:/web"})
+        EXPECT_EQ("", DoubleSlashLookupCommand(SplitRcgName(name))) << name;
 }
 
 // cgdelete deletes only the first of several -g: each line has a command

@@ -45,6 +45,10 @@ std::string Lookup(const std::string& name) {
     return "lscgroup | grep :/" + name + " | cut -d\"/\" -f2 | grep -w " + name;
 }
 
+// The listing a bare-name lookup that selected nothing reads next: where
+// lscgroup prints "cpu://NAME" (libcgroup 3) it finds the group.
+std::string Listing(const std::string& name) { return "lscgroup | grep -w " + name; }
+
 // Everything the peer reads until the handler ends sending.
 std::string ReadToEnd(int fd) {
     std::string bytes;
@@ -128,12 +132,12 @@ TEST(RcgMgrHandlerDispatch, RunsExactlyTheCommandsOfEachRequestType) {
         {"create of a group that does not exist",
          Request(RcgMsgCreateGroup, "g"),
          missing,
-         {kStatus, Lookup("g"), kStatus, "cgcreate -g cpu:/g"},
+         {kStatus, Lookup("g"), Listing("g"), kStatus, "cgcreate -g cpu:/g"},
          "Success"},
         {"create whose cgcreate fails",
          Request(RcgMsgCreateGroup, "g"),
          [](ScriptedRunner& r) { r.on("lscgroup", 1).on("cgcreate", 1, "o", "e"); },
-         {kStatus, Lookup("g"), kStatus, "cgcreate -g cpu:/g"},
+         {kStatus, Lookup("g"), Listing("g"), kStatus, "cgcreate -g cpu:/g"},
          "[Win32 error 774] Failed to run cmd [cgcreate -g cpu:/g] out[o] err[e]\n"},
         {"delete without a lookup",
          Request(RcgMsgDeleteGroup, "g"),
@@ -149,7 +153,7 @@ TEST(RcgMgrHandlerDispatch, RunsExactlyTheCommandsOfEachRequestType) {
         {"set-share of a missing group",
          Request(RcgMsgSetCPUShare, "g", 50),
          missing,
-         {kStatus, Lookup("g")},
+         {kStatus, Lookup("g"), Listing("g")},
          notFound},
         {"assign to a group that exists",
          Request(RcgMsgAssignPids, "g", 0, {17, 42}),
@@ -159,7 +163,7 @@ TEST(RcgMgrHandlerDispatch, RunsExactlyTheCommandsOfEachRequestType) {
         {"assign to a missing group",
          Request(RcgMsgAssignPids, "g", 0, {17}),
          missing,
-         {kStatus, Lookup("g")},
+         {kStatus, Lookup("g"), Listing("g")},
          notFound},
         {"remove while the dummy group exists",
          Request(RcgMsgRemovePids, "g", 0, {17}),
@@ -169,13 +173,14 @@ TEST(RcgMgrHandlerDispatch, RunsExactlyTheCommandsOfEachRequestType) {
         {"remove while the dummy group is missing",
          Request(RcgMsgRemovePids, "g", 0, {17}),
          [](ScriptedRunner& r) { r.on("lscgroup", 0, "g\n").on("lscgroup", 1); },
-         {kStatus, Lookup("g"), kStatus, Lookup("tqrcgmgrdummy"), kStatus, "cgcreate -g cpu:/tqrcgmgrdummy",
+         {kStatus, Lookup("g"), kStatus, Lookup("tqrcgmgrdummy"), Listing("tqrcgmgrdummy"), kStatus,
+          "cgcreate -g cpu:/tqrcgmgrdummy",
           "cgclassify -g cpu:/tqrcgmgrdummy  17"},
          "Success"},
         {"remove from a missing group",
          Request(RcgMsgRemovePids, "g", 0, {17}),
          missing,
-         {kStatus, Lookup("g")},
+         {kStatus, Lookup("g"), Listing("g")},
          notFound},
     };
     for (const auto& c : cases) {
