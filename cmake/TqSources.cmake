@@ -6,6 +6,7 @@ set(TQFW_SOURCES
   ${TQ_ROOT}/host/CQiSocket.cpp
   ${TQ_ROOT}/host/ElfSection.cpp
   ${TQ_ROOT}/host/EvDebug.cpp
+  ${TQ_ROOT}/host/EvDebugFile.cpp
   ${TQ_ROOT}/host/OutputCapture.cpp
   ${TQ_ROOT}/host/StoreText.cpp
   ${TQ_ROOT}/host/TQPlatformInfo.cpp
