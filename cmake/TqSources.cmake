@@ -47,6 +47,7 @@ set(TQD_SOURCES
   ${TQ_ROOT}/daemon/TqdListeners.cpp
   ${TQ_ROOT}/daemon/TqdLogLines.cpp
   ${TQ_ROOT}/daemon/TqdMetrics.cpp
+  ${TQ_ROOT}/daemon/TqdMetricsFile.cpp
   ${TQ_ROOT}/daemon/TqdNotify.cpp
   ${TQ_ROOT}/daemon/TqdOptions.cpp
   ${TQ_ROOT}/daemon/TqdPeer.cpp

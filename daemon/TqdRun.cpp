@@ -17,7 +17,7 @@
 #include "daemon/TqdAudit.h"
 #include "daemon/TqdLibrary.h"
 #include "daemon/TqdNotify.h"
-#include "daemon/TqdMetrics.h"
+#include "daemon/TqdMetricsFile.h"
 #include "daemon/TqdProcessors.h"
 #include "daemon/TqdPeer.h"
 #include "daemon/TqdProcess.h"
@@ -186,12 +186,8 @@ void LogListening(EvDebug& log, const Startup& startup) {
 }
 
 void LogMetricsFile(EvDebug& log, const MetricsSettings& metricsSettings) {
-    if (metricsSettings.folder.empty()) {
-        log.Info(kLogTag, "no metrics file: Session/%s is empty", kMetricsDirKey);
-    } else {
-        log.Info(kLogTag, "metrics file %s/%s every %lld s", metricsSettings.folder.c_str(), kMetricsFileName,
-                 static_cast<long long>(metricsSettings.interval.count()));
-    }
+    const bool folderExists = metricsSettings.folder.empty() || FolderExists(metricsSettings.folder);
+    log.Info(kLogTag, "%s", MetricsFileLine(metricsSettings, folderExists).c_str());
 }
 
 // Takes the stop signal, stops accepting and lets the requests in flight
@@ -220,10 +216,10 @@ int Stop(EvDebug& log, Server& server, int stopFd, PidFile& pidFile) {
 int Serve(EvDebug& log, Startup& startup, Daemonizer& daemonizer, int stopFd, PidFile& pidFile) {
     // Every request is audited and counted; the counts and the groups'
     // figures go to the metrics file.  Both outlive the server.
-    RequestStats stats;
-    Audit audit(stats);
-    MetricsWriter metrics(startup.metricsSettings, stats);
+    const auto stats = std::make_shared<RequestStats>();
+    Audit audit(*stats);
     LogMetricsFile(log, startup.metricsSettings);
+    MetricsWriter metrics(startup.metricsSettings, stats);
 
     ServeContext context;
     context.handler = audit.wrap(startup.library.handler());
