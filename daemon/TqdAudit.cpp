@@ -78,7 +78,7 @@ PeerFacts IdentifyPeerProcess(int fd, std::chrono::microseconds budget) {
     std::string problem;
     if (LookupPeerSocket(fd, &facts.uid, &inode, &problem)) {
         facts.uidKnown = true;
-        facts.pid = FindSocketHolder(inode, budget);
+        facts.pid = FindSocketHolder(inode, facts.uid, budget);
     }
     return facts;
 }

@@ -35,7 +35,8 @@ struct PeerFacts {
     pid_t pid = 0;  // 0: not found
 };
 // Reads the peer's address, the uid that owns its socket and the process
-// that holds it (searched for within `budget`).
+// that holds it (searched for within `budget`, among the uid's processes
+// first).
 PeerFacts IdentifyPeerProcess(int fd, std::chrono::microseconds budget);
 
 // A text as a quoted audit value: '"', '\\' and control characters escaped.

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <vector>
 #include <string>
 
 #include "daemon/TqdAudit.h"
@@ -167,13 +168,85 @@ TEST(TqdPeerProcess, TheHolderOfASocketIsFoundByItsInode) {
     Loopback connection;
     ASSERT_TRUE(connection.server.open());
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(getpid(), FindSocketHolder(InodeOf(connection.client.get()), std::chrono::seconds(2)));
+    EXPECT_EQ(getpid(), FindSocketHolder(InodeOf(connection.client.get()), geteuid(), std::chrono::seconds(2)));
     printf("found this process by its socket in %.2f ms\n",
            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-    EXPECT_EQ(0, FindSocketHolder(0, std::chrono::seconds(1)));
+    EXPECT_EQ(0, FindSocketHolder(0, geteuid(), std::chrono::seconds(1)));
     EXPECT_EQ("socket:[42]", SocketLinkText(42));
     tqtest::TempStore empty;
-    EXPECT_EQ(0, FindSocketHolder(InodeOf(connection.client.get()), std::chrono::seconds(1), empty.dir()));
+    EXPECT_EQ(0, FindSocketHolder(InodeOf(connection.client.get()), geteuid(), std::chrono::seconds(1), empty.dir()));
+}
+
+TEST(TqdPeerProcess, TheSearchStartsWithTheOwnersNewestProcesses) {
+    const std::vector<ProcessEntry> processes = {{10, 0}, {20, 1000}, {30, 0}, {25, 1000}};
+    const struct {
+        uid_t uid;
+        std::vector<pid_t> order;
+    } cases[] = {
+        {1000, {25, 20, 30, 10}},
+        {0, {30, 10, 25, 20}},
+        {5, {30, 25, 20, 10}},  // none of its own: newest first
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.order, SearchOrder(processes, c.uid)) << "uid " << c.uid;
+    EXPECT_TRUE(SearchOrder({}, 0).empty());
+}
+
+// A budget of so many looks, whatever the time.
+class LooksBudget : public SearchBudget {
+public:
+    explicit LooksBudget(int looks) : SearchBudget(std::chrono::microseconds(0)), m_left(looks) {}
+    bool spent() override { return m_left-- <= 0; }
+
+private:
+    int m_left;
+};
+
+// A /proc of the test's own: processes with an owner and descriptor links.
+class FakeProc {
+public:
+    void process(pid_t pid, uid_t owner, int descriptors, std::uint32_t socket = 0) {
+        const std::string folder = m_root.dir() + "/" + std::to_string(pid);
+        mkdir(folder.c_str(), 0755);
+        mkdir((folder + "/fd").c_str(), 0755);
+        if (chown(folder.c_str(), owner, 0) != 0) m_owned = false;
+        if (socket != 0) link(folder, 0, SocketLinkText(socket));
+        for (int fd = 1; fd <= descriptors; ++fd) link(folder, fd, "anon_inode:[eventfd]");
+    }
+    std::string root() const { return m_root.dir(); }
+    // Whether the owners could be set (only root may).
+    bool owned() const { return m_owned; }
+
+private:
+    static void link(const std::string& folder, int fd, const std::string& target) {
+        const std::string path = folder + "/fd/" + std::to_string(fd);
+        if (symlink(target.c_str(), path.c_str()) != 0) throw std::runtime_error("symlink " + path);
+    }
+    tqtest::TempStore m_root;
+    bool m_owned = true;
+};
+
+// The budget is looked at inside a process too: one that holds thousands of
+// descriptors cannot make the search outlast it.
+TEST(TqdPeerProcess, TheBudgetEndsTheSearchInsideAProcessWithManyDescriptors) {
+    FakeProc proc;
+    proc.process(100, 0, 4000);
+    proc.process(50, 0, 3, 77);
+    LooksBudget few(10);
+    EXPECT_EQ(0, FindSocketHolder(77, 0, few, proc.root()));
+    LooksBudget plenty(1000);
+    EXPECT_EQ(50, FindSocketHolder(77, 0, plenty, proc.root()));
+}
+
+// Another user's processes with many descriptors and newer pids do not stand
+// between the search and the peer's own processes.
+TEST(TqdPeerProcess, AnotherUsersBusyProcessesAreLookedAtLast) {
+    FakeProc proc;
+    proc.process(300, 65534, 4000);
+    proc.process(200, 65534, 4000);
+    proc.process(50, 1000, 3, 77);
+    if (!proc.owned()) GTEST_SKIP() << "needs root to give the fake processes owners";
+    LooksBudget few(10);
+    EXPECT_EQ(50, FindSocketHolder(77, 1000, few, proc.root()));
 }
 
 TEST(TqdPeerProcess, APeerIsItsAddressUidAndProcess) {
