@@ -57,13 +57,40 @@ TEST(TqdAuditLines, EachRequestNamesPeerTypeGroupArgumentsOutcomeAndDuration) {
     EXPECT_EQ(
         "peer=? uid=? pid=? request=unknown(9) group=\"a\\\"b\\n\" outcome=\"[Win32 error 1630] x\" ms=2.0",
         ServedLine(unknown, Request(9, "a\"b\n"), "[Win32 error 1630] x", 2));
-    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 refused=\"Access denied\"",
-              RefusedPeerLine(Peer(), "Access denied"));
-    EXPECT_EQ("peer=[::1]:5 refused_frame=\"frame length 5 is not 368\"",
-              RefusedFrameLine("[::1]:5", "frame length 5 is not 368"));
-    EXPECT_EQ("\"a\\x1bb\\\\\"", AuditQuoted("a\x1b"
-                                             "b\\"));
     EXPECT_EQ("remove", std::string(RequestTypeName(RcgMsgRemovePids)));
+}
+
+// Refusals of one owner and reason are one line every few seconds, which
+// says how many more of its kind had none.
+TEST(TqdAuditLines, RefusalLinesNameTheOwnerAndHowManyMoreCame) {
+    Refusal refusal;
+    refusal.peer = "[::1]:5";
+    refusal.why = "frame length 5 is not 368";
+    EXPECT_EQ("peer=[::1]:5 uid=? refused_frame=\"frame length 5 is not 368\"", RefusedFrameLine(refusal));
+    refusal.uidKnown = true;
+    refusal.uid = 1000;
+    refusal.unlogged = 37;
+    EXPECT_EQ("peer=[::1]:5 uid=1000 refused_frame=\"frame length 5 is not 368\" more=37", RefusedFrameLine(refusal));
+    refusal.why = "Access denied";
+    refusal.unlogged = 0;
+    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 refused=\"Access denied\"", RefusedPeerLine(Peer(), refusal));
+    refusal.unlogged = 2;
+    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 refused=\"Access denied\" more=2", RefusedPeerLine(Peer(), refusal));
+}
+
+// Audit values are quoted, and nothing in them reaches a terminal raw.
+TEST(TqdAuditLines, QuotedValuesEscapeQuotesBackslashesAndEveryControl) {
+    const struct {
+        const char* text;
+        const char* quoted;
+    } cases[] = {
+        {"a\x1b" "b\\", "\"a\\x1bb\\\\\""},
+        {"say \"hi\"\n", "\"say \\\"hi\\\"\\n\""},
+        {"\xc2\x9b" "31m", "\"\\u009b31m\""},
+        {"\x9b" "31m\xff", "\"\\x9b31m\\xff\""},
+        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.quoted, AuditQuoted(c.text)) << c.text;
 }
 
 // The client's end of a connection to `relay` (both ends local): what the
@@ -133,12 +160,19 @@ TEST(TqdAuditRelay, AuditLogsAndCountsEveryServedRequest) {
     const DaemonCounts counts = stats.snapshot();
     EXPECT_EQ(1u, counts.requests.at(std::make_pair(std::string("cap"), std::string("failure"))));
     EXPECT_EQ(1u, counts.durationCount);
-    audit.frameRefused("127.0.0.1:9", true, "ended after 5 bytes", false);
-    audit.frameRefused("127.0.0.1:10", true, "nothing sent", true);
+    Refusal logged;
+    logged.peer = "127.0.0.1:9";
+    logged.why = "ended after 5 bytes";
+    audit.frameRefused(logged, true);
+    Refusal quiet;
+    quiet.peer = "127.0.0.1:10";
+    quiet.why = "nothing sent";
+    quiet.logged = false;
+    audit.frameRefused(quiet, true);
     EXPECT_EQ(2u, stats.snapshot().framesRefused.at("incomplete"));
     EXPECT_EQ(std::string::npos, store.log().find("127.0.0.1:10")) << "quiet: counted only";
     EXPECT_NE(std::string::npos,
-              store.log().find("audit peer=127.0.0.1:9 refused_frame=\"ended after 5 bytes\""));
+              store.log().find("audit peer=127.0.0.1:9 uid=? refused_frame=\"ended after 5 bytes\""));
 }
 
 // A loopback TCP connection within this process.

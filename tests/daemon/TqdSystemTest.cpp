@@ -52,7 +52,8 @@ TEST(TqdPeersAsRoot, RefusesAUidThatIsNotAllowedAndServesRoot) {
         AskAs(kNobody, tqd.port()),
         "[Win32 error 5] Access denied: tqd serves root and the uids listed in Session/sTQDALLOWEDUIDS; "
         "uid 65534 is not allowed.");
-    EXPECT_TRUE(tqd.waitForLog("ERROR tqd refused the request from 127.0.0.1:", 5)) << tqd.log();
+    EXPECT_TRUE(tqd.waitForLog(" INFO tqd audit peer=127.0.0.1:", 5)) << tqd.log();
+    EXPECT_NE(tqd.log().find(" uid=65534 pid="), std::string::npos) << tqd.log();
     // Nothing ran for the refused peer: the handler's line is root's alone.
     EXPECT_EQ(tqd.log().find("RcgMsgType 5 is not correct."), std::string::npos);
     EXPECT_EQ(TextOf(Ask(tqd.port(), HarmlessFrame())), kUnsupportedReply);
@@ -100,8 +101,8 @@ TEST(TqdPeersAsRoot, RefusedUserHoldingThousandsOfSilentConnectionsLocksNobodyOu
     EXPECT_NE(tqd.log().find("ERROR tqd uid 65534 holds its share of 16 connections sending their request: "
                              "closing the connection from 127.0.0.1:"),
               std::string::npos);
-    EXPECT_NE(tqd.log().find("without a reply: nothing sent within 2 seconds while connections sending "
-                             "their request are many"),
+    EXPECT_NE(tqd.log().find(" uid=65534 refused_frame=\"nothing sent within 2 seconds while connections "
+                             "sending their request are many\""),
               std::string::npos);
 }
 
