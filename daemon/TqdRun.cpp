@@ -126,6 +126,10 @@ static void RaiseDescriptorLimit() {
 
 namespace {
 
+// The connections tqd may hold at once: still sending their frame, waiting
+// for a worker, and with a worker.
+std::size_t HeldConnections(const Settings& settings) { return kPendingLimit + kQueueLimit + settings.workers; }
+
 // What tqd prepares before it may become a daemon; a failure up to here is
 // printed to standard error.
 struct Startup {
@@ -158,7 +162,8 @@ bool Prepare(const CommandLine& commandLine, Startup* startup, std::string* prob
     } else {
         startup->version = "no version line";
     }
-    if (!OpenListeners(settings.addresses, settings.port, &startup->listeners, &startup->skipped, problem)) {
+    if (!OpenListeners(settings.addresses, settings.port, &startup->listeners, &startup->skipped, problem,
+                       ListenBacklog(HeldConnections(settings)))) {
         return false;
     }
     // Stop signals are taken through a descriptor only; every thread started
@@ -177,6 +182,8 @@ void LogListening(EvDebug& log, const Startup& startup) {
     for (const auto& address : startup.skipped) {
         log.Info(kLogTag, "IPv6 is not available on this host: not listening on %s", address.c_str());
     }
+    const std::string capLine = BacklogCapLine(BacklogCap(), HeldConnections(startup.settings));
+    if (!capLine.empty()) log.Info(kLogTag, "%s", capLine.c_str());
     std::vector<std::string> where;
     for (const auto& listener : startup.listeners) where.push_back(listener.address);
     const Settings& settings = startup.settings;

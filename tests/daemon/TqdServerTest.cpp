@@ -613,6 +613,22 @@ TEST(TqdServer, SilentConnectionsOfRootAreKeptWhileSlotsAreMany) {
     for (int fd : silent) close(fd);
 }
 
+TEST(TqdListeners, TheBacklogHoldsWhatTqdMayHoldAndACapBelowItIsSaid) {
+    EXPECT_EQ(SOMAXCONN, ListenBacklog(0));
+    EXPECT_EQ(SOMAXCONN, ListenBacklog(2064));
+    EXPECT_EQ(10000, ListenBacklog(10000));
+    tqtest::TempStore store;
+    const std::string cap = store.dir() + "/somaxconn";
+    tqtest::WriteFile(cap, "128\n");
+    EXPECT_EQ(128, BacklogCap(cap));
+    EXPECT_EQ(-1, BacklogCap(store.dir() + "/missing"));
+    EXPECT_EQ("", BacklogCapLine(4096, 2064));
+    EXPECT_EQ("", BacklogCapLine(-1, 2064)) << "unknown: nothing said";
+    const std::string line = BacklogCapLine(128, 2064);
+    EXPECT_NE(std::string::npos, line.find("net.core.somaxconn (128)")) << line;
+    EXPECT_NE(std::string::npos, line.find("sysctl -w net.core.somaxconn=2064")) << line;
+}
+
 TEST(TqdListeners, PortInUseNamesThePortAndTheRemedy) {
     std::vector<Listener> first, second;
     std::vector<std::string> skipped;
