@@ -101,26 +101,34 @@ private:
     DescriptorHogs m_hogs;
 };
 
+// The groups of the allowed uid's threads, named after this process (the
+// threads run in a child of it).
+std::vector<std::string> FairGroups() {
+    std::vector<std::string> groups;
+    for (int thread = 0; thread < 32; ++thread) groups.push_back(tqtest::OwnedGroupName("fair" + std::to_string(thread)));
+    return groups;
+}
+
 // An allowed uid creating and deleting groups of its own from 32 threads.
 class CreatesAttack : public Attack {
 public:
     explicit CreatesAttack(std::uint16_t port)
-        : m_threads(kNobody, port, 32, [](int thread, long) {
-              const std::string group = tqtest::OwnedGroupName("fair" + std::to_string(thread));
+        : m_groups(FairGroups()), m_cleanup(m_groups), m_threads(kNobody, port, 32, [this](int thread, long) {
+              const std::string& group = m_groups[static_cast<std::size_t>(thread)];
               return std::vector<std::vector<unsigned char>>{Frame(RcgMsgCreateGroup, group),
                                                              Frame(RcgMsgDeleteGroup, group)};
           }) {}
     bool started() const override { return m_threads.started(); }
     std::string stop() override {
         const RequestThreads::Figures figures = m_threads.stop();
-        std::vector<std::string> groups;
-        for (int thread = 0; thread < 32; ++thread) groups.push_back(tqtest::OwnedGroupName("fair" + std::to_string(thread)));
-        tqtest::GroupCleanup cleanup(groups);
         return "32 threads sent " + std::to_string(figures.sent) + " creates and deletes, " +
                std::to_string(figures.succeeded) + " succeeded";
     }
 
 private:
+    const std::vector<std::string> m_groups;
+    // Removes what is left of the groups when the attack goes.
+    tqtest::GroupCleanup m_cleanup;
     RequestThreads m_threads;
 };
 
