@@ -314,34 +314,24 @@ int DescriptorsOn(const std::string& path) {
     return count;
 }
 
-TEST(EvDebugTest, OneDescriptorIsHeldFromLineToLineAndFollowsTheFolderSetting) {
+// One descriptor, held from line to line; a file renamed away (as logrotate
+// does) or a new folder setting is followed by the next line.
+TEST(EvDebugTest, OneDescriptorIsHeldAndFollowsRotationAndTheFolderSetting) {
     TempStore temp;
-    const std::string first = temp.logPath();
     EvDebug log;
     for (int line = 0; line < 50; ++line) log.Error("f", "line %d", line);
-    EXPECT_EQ(1, DescriptorsOn(first));
-    EXPECT_EQ(50u, Lines(temp.log()).size());
+    EXPECT_EQ(1, DescriptorsOn(temp.logPath()));
+    ASSERT_EQ(0, rename(temp.logPath().c_str(), (temp.logPath() + ".old").c_str()));
+    log.Error("f", "two");
+    EXPECT_EQ(50u, Lines(tqtest::ReadFile(temp.logPath() + ".old")).size());
+    EXPECT_TRUE(OnlyLine(temp.log(), "ERROR", "f", "two"));
 
     const std::string folder = temp.dir() + "/elsewhere";
     temp.write("[Base]\nsTQLOGDIR=" + folder + "\n");
     log.Error("f", "moved");
-    EXPECT_EQ(0, DescriptorsOn(first));
+    EXPECT_EQ(0, DescriptorsOn(temp.logPath()));
     EXPECT_EQ(1, DescriptorsOn(folder + "/Instance001.log"));
     EXPECT_TRUE(OnlyLine(tqtest::ReadFile(folder + "/Instance001.log"), "ERROR", "f", "moved"));
-}
-
-TEST(EvDebugTest, AFileRenamedOrRemovedIsBegunAgainByTheNextLine) {
-    TempStore temp;
-    EvDebug log;
-    log.Error("f", "one");
-    ASSERT_EQ(0, rename(temp.logPath().c_str(), (temp.logPath() + ".old").c_str()));  // as logrotate does
-    log.Error("f", "two");
-    EXPECT_TRUE(OnlyLine(tqtest::ReadFile(temp.logPath() + ".old"), "ERROR", "f", "one"));
-    EXPECT_TRUE(OnlyLine(temp.log(), "ERROR", "f", "two"));
-    ASSERT_EQ(0, unlink(temp.logPath().c_str()));
-    log.Error("f", "three");
-    EXPECT_TRUE(OnlyLine(temp.log(), "ERROR", "f", "three"));
-    EXPECT_EQ(1, DescriptorsOn(temp.logPath()));
 }
 
 std::vector<std::string> FolderNames(const std::string& folder) {
@@ -391,27 +381,22 @@ TEST(EvDebugTest, TheFileIsRotatedAtItsCapKeepingOneEarlierFile) {
         << current;
 }
 
+// Processes that share the file rotate it once between them: two files,
+// each past the cap by at most one line per process, of whole lines.
 TEST(EvDebugTest, ProcessesSharingTheFileRotateItOnceBetweenThem) {
     TempStore temp("dTQLOGMAXKB=16\n");
     const std::string padding(120, 'p');
-    std::vector<pid_t> children;
-    for (int child = 0; child < 4; ++child) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            EvDebug log;
-            for (int line = 0; line < 300; ++line) log.Error("f", "line %d %s", line, padding.c_str());
-            _exit(0);
-        }
-        children.push_back(pid);
+    std::vector<pid_t> children(4);
+    for (pid_t& pid : children) {
+        if ((pid = fork()) != 0) continue;
+        for (int line = 0; line < 300; ++line) EvDebug().Error("f", "line %d %s", line, padding.c_str());
+        _exit(0);
     }
     for (pid_t pid : children) waitpid(pid, nullptr, 0);
     EXPECT_EQ((std::vector<std::string>{"Instance001.log", "Instance001.log.1"}), FolderNames(temp.dir() + "/log"));
-    // A line that another process wrote into a file just rotated away may
-    // pass the cap; never more than one line per process.
-    const std::size_t most = 16u * 1024 + 4 * 200;
     for (const std::string& path : {temp.logPath(), temp.logPath() + ".1"}) {
         const std::string text = tqtest::ReadFile(path);
-        EXPECT_LE(text.size(), most) << path;
+        EXPECT_LE(text.size(), 16u * 1024 + 4 * 200) << path;
         LineNumbers(text);
     }
 }
