@@ -28,7 +28,10 @@ int ListGroups(bool json, std::ostream& out, std::ostream& err) {
         nlohmann::ordered_json array = nlohmann::ordered_json::array();
         for (const GroupFigures& group : figures.groups)
             array.push_back(GroupJson(group, figures.caps, figures.processors));
-        out << array.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+        // ASCII only: JSON escapes the C0 controls, ensure_ascii everything
+        // from DEL up, C1 controls included, so that no name read from the
+        // store acts on a terminal; bytes that are not UTF-8 become U+FFFD.
+        out << array.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) << "\n";
         return status;
     }
     std::vector<ListRow> rows;

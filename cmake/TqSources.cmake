@@ -6,6 +6,7 @@ set(TQFW_SOURCES
   ${TQ_ROOT}/host/CQiSocket.cpp
   ${TQ_ROOT}/host/ElfSection.cpp
   ${TQ_ROOT}/host/EvDebug.cpp
+  ${TQ_ROOT}/host/EvDebugFile.cpp
   ${TQ_ROOT}/host/OutputCapture.cpp
   ${TQ_ROOT}/host/StoreText.cpp
   ${TQ_ROOT}/host/TQPlatformInfo.cpp
@@ -54,6 +55,7 @@ set(TQD_SOURCES
   ${TQ_ROOT}/daemon/TqdListeners.cpp
   ${TQ_ROOT}/daemon/TqdLogLines.cpp
   ${TQ_ROOT}/daemon/TqdMetrics.cpp
+  ${TQ_ROOT}/daemon/TqdMetricsFile.cpp
   ${TQ_ROOT}/daemon/TqdNotify.cpp
   ${TQ_ROOT}/daemon/TqdOptions.cpp
   ${TQ_ROOT}/daemon/TqdPeer.cpp

@@ -31,6 +31,24 @@ AdmissionKey KeyOf(const PeerIdentity& peer) {
     return key;
 }
 
+std::string OwnerText(const AdmissionKey& owner) {
+    if (owner.uid == kUnknownOwner) return "an owner that cannot be found";
+    return "uid " + std::to_string(owner.uid);
+}
+
+std::string RefusalKind(const AdmissionKey& owner, const std::string& reason) {
+    return OwnerText(owner) + " " + reason;
+}
+
+Refusal RefusalOf(const std::string& peer, const AdmissionKey& owner, const std::string& why) {
+    Refusal refusal;
+    refusal.peer = peer;
+    refusal.uidKnown = owner.uid != kUnknownOwner;
+    refusal.uid = refusal.uidKnown ? owner.uid : 0;
+    refusal.why = why;
+    return refusal;
+}
+
 Admission::Verdict Admission::admit(const AdmissionKey& key) {
     if (m_total >= m_limits.total) return AllTaken;
     const std::size_t ofUid = pendingOf(key);

@@ -16,6 +16,9 @@
 #include <cstddef>
 #include <map>
 
+#include <string>
+
+#include "daemon/TqdEvents.h"
 #include "daemon/TqdPeer.h"
 
 namespace tqd {
@@ -49,6 +52,14 @@ struct AdmissionKey {
     uid_t uid = 0;  // (uid_t)-1 for owners that cannot be found
 };
 AdmissionKey KeyOf(const PeerIdentity& peer);
+
+// "uid 1000" or "an owner that cannot be found", for the log.
+std::string OwnerText(const AdmissionKey& owner);
+// The kind of a refusal for the throttling of its lines: its owner and
+// `reason` ("uid 1000 silent").
+std::string RefusalKind(const AdmissionKey& owner, const std::string& reason);
+// The refusal of the connection from `peer` owned by `owner`, for `why`.
+Refusal RefusalOf(const std::string& peer, const AdmissionKey& owner, const std::string& why);
 
 // Counts the connections admitted and not yet released.  Pure bookkeeping:
 // the caller releases each admitted connection exactly once.

@@ -20,9 +20,16 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
+std::string UidWord(bool known, uid_t uid) { return " uid=" + (known ? std::to_string(uid) : std::string("?")); }
+
 std::string PeerWords(const PeerFacts& peer) {
-    return "peer=" + peer.address + " uid=" + (peer.uidKnown ? std::to_string(peer.uid) : "?") +
+    return "peer=" + peer.address + UidWord(peer.uidKnown, peer.uid) +
            " pid=" + (peer.pid > 0 ? std::to_string(peer.pid) : "?");
+}
+
+// How many more refusals of the kind had no line since the one before.
+std::string MoreWord(const Refusal& refusal) {
+    return refusal.unlogged > 0 ? " more=" + std::to_string(refusal.unlogged) : std::string();
 }
 
 // What the request asks beyond its type and group.
@@ -85,27 +92,19 @@ PeerFacts IdentifyPeerProcess(int fd, std::chrono::microseconds budget) {
     std::string problem;
     if (LookupPeerSocket(fd, &facts.uid, &inode, &problem)) {
         facts.uidKnown = true;
-        facts.pid = FindSocketHolder(inode, budget);
+        facts.pid = FindSocketHolder(inode, facts.uid, budget);
     }
     return facts;
 }
 
 std::string AuditQuoted(const std::string& text) {
-    std::string quoted = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += static_cast<char>(c);
-        } else if (c == '\n') {
-            quoted += "\\n";
-        } else if (c < 0x20 || c == 0x7f) {
-            char escaped[8];
-            snprintf(escaped, sizeof(escaped), "\\x%02x", c);
-            quoted += escaped;
-        } else {
-            quoted += static_cast<char>(c);
-        }
+    std::string plain;
+    for (char c : text) {
+        if (c == '"' || c == '\\') plain += '\\';
+        plain += c;
     }
+    std::string quoted = "\"";
+    tqfw::AppendTerminalSafe(quoted, plain);
     return quoted + "\"";
 }
 
@@ -120,12 +119,13 @@ std::string ServedLine(const PeerFacts& peer, const TqRcgRequest& request, const
            RequestWords(request) + " outcome=" + AuditQuoted(outcome) + " ms=" + duration;
 }
 
-std::string RefusedPeerLine(const PeerFacts& peer, const std::string& why) {
-    return PeerWords(peer) + " refused=" + AuditQuoted(why);
+std::string RefusedPeerLine(const PeerFacts& peer, const Refusal& refusal) {
+    return PeerWords(peer) + " refused=" + AuditQuoted(refusal.why) + MoreWord(refusal);
 }
 
-std::string RefusedFrameLine(const std::string& peer, const std::string& why) {
-    return "peer=" + peer + " refused_frame=" + AuditQuoted(why);
+std::string RefusedFrameLine(const Refusal& refusal) {
+    return "peer=" + refusal.peer + UidWord(refusal.uidKnown, refusal.uid) +
+           " refused_frame=" + AuditQuoted(refusal.why) + MoreWord(refusal);
 }
 
 bool RelayReply(const RequestHandler& handler, int fd, void* frame, std::string* reply) {
@@ -186,19 +186,26 @@ void Audit::serve(const RequestHandler& inner, CQiSocket socket, void* frame) {
     if (failure) std::rethrow_exception(failure);
 }
 
-void Audit::peerRefused(int fd, const std::string& peer, const std::string& why) {
-    PeerFacts facts = IdentifyPeerProcess(fd, kPeerProcessBudget);
-    if (facts.address == "?") facts.address = peer;
+void Audit::peerRefused(int fd, const Refusal& refusal) {
     m_stats.peerRefused("access");
+    if (!refusal.logged) return;
+    // The process is looked for only for a line: a flood of refused peers
+    // costs no scan of /proc per connection.
+    PeerFacts facts = IdentifyPeerProcess(fd, kPeerProcessBudget);
+    if (facts.address == "?") facts.address = refusal.peer;
+    if (!facts.uidKnown) {
+        facts.uidKnown = refusal.uidKnown;
+        facts.uid = refusal.uid;
+    }
     EvDebug log(nullptr);
-    log.Info(kLogTag, "audit %s", RefusedPeerLine(facts, why).c_str());
+    log.Info(kLogTag, "audit %s", RefusedPeerLine(facts, refusal).c_str());
 }
 
-void Audit::frameRefused(const std::string& peer, bool incomplete, const std::string& why, bool quiet) {
+void Audit::frameRefused(const Refusal& refusal, bool incomplete) {
     m_stats.frameRefused(incomplete ? "incomplete" : "header");
-    if (quiet) return;
+    if (!refusal.logged) return;
     EvDebug log(nullptr);
-    log.Info(kLogTag, "audit %s", RefusedFrameLine(peer, why).c_str());
+    log.Info(kLogTag, "audit %s", RefusedFrameLine(refusal).c_str());
 }
 
 }  // namespace tqd

@@ -24,8 +24,9 @@ ReadResult ReadAvailable(PendingConnection* connection) {
             const bool headerWasIn = received >= kTqRcgFrameInfoSize;
             received += static_cast<std::size_t>(count);
             if (!headerWasIn && received >= kTqRcgFrameInfoSize) {
-                std::string problem = FrameProblem(frame.data());
-                if (!problem.empty()) return ReadResult{ReadState::Rejected, std::move(problem)};
+                const char* kind = nullptr;
+                std::string problem = FrameProblem(frame.data(), &kind);
+                if (!problem.empty()) return ReadResult{ReadState::Rejected, std::move(problem), kind};
             }
             continue;
         }
@@ -37,15 +38,17 @@ ReadResult ReadAvailable(PendingConnection* connection) {
     return ReadResult{ReadState::Complete, std::string()};
 }
 
-std::string FrameProblem(const unsigned char* frame) {
+std::string FrameProblem(const unsigned char* frame, const char** kind) {
     const TqRcgFrameInfo header = ReadRcgFrameHeader(frame);
     char text[128];
     if (header.frameLength != kTqRcgFrameSize) {
         snprintf(text, sizeof(text), "frame length %u is not %zu", header.frameLength, kTqRcgFrameSize);
+        if (kind) *kind = "length";
         return text;
     }
     if (header.requestCode != k_RcgMgrRequestCode) {
         snprintf(text, sizeof(text), "request code 0x%X is not 0x%X", header.requestCode, k_RcgMgrRequestCode);
+        if (kind) *kind = "code";
         return text;
     }
     return std::string();
@@ -98,38 +101,41 @@ bool FrameReader::stepOne(PendingConnection& connection, const pollfd* entry, Cl
                           const Admission& atStart, const Take& take) {
     // Read before looking at the clock: a frame that is all there is served
     // even when its deadline has just passed.
-    if ((entry == nullptr || entry->revents != 0) && !takeArrived(connection, take)) return false;
+    if ((entry == nullptr || entry->revents != 0) && !takeArrived(connection, now, take)) return false;
     return withinDeadlines(connection, now, atStart);
 }
 
-bool FrameReader::takeArrived(PendingConnection& connection, const Take& take) {
-    EvDebug log(nullptr);
-    const char* peer = connection.peer.c_str();
+namespace {
+
+std::string BytesText(std::size_t received) {
+    return " (" + std::to_string(received) + " of " + std::to_string(kTqRcgFrameSize) + " bytes)";
+}
+
+}  // namespace
+
+bool FrameReader::takeArrived(PendingConnection& connection, Clock::time_point now, const Take& take) {
     const ReadResult read = ReadAvailable(&connection);
     switch (read.state) {
         case ReadState::Waiting:
             return true;
         case ReadState::Complete: {
             Request request{std::move(connection.fd), std::move(connection.peer), std::move(connection.frame),
-                            std::move(connection.denial)};
+                            std::move(connection.denial), connection.owner};
             take(request);
             return false;
         }
         case ReadState::Ended:
-            log.Error(kLogTag,
-                      "closing the connection from %s without a reply: the request ended after %zu "
-                      "of %zu bytes",
-                      peer, connection.received, kTqRcgFrameSize);
-            refused(connection, true, "ended after " + std::to_string(connection.received) + " bytes");
+            // A connection closed before its first byte (a port probe, a
+            // health check) is a reason of its own.
+            refused(connection, now, connection.received == 0 ? "empty" : "ended", true,
+                    "the request ended after " + std::to_string(connection.received) + " of " +
+                        std::to_string(kTqRcgFrameSize) + " bytes");
             return false;
         case ReadState::Failed:
-            log.Error(kLogTag, "closing the connection from %s without a reply: receive failed: %s", peer,
-                      read.problem.c_str());
-            refused(connection, true, "receive failed: " + read.problem);
+            refused(connection, now, "failed", true, "receive failed: " + read.problem + BytesText(connection.received));
             return false;
         case ReadState::Rejected:
-            log.Error(kLogTag, "closing the connection from %s without a reply: %s", peer, read.problem.c_str());
-            refused(connection, false, read.problem);
+            refused(connection, now, read.kind, false, read.problem);
             return false;
     }
     return true;
@@ -137,35 +143,27 @@ bool FrameReader::takeArrived(PendingConnection& connection, const Take& take) {
 
 bool FrameReader::withinDeadlines(PendingConnection& connection, Clock::time_point now,
                                   const Admission& atStart) {
-    EvDebug log(nullptr);
-    const char* peer = connection.peer.c_str();
     if (now >= frameDeadline(connection)) {
-        log.Error(kLogTag,
-                  "closing the connection from %s without a reply: no complete request within %d seconds "
-                  "(%zu of %zu bytes)",
-                  peer, m_frameSeconds, connection.received, kTqRcgFrameSize);
-        refused(connection, true, "no complete request within " + std::to_string(m_frameSeconds) + " seconds");
+        refused(connection, now, "slow", true,
+                "no complete request within " + std::to_string(m_frameSeconds) + " seconds" +
+                    BytesText(connection.received));
         return false;
     }
     // Once slots run low for it, it stays hurried: cutting a few silent
     // connections must not let the others wait out the whole frame time.
     if (atStart.scarce(connection.owner)) connection.hurried = true;
     if (now < silenceDeadline(connection, atStart)) return true;
-    std::size_t unlogged = 0;
-    const bool due = m_silenceLog.due(now, &unlogged);
-    if (due) {
-        log.Error(kLogTag,
-                  "closing the connection from %s without a reply: nothing sent within %d seconds while "
-                  "connections sending their request are many%s",
-                  peer, m_admission.limits().firstByteSeconds, MoreSince(unlogged).c_str());
-    }
-    // Counted always; an audit line only with the log's line.
-    if (m_events) m_events->frameRefused(connection.peer, true, "nothing sent while connections are many", !due);
+    refused(connection, now, "silent", true,
+            "nothing sent within " + std::to_string(m_admission.limits().firstByteSeconds) +
+                " seconds while connections sending their request are many");
     return false;
 }
 
-void FrameReader::refused(const PendingConnection& connection, bool incomplete, const std::string& why) {
-    if (m_events) m_events->frameRefused(connection.peer, incomplete, why, false);
+void FrameReader::refused(const PendingConnection& connection, Clock::time_point now, const char* reason,
+                          bool incomplete, const std::string& why) {
+    Refusal refusal = RefusalOf(connection.peer, connection.owner, why);
+    refusal.logged = m_refusalLines.due(RefusalKind(connection.owner, reason), now, &refusal.unlogged);
+    if (m_events) m_events->frameRefused(refusal, incomplete);
 }
 
 void FrameReader::step(const pollfd* entries, Clock::time_point now, const Take& take) {

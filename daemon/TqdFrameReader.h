@@ -48,6 +48,8 @@ enum class ReadState {
 struct ReadResult {
     ReadState state;
     std::string problem;
+    // For Rejected: which check failed ("length" or "code").
+    const char* kind = nullptr;
 };
 
 // Takes what has arrived on the connection without waiting, never more than
@@ -58,15 +60,17 @@ ReadResult ReadAvailable(PendingConnection* connection);
 
 // Why a frame does not go to the handler, judged on its first
 // kTqRcgFrameInfoSize bytes (the frame length and the request code); empty
-// when it does.
-std::string FrameProblem(const unsigned char* frame);
+// when it does.  *kind (when given) becomes "length" or "code".
+std::string FrameProblem(const unsigned char* frame, const char** kind = nullptr);
 
 // The connections still sending their frame, read without blocking by one
 // thread that waits on all of them at once: a slow or silent client holds
 // no worker.  Each has its whole frame to send within `frameSeconds` of its
 // accept; each owner holds no more slots than Admission grants it, and a
 // connection for which slots ran low (at its accept or while it waits) is
-// closed when it has sent nothing within `limits.firstByteSeconds`.
+// closed when it has sent nothing within `limits.firstByteSeconds`.  The
+// connections it closes are told to the events, which give one line per
+// owner and reason every few seconds.
 class FrameReader {
 public:
     typedef std::function<void(Request&)> Take;
@@ -107,21 +111,23 @@ private:
     // run low for it as `admission` counts them.
     Clock::time_point silenceDeadline(const PendingConnection& connection, const Admission& admission) const;
     Clock::time_point frameDeadline(const PendingConnection& connection) const;
-    // Tells the events (when there are any) about a connection closed for its frame.
-    void refused(const PendingConnection& connection, bool incomplete, const std::string& why);
+    // Tells the events (when there are any) about a connection closed for
+    // its frame, for the reason `reason` ("empty", "ended", "slow", ...).
+    void refused(const PendingConnection& connection, Clock::time_point now, const char* reason, bool incomplete,
+                 const std::string& why);
     // What step() does with one connection: true when it stays.
     bool stepOne(PendingConnection& connection, const pollfd* entry, Clock::time_point now,
                  const Admission& atStart, const Take& take);
     // Reads what has arrived: a complete frame goes to `take`; true when
     // the connection stays.
-    bool takeArrived(PendingConnection& connection, const Take& take);
+    bool takeArrived(PendingConnection& connection, Clock::time_point now, const Take& take);
     // Whether the connection is still within its deadlines at `now`; a
     // connection past one is closed with a log line.
     bool withinDeadlines(PendingConnection& connection, Clock::time_point now, const Admission& atStart);
 
     int m_frameSeconds;
     Admission m_admission;
-    ThrottledLog m_silenceLog;
+    KeyedThrottle m_refusalLines;
     ServerEvents* m_events = nullptr;
     std::vector<PendingConnection> m_connections;  // in the order of their accept
 };

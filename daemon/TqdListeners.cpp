@@ -4,8 +4,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <fstream>
 
 #include "daemon/TqdLogLines.h"
 
@@ -63,7 +66,8 @@ enum class Opened { Yes, Skipped, Failed };
 
 // Opens the listener on one address; an IPv6 address that the host cannot
 // serve is Skipped.
-Opened OpenListener(const std::string& address, std::uint16_t port, Listener* listener, std::string* problem) {
+Opened OpenListener(const std::string& address, std::uint16_t port, int backlog, Listener* listener,
+                    std::string* problem) {
     SocketAddress parsed;
     if (!ParseSocketAddress(address, port, &parsed)) {
         *problem = "\"" + address + "\" is not a numeric IPv4 or IPv6 address";
@@ -86,7 +90,7 @@ Opened OpenListener(const std::string& address, std::uint16_t port, Listener* li
         *problem = BindProblem(error, port, address);
         return Opened::Failed;
     }
-    if (listen(fd.get(), SOMAXCONN) != 0) {
+    if (listen(fd.get(), backlog) != 0) {
         *problem = "cannot listen on port " + std::to_string(port) + " of " + address + ": " + ErrnoText(errno);
         return Opened::Failed;
     }
@@ -97,12 +101,32 @@ Opened OpenListener(const std::string& address, std::uint16_t port, Listener* li
 
 }  // namespace
 
+int ListenBacklog(std::size_t held) {
+    return static_cast<int>(std::min<std::size_t>(std::max<std::size_t>(held, SOMAXCONN), INT_MAX));
+}
+
+long BacklogCap(const std::string& path) {
+    std::ifstream in(path);
+    long cap = -1;
+    if (!(in >> cap)) return -1;
+    return cap;
+}
+
+std::string BacklogCapLine(long cap, std::size_t held) {
+    if (cap < 0 || static_cast<std::size_t>(cap) >= held) return std::string();
+    return "net.core.somaxconn (" + std::to_string(cap) + ") keeps the listen backlog below the " +
+           std::to_string(held) + " connections tqd may hold: under a flood of connections root's may be " +
+           "dropped and retried a second later; raise it with sysctl -w net.core.somaxconn=" +
+           std::to_string(held) + " (and in /etc/sysctl.d/) and restart tqd";
+}
+
 bool OpenListeners(const std::vector<std::string>& addresses, std::uint16_t port,
-                   std::vector<Listener>* listeners, std::vector<std::string>* skipped, std::string* problem) {
+                   std::vector<Listener>* listeners, std::vector<std::string>* skipped, std::string* problem,
+                   int backlog) {
     std::vector<Listener> opened;
     for (const std::string& address : addresses) {
         Listener listener;
-        switch (OpenListener(address, port, &listener, problem)) {
+        switch (OpenListener(address, port, backlog, &listener, problem)) {
             case Opened::Yes:
                 opened.push_back(std::move(listener));
                 break;

@@ -9,17 +9,35 @@ std::string ErrnoText(int error) {
     return strerror_r(error, buffer, sizeof(buffer));
 }
 
-bool ThrottledLog::due(Clock::time_point now, std::size_t* unlogged) {
-    constexpr auto kQuiet = std::chrono::seconds(10);
-    if (m_started && now - m_last < kQuiet) {
-        ++m_unlogged;
+bool KeyedThrottle::due(const std::string& kindKey, Clock::time_point now, std::size_t* unlogged) {
+    std::string key = kindKey;
+    if (m_kinds.size() >= m_many && m_kinds.count(key) == 0) {
+        forgetQuietKinds(now);
+        // Still many kinds, all of them busy: the new ones share one.
+        if (m_kinds.size() >= m_many) key.clear();
+    }
+    const auto found = m_kinds.find(key);
+    if (found != m_kinds.end() && now - found->second.lastLine < m_quiet) {
+        found->second.lastEvent = now;
+        ++found->second.unlogged;
         return false;
     }
-    m_started = true;
-    m_last = now;
-    *unlogged = m_unlogged;
-    m_unlogged = 0;
+    Kind& kind = m_kinds[key];
+    *unlogged = kind.unlogged;
+    kind = Kind{now, now, 0};
     return true;
+}
+
+void KeyedThrottle::forgetQuietKinds(Clock::time_point now) {
+    // A kind forgotten with events unlogged loses only the count in its
+    // next line: the metrics keep every event.
+    for (auto kind = m_kinds.begin(); kind != m_kinds.end();) {
+        if (now - kind->second.lastEvent >= m_quiet) {
+            kind = m_kinds.erase(kind);
+        } else {
+            ++kind;
+        }
+    }
 }
 
 std::string MoreSince(std::size_t unlogged) {

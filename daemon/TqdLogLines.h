@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <string>
 
 namespace tqd {
@@ -13,18 +14,32 @@ typedef std::chrono::steady_clock Clock;
 // The system's text for an errno value.
 std::string ErrnoText(int error);
 
-// Lines about connections closed in numbers: the first is written, then at
-// most one every few seconds, which tells how many went unlogged.
-class ThrottledLog {
+// Lines about connections closed in numbers, each kind of line (a uid and a
+// reason, say) on its own: the first is written, then at most one every few
+// seconds, which tells how many of its kind went unlogged.  Kinds that have
+// been quiet for a while are forgotten once there are many, so that the
+// kinds held stay few.
+class KeyedThrottle {
 public:
-    // Whether a line is due at `now`; when it is, *unlogged is the number
-    // of events that had no line of their own since the last one.
-    bool due(Clock::time_point now, std::size_t* unlogged);
+    explicit KeyedThrottle(Clock::duration quiet = std::chrono::seconds(10), std::size_t many = 1024)
+        : m_quiet(quiet), m_many(many) {}
+    // Whether a line of kind `key` is due at `now`; when it is, *unlogged
+    // is the number of events of that kind that had no line of their own
+    // since its last one.  While `many` kinds are busy, new kinds share one.
+    bool due(const std::string& key, Clock::time_point now, std::size_t* unlogged);
+    std::size_t kinds() const { return m_kinds.size(); }
 
 private:
-    bool m_started = false;
-    Clock::time_point m_last;
-    std::size_t m_unlogged = 0;
+    struct Kind {
+        Clock::time_point lastLine;
+        Clock::time_point lastEvent;
+        std::size_t unlogged = 0;
+    };
+    void forgetQuietKinds(Clock::time_point now);
+
+    Clock::duration m_quiet;
+    std::size_t m_many;
+    std::map<std::string, Kind> m_kinds;
 };
 
 // What a throttled line adds about the events that had no line: empty when

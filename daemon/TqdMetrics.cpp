@@ -1,8 +1,5 @@
 #include "daemon/TqdMetrics.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,9 +7,6 @@
 #include <functional>
 
 #include "daemon/TqdConfig.h"
-#include "host/EvDebug.h"
-#include "host/UniqueFd.h"
-#include "rcg/RcgRecord.h"
 
 namespace tqd {
 
@@ -284,81 +278,6 @@ bool MakeMetricsSettings(bool hasInterval, const std::string& interval, bool has
 bool MakeMetricsSettings(const StoredSettings& stored, MetricsSettings* settings, std::string* problem) {
     return MakeMetricsSettings(stored.hasMetricsInterval, stored.metricsInterval, stored.hasMetricsDir,
                                stored.metricsDir, settings, problem);
-}
-
-// ---- the file ---------------------------------------------------------------
-
-bool WriteFileAtomically(const std::string& folder, const std::string& name, const std::string& text,
-                         std::string* problem) {
-    const std::string path = folder + "/" + name;
-    const std::string temporary = folder + "/." + name + "." + std::to_string(getpid()) + ".tmp";
-    {
-        UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-        if (!fd.open()) {
-            *problem = "cannot write " + temporary + ": " + std::strerror(errno);
-            return false;
-        }
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t written = write(fd.get(), text.data() + done, text.size() - done);
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) {
-                *problem = "cannot write " + temporary + ": " + std::strerror(errno);
-                unlink(temporary.c_str());
-                return false;
-            }
-            done += static_cast<std::size_t>(written);
-        }
-    }
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-        *problem = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
-MetricsWriter::MetricsWriter(MetricsSettings settings, const RequestStats& stats)
-    : m_settings(std::move(settings)), m_stats(stats) {
-    if (!m_settings.folder.empty()) m_thread = std::thread([this] { run(); });
-}
-
-MetricsWriter::~MetricsWriter() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
-    m_wake.notify_all();
-    if (m_thread.joinable()) m_thread.join();
-}
-
-bool MetricsWriter::writeOnce(std::string* problem) {
-    // Where no group can be, the daemon's figures are still written.
-    TqRcgCtrllr::RecordedFigures figures;
-    std::string placeProblem;
-    TqRcgCtrllr::ReadRecordedFigures(&figures, &placeProblem);
-    return WriteFileAtomically(m_settings.folder, kMetricsFileName,
-                               FormatMetrics(figures.groups, figures.processors, m_stats.snapshot()), problem);
-}
-
-void MetricsWriter::run() {
-    EvDebug log(nullptr);
-    bool failing = false;
-    std::unique_lock<std::mutex> lock(m_mutex);
-    do {
-        lock.unlock();
-        std::string problem;
-        const bool written = writeOnce(&problem);
-        if (!written && !failing) {
-            log.Error(kLogTag, "cannot write the metrics file (tried again every %lld s): %s",
-                      static_cast<long long>(m_settings.interval.count()), problem.c_str());
-        } else if (written && failing) {
-            log.Info(kLogTag, "the metrics file %s/%s is written again", m_settings.folder.c_str(),
-                     kMetricsFileName);
-        }
-        failing = !written;
-        lock.lock();
-    } while (!m_wake.wait_for(lock, m_settings.interval, [this] { return m_stop; }));
 }
 
 }  // namespace tqd

@@ -4,17 +4,16 @@
 // sTQDMETRICSDIR" (/var/lib/prometheus/node-exporter; empty: no file).  Per
 // group the figures the kernel keeps (cap, CPU time, periods, throttling,
 // processes); per daemon the requests it served by type and outcome, their
-// durations, and the peers and frames it refused.
+// durations, and the peers and frames it refused.  The file itself and the
+// thread that writes it: TqdMetricsFile.h.
 #pragma once
 
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -77,33 +76,5 @@ bool MakeMetricsSettings(bool hasInterval, const std::string& interval, bool has
                          const std::string& folder, MetricsSettings* settings, std::string* problem);
 // From the settings read from the store.
 bool MakeMetricsSettings(const StoredSettings& stored, MetricsSettings* settings, std::string* problem);
-
-// Writes `text` to <folder>/<name> atomically: into a temporary file of the
-// folder, flushed, then renamed over the old file.  False with the reason.
-bool WriteFileAtomically(const std::string& folder, const std::string& name, const std::string& text,
-                         std::string* problem);
-
-// Writes the file now and then every interval on a thread of its own, until
-// it goes; does nothing when the folder is empty.  A failure is logged once
-// until a write succeeds again.
-class MetricsWriter {
-public:
-    MetricsWriter(MetricsSettings settings, const RequestStats& stats);
-    ~MetricsWriter();
-    MetricsWriter(const MetricsWriter&) = delete;
-    MetricsWriter& operator=(const MetricsWriter&) = delete;
-    // One write, on the caller's thread; false with the reason.
-    bool writeOnce(std::string* problem);
-
-private:
-    void run();
-
-    const MetricsSettings m_settings;
-    const RequestStats& m_stats;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_stop = false;
-    std::thread m_thread;
-};
 
 }  // namespace tqd

@@ -177,10 +177,19 @@ AnswerVerdict ReadSocketAnswer(const unsigned char* payload, std::size_t size, c
     return AnswerVerdict::Owner;
 }
 
+typedef std::chrono::steady_clock Clock;
+
+// The time left until `deadline`, at least a millisecond.
+timeval TimeLeft(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    const long micros = left < 1000 ? 1000 : static_cast<long>(left);
+    return timeval{micros / 1000000, micros % 1000000};
+}
+
 // Asks sock_diag for the owner of the socket whose own end is `from` and
-// whose other end is `to`.
-bool AskSockDiag(const Endpoint& from, const Endpoint& to, uid_t* uid, std::string* problem,
-                 std::uint32_t* inode = nullptr) {
+// whose other end is `to`, waiting for its answer until `deadline`.
+bool AskSockDiag(const Endpoint& from, const Endpoint& to, Clock::time_point deadline, uid_t* uid,
+                 std::string* problem, std::uint32_t* inode = nullptr) {
     // Each lookup has a netlink socket of its own: one question, one answer.
     const std::uint32_t sequence = 1;
     const std::vector<unsigned char> query = BuildOwnerQuery(from, to, sequence);
@@ -193,7 +202,7 @@ bool AskSockDiag(const Endpoint& from, const Endpoint& to, uid_t* uid, std::stri
         *problem = std::string("the socket table cannot be opened: ") + std::strerror(errno);
         return false;
     }
-    timeval limit{2, 0};
+    const timeval limit = TimeLeft(deadline);
     setsockopt(diag.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     sockaddr_nl kernel;
     std::memset(&kernel, 0, sizeof(kernel));
@@ -212,8 +221,10 @@ bool AskSockDiag(const Endpoint& from, const Endpoint& to, uid_t* uid, std::stri
         const ssize_t received = recv(diag.get(), answer, sizeof(answer), 0);
         if (received < 0 && errno == EINTR) continue;
         if (received <= 0) {
-            *problem = std::string("the socket table did not answer: ") +
-                       (received < 0 ? std::strerror(errno) : "empty answer");
+            const bool late = received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+            *problem = late ? std::string("the socket table did not answer in time")
+                            : std::string("the socket table did not answer: ") +
+                                  (received < 0 ? std::strerror(errno) : "empty answer");
             return false;
         }
         return ParseOwnerAnswer(answer, static_cast<std::size_t>(received), from, to, sequence, uid, problem,
@@ -222,9 +233,9 @@ bool AskSockDiag(const Endpoint& from, const Endpoint& to, uid_t* uid, std::stri
 }
 
 // Reads <procNet>/tcp (for an IPv4 peer) and <procNet>/tcp6 for the owner
-// of the peer's socket.
-bool AskTcpTables(const std::string& procNet, const Endpoint& peer, const Endpoint& local, uid_t* uid,
-                  std::string* problem) {
+// of the peer's socket, until `deadline`.
+bool AskTcpTables(const std::string& procNet, const Endpoint& peer, const Endpoint& local,
+                  Clock::time_point deadline, uid_t* uid, std::string* problem) {
     std::vector<std::pair<std::string, int>> tables;
     if (ToDiagEnd(peer).family == AF_INET) tables.emplace_back(procNet + "/tcp", AF_INET);
     tables.emplace_back(procNet + "/tcp6", AF_INET6);
@@ -234,7 +245,7 @@ bool AskTcpTables(const std::string& procNet, const Endpoint& peer, const Endpoi
         std::ifstream in(table.first);
         if (!in) {
             reason = std::string("cannot be read: ") + std::strerror(errno);
-        } else if (FindOwnerInTcpTable(in, table.second, peer, local, uid, &reason)) {
+        } else if (FindOwnerInTcpTable(in, table.second, peer, local, uid, &reason, deadline)) {
             return true;
         }
         reasons += (reasons.empty() ? "" : "; ") + table.first + ": " + reason;
@@ -359,7 +370,7 @@ bool ParseTcpTableLine(const std::string& line, int family, TcpTableEntry* entry
 }
 
 bool FindOwnerInTcpTable(std::istream& table, int family, const Endpoint& peer, const Endpoint& local,
-                         uid_t* uid, std::string* problem) {
+                         uid_t* uid, std::string* problem, std::chrono::steady_clock::time_point deadline) {
     const DiagEnd from = ToDiagEnd(peer);
     const DiagEnd to = ToDiagEnd(local);
     if (from.family == AF_UNSPEC || from.family != to.family) {
@@ -370,6 +381,10 @@ bool FindOwnerInTcpTable(std::istream& table, int family, const Endpoint& peer, 
     std::size_t unreadable = 0;
     std::string line;
     for (std::size_t number = 1; std::getline(table, line); ++number) {
+        if (number % 256 == 0 && Clock::now() >= deadline) {
+            *problem = "the table was not read through in time";
+            return false;
+        }
         TcpTableEntry entry;
         if (!ParseTcpTableLine(line, family, &entry)) {
             if (number > 1) ++unreadable;  // the first line is the heading
@@ -410,21 +425,22 @@ bool LookupPeerSocket(int fd, uid_t* uid, std::uint32_t* inode, std::string* pro
         *problem = "the connection is neither IPv4 nor IPv6";
         return false;
     }
+    const Clock::time_point deadline = Clock::now() + sources.budget;
     std::string diagProblem = "not used";
     if (sources.sockDiag) {
-        if (AskSockDiag(peer, local, uid, &diagProblem, inode)) return true;
+        if (AskSockDiag(peer, local, deadline, uid, &diagProblem, inode)) return true;
         // A sock_diag that finds tqd's own end of the connection works, and
         // its word on the peer's end is final.  One that cannot (its modules
         // absent, netlink refused) leaves the question to the TCP tables.
         uid_t own = 0;
         std::string ignored;
-        if (AskSockDiag(local, peer, &own, &ignored)) {
+        if (AskSockDiag(local, peer, deadline, &own, &ignored)) {
             *problem = diagProblem;
             return false;
         }
     }
     std::string tableProblem;
-    if (AskTcpTables(sources.procNet, peer, local, uid, &tableProblem)) return true;
+    if (AskTcpTables(sources.procNet, peer, local, deadline, uid, &tableProblem)) return true;
     *problem = "sock_diag: " + diagProblem + "; " + tableProblem;
     return false;
 }

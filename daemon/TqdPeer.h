@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -63,16 +64,26 @@ bool ParseTcpTableLine(const std::string& line, int family, TcpTableEntry* entry
 // Looks through one table for the socket whose own end is `peer` and whose
 // other end is `local`: the socket of the process that connected to us (a
 // v4-mapped entry of tcp6 stands for its IPv4 ends).  True with its owner's
-// uid when a process still holds it; otherwise false with the reason.
+// uid when a process still holds it; otherwise false with the reason, also
+// when `deadline` passes before the socket is found.
 bool FindOwnerInTcpTable(std::istream& table, int family, const Endpoint& peer, const Endpoint& local,
-                         uid_t* uid, std::string* problem);
+                         uid_t* uid, std::string* problem,
+                         std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
+
+// Time the search for the owner of a peer's socket may take: a peer whose
+// owner is not found within it is refused, not waited for.  sock_diag
+// answers at once; the TCP tables grow with the host's connections (13,000
+// of them take about 100 ms to read and parse).
+constexpr std::chrono::milliseconds kPeerOwnerBudget{250};
 
 // Where the owner of a peer's socket is read.  sock_diag is asked first;
 // when it cannot be used (not even for tqd's own end of the connection) the
-// tables <procNet>/tcp and <procNet>/tcp6 are read instead.
+// tables <procNet>/tcp and <procNet>/tcp6 are read instead; all within
+// `budget`.
 struct PeerOwnerSources {
     bool sockDiag = true;
     std::string procNet = "/proc/net";
+    std::chrono::microseconds budget = kPeerOwnerBudget;
 };
 
 // Who owns the peer's socket of the connection `fd`.  False with the reason

@@ -17,7 +17,7 @@
 #include "daemon/TqdAudit.h"
 #include "daemon/TqdLibrary.h"
 #include "daemon/TqdNotify.h"
-#include "daemon/TqdMetrics.h"
+#include "daemon/TqdMetricsFile.h"
 #include "daemon/TqdProcessors.h"
 #include "daemon/TqdPeer.h"
 #include "daemon/TqdProcess.h"
@@ -130,6 +130,10 @@ static void RaiseDescriptorLimit() {
 
 namespace {
 
+// The connections tqd may hold at once: still sending their frame, waiting
+// for a worker, and with a worker.
+std::size_t HeldConnections(const Settings& settings) { return kPendingLimit + kQueueLimit + settings.workers; }
+
 // What tqd prepares before it may become a daemon; a failure up to here is
 // printed to standard error.
 struct Startup {
@@ -162,7 +166,8 @@ bool Prepare(const CommandLine& commandLine, Startup* startup, std::string* prob
     } else {
         startup->version = "no version line";
     }
-    if (!OpenListeners(settings.addresses, settings.port, &startup->listeners, &startup->skipped, problem)) {
+    if (!OpenListeners(settings.addresses, settings.port, &startup->listeners, &startup->skipped, problem,
+                       ListenBacklog(HeldConnections(settings)))) {
         return false;
     }
     // Stop signals are taken through a descriptor only; every thread started
@@ -181,6 +186,8 @@ void LogListening(EvDebug& log, const Startup& startup) {
     for (const auto& address : startup.skipped) {
         log.Info(kLogTag, "IPv6 is not available on this host: not listening on %s", address.c_str());
     }
+    const std::string capLine = BacklogCapLine(BacklogCap(), HeldConnections(startup.settings));
+    if (!capLine.empty()) log.Info(kLogTag, "%s", capLine.c_str());
     std::vector<std::string> where;
     for (const auto& listener : startup.listeners) where.push_back(listener.address);
     const Settings& settings = startup.settings;
@@ -190,12 +197,8 @@ void LogListening(EvDebug& log, const Startup& startup) {
 }
 
 void LogMetricsFile(EvDebug& log, const MetricsSettings& metricsSettings) {
-    if (metricsSettings.folder.empty()) {
-        log.Info(kLogTag, "no metrics file: Session/%s is empty", kMetricsDirKey);
-    } else {
-        log.Info(kLogTag, "metrics file %s/%s every %lld s", metricsSettings.folder.c_str(), kMetricsFileName,
-                 static_cast<long long>(metricsSettings.interval.count()));
-    }
+    const bool folderExists = metricsSettings.folder.empty() || FolderExists(metricsSettings.folder);
+    log.Info(kLogTag, "%s", MetricsFileLine(metricsSettings, folderExists).c_str());
 }
 
 // Takes the stop signal, stops accepting and lets the requests in flight
@@ -224,10 +227,10 @@ int Stop(EvDebug& log, Server& server, int stopFd, PidFile& pidFile) {
 int Serve(EvDebug& log, Startup& startup, Daemonizer& daemonizer, int stopFd, PidFile& pidFile) {
     // Every request is audited and counted; the counts and the groups'
     // figures go to the metrics file.  Both outlive the server.
-    RequestStats stats;
-    Audit audit(stats);
-    MetricsWriter metrics(startup.metricsSettings, stats);
+    const auto stats = std::make_shared<RequestStats>();
+    Audit audit(*stats);
     LogMetricsFile(log, startup.metricsSettings);
+    MetricsWriter metrics(startup.metricsSettings, stats);
 
     ServeContext context;
     context.handler = audit.wrap(startup.library.handler());

@@ -1,5 +1,8 @@
 #include "daemon/TqdServe.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <exception>
 
 #include "common/TqRcgDefs.h"
@@ -9,23 +12,6 @@
 
 namespace tqd {
 
-namespace {
-
-// Sends the denial's reply and ends the sending side; only the log hears of
-// a failure.
-void SendRefusal(int fd, const std::string& peer, const std::string& denial) {
-    EvDebug log(nullptr);
-    const TqRcgReply reply = MakeRcgReply(AccessDeniedText(denial));
-    CQiSocket socket(fd);
-    int timedOut = 0;
-    if (socket.SendWithTimeOut(reply.data(), reply.size(), kFrameSeconds, &timedOut, 0, nullptr).IsError() ||
-        timedOut != 0 || socket.Shutdown(1).IsError()) {
-        log.Error(kLogTag, "could not send the refusal to %s", peer.c_str());
-    }
-}
-
-}  // namespace
-
 std::string AccessDeniedText(const std::string& message) {
     return FXErrorUtil::ErrorWin32(
                FXCodeLocation{"TqdServe.cpp", "void tqd::ServeRequest(tqd::Request, const tqd::ServeContext&)",
@@ -34,18 +20,19 @@ std::string AccessDeniedText(const std::string& message) {
         .AsString();
 }
 
+void SendRefusal(int fd, const std::string& denial) {
+    const TqRcgReply reply = MakeRcgReply(AccessDeniedText(denial));
+    ssize_t sent;
+    do {
+        sent = send(fd, reply.data(), reply.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    shutdown(fd, SHUT_WR);
+}
+
 void ServeRequest(Request request, const ServeContext& context) {
     EvDebug log(nullptr);
     const int fd = request.fd.get();
     const std::string& peer = request.peer;
-
-    const std::string& denial = request.denial;
-    if (!denial.empty()) {
-        log.Error(kLogTag, "refused the request from %s: %s", peer.c_str(), denial.c_str());
-        if (context.events) context.events->peerRefused(fd, peer, denial);
-        SendRefusal(fd, peer, denial);
-        return;
-    }
 
     log.DebugLvl(kLogTag, 4, "request from %s goes to rcgMgrHandler", peer.c_str());
     try {

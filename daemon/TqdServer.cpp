@@ -11,8 +11,13 @@
 
 namespace tqd {
 
+// Connections taken from one listener before the others and the reading
+// get their turn: enough to empty a listen queue that a flood filled.
+constexpr int kAcceptBatch = 1024;
+
 struct Server::Shared {
-    Shared(ServeContext serve, std::size_t limit) : context(std::move(serve)), queue(limit) {}
+    Shared(ServeContext serve, std::size_t limit, unsigned workers)
+        : context(std::move(serve)), queue(limit, workers) {}
     ServeContext context;
     RequestQueue queue;
     // Connections still sending their frame, as last counted by the
@@ -23,7 +28,7 @@ struct Server::Shared {
 Server::Server(std::vector<Listener> listeners, ServeContext context, unsigned workers,
                std::size_t queueLimit, std::size_t pendingLimit)
     : m_listeners(std::move(listeners)),
-      m_shared(std::make_shared<Shared>(std::move(context), queueLimit)),
+      m_shared(std::make_shared<Shared>(std::move(context), queueLimit, workers == 0 ? 1 : workers)),
       m_workerCount(workers == 0 ? 1 : workers),
       m_reader(m_shared->context.frameSeconds, AdmissionLimits::forTotal(pendingLimit)) {
     m_reader.setEvents(m_shared->context.events);
@@ -45,6 +50,7 @@ void Server::startWorkers() {
         m_workers.emplace_back([shared] {
             Request request;
             while (shared->queue.pop(&request)) {
+                const AdmissionKey owner = request.owner;
                 try {
                     ServeRequest(std::move(request), shared->context);
                 } catch (...) {
@@ -52,28 +58,52 @@ void Server::startWorkers() {
                     log.Error(kLogTag, "serving a request failed with an exception");
                 }
                 request = Request();
-                shared->queue.finished();
+                shared->queue.finished(owner);
             }
         });
     }
 }
 
-void Server::enqueue(Request& request) {
-    if (m_shared->queue.push(request)) return;
+void Server::take(Request& request) {
+    if (!request.denial.empty()) return refuse(request);
+    Admission::Verdict verdict = Admission::Admitted;
+    if (m_shared->queue.push(request, &verdict)) return;
+    std::size_t unlogged = 0;
+    if (!m_lines.due(RefusalKind(request.owner, "queue"), Clock::now(), &unlogged)) return;
     EvDebug log(nullptr);
-    log.Error(kLogTag, "too many connections waiting for a worker (%zu): closing the connection from %s",
-              m_shared->queue.size(), request.peer.c_str());
+    const AdmissionLimits& limits = m_shared->queue.limits();
+    std::string reason;
+    switch (verdict) {
+        case Admission::KeptForRoot:
+            reason = "the last " + std::to_string(limits.rootReserve) + " places for requests waiting for a worker "
+                     "are kept for root";
+            break;
+        case Admission::UidShareTaken:
+            reason = OwnerText(request.owner) + " holds its share of " + std::to_string(limits.perUid) +
+                     " requests waiting for a worker";
+            break;
+        default:
+            reason = "too many connections waiting for a worker (" + std::to_string(m_shared->queue.size()) + ")";
+            break;
+    }
+    log.Error(kLogTag, "%s: closing the connection from %s%s", reason.c_str(), request.peer.c_str(),
+              MoreSince(unlogged).c_str());
+    // The connection closes as `request` goes.
+}
+
+void Server::refuse(Request& request) {
+    // Answered here and now: a peer that is not served never waits for, nor
+    // holds up, a worker.
+    Refusal refusal = RefusalOf(request.peer, request.owner, request.denial);
+    refusal.logged = m_lines.due(RefusalKind(request.owner, "access"), Clock::now(), &refusal.unlogged);
+    if (m_shared->context.events) m_shared->context.events->peerRefused(request.fd.get(), refusal);
+    SendRefusal(request.fd.get(), request.denial);
     // The connection closes as `request` goes.
 }
 
 void Server::noteReading() { m_shared->reading = m_reader.size(); }
 
 namespace {
-
-std::string OwnerText(const AdmissionKey& owner) {
-    if (owner.uid == static_cast<uid_t>(-1)) return "an owner that cannot be found";
-    return "uid " + std::to_string(owner.uid);
-}
 
 // Why a connection is closed at its accept.
 std::string DropReason(Admission::Verdict verdict, const Admission& admission, const AdmissionKey& owner) {
@@ -111,7 +141,7 @@ void Server::admit(PendingConnection& connection, std::size_t listener) {
         return;
     }
     std::size_t unlogged = 0;
-    if (!m_dropLogs[verdict].due(acceptedAt, &unlogged)) return;
+    if (!m_lines.due(RefusalKind(owner, "admission " + std::to_string(verdict)), acceptedAt, &unlogged)) return;
     const std::string reason = DropReason(verdict, m_reader.admission(), owner);
     log.Error(kLogTag, "%s: closing the connection from %s%s", reason.c_str(), peer.c_str(),
               MoreSince(unlogged).c_str());
@@ -124,7 +154,7 @@ void Server::acceptFrom(std::size_t index, Clock::time_point* acceptPausedUntil)
     // Take what is waiting now; the listener is non-blocking.  The
     // connections stay blocking for the handler: their frames are read with
     // MSG_DONTWAIT.
-    for (int taken = 0; taken < 64; ++taken) {
+    for (int taken = 0; taken < kAcceptBatch; ++taken) {
         Endpoint peer;
         peer.length = sizeof(peer.address);
         const int fd =
@@ -159,7 +189,7 @@ void Server::acceptFrom(std::size_t index, Clock::time_point* acceptPausedUntil)
 void Server::acceptUntil(int stopFd) {
     startWorkers();
     EvDebug log(nullptr);
-    const FrameReader::Take take = [this](Request& request) { enqueue(request); };
+    const FrameReader::Take take = [this](Request& request) { this->take(request); };
     std::vector<pollfd> entries;
     // Out of descriptors or memory, accepting pauses for a while; reading
     // goes on.
@@ -212,7 +242,7 @@ std::size_t Server::inFlight() const { return m_shared->reading + m_shared->queu
 bool Server::drain(std::chrono::milliseconds limit) {
     startWorkers();
     const Clock::time_point deadline = Clock::now() + limit;
-    const FrameReader::Take take = [this](Request& request) { enqueue(request); };
+    const FrameReader::Take take = [this](Request& request) { this->take(request); };
     std::vector<pollfd> entries;
     while (m_reader.size() > 0) {
         const Clock::time_point now = Clock::now();

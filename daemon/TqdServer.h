@@ -1,7 +1,9 @@
-// The serving side of tqd: the server accepts on the listeners, reads the
-// request frames of all connections on one thread (TqdFrameReader.h), and
-// hands complete requests through the queue (TqdRequestQueue.h) to a pool
-// of workers that serve them (TqdServe.h).
+// The serving side of tqd: the server accepts on the listeners, finds who
+// is at the other end of each connection, reads the request frames of all
+// connections on one thread (TqdFrameReader.h), answers the peers it does
+// not serve there and then, and hands the other complete requests through
+// the queue (TqdRequestQueue.h) to a pool of workers that serve them
+// (TqdServe.h).
 #pragma once
 
 #include <chrono>
@@ -49,7 +51,9 @@ public:
 private:
     struct Shared;
     void startWorkers();
-    void enqueue(Request& request);
+    // A complete request: refused at once, or queued for the workers.
+    void take(Request& request);
+    void refuse(Request& request);
     void noteReading();
     // Takes what is waiting on the listener `index`.
     void acceptFrom(std::size_t index, Clock::time_point* acceptPausedUntil);
@@ -60,8 +64,9 @@ private:
     unsigned m_workerCount;
     std::vector<std::thread> m_workers;
     FrameReader m_reader;
-    // Connections closed at the accept, one log per verdict.
-    ThrottledLog m_dropLogs[5];
+    // Lines about connections turned away: one per owner and reason every
+    // few seconds.
+    KeyedThrottle m_lines;
 };
 
 }  // namespace tqd

@@ -1,6 +1,5 @@
 #include "host/EvDebug.h"
 
-#include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -15,17 +14,17 @@
 #include <mutex>
 #include <vector>
 
+#include "host/EvDebugFile.h"
 #include "host/StoreText.h"
 #include "host/TQPlatformInfo.h"
-#include "host/UniqueFd.h"
 
 namespace {
 
 constexpr const char kDefaultLogFolder[] = "/var/log/tq";
-
-// Serialises the lines of this process; O_APPEND and one write() per line
-// keep the lines of different processes apart.
-std::mutex g_logMutex;
+// "Base"/"dTQLOGMAXKB": the log file's cap in KiB, and its bounds.
+constexpr std::uint64_t kDefaultLogMaxKiB = 32768;
+constexpr std::uint64_t kLeastLogMaxKiB = 16;
+constexpr std::uint64_t kMostLogMaxKiB = 4u << 20;
 
 std::string FormatV(const char* format, va_list args) {
     if (format == nullptr) return std::string();
@@ -40,23 +39,6 @@ std::string FormatV(const char* format, va_list args) {
     return text;
 }
 
-// One call, one line: line breaks become "\n", other control bytes \xNN.
-void AppendEscaped(std::string& line, const std::string& text) {
-    static const char kHex[] = "0123456789abcdef";
-    for (char c : text) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        if (c == '\n') {
-            line += "\\n";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            line += "\\x";
-            line += kHex[byte >> 4];
-            line += kHex[byte & 0xf];
-        } else {
-            line += c;
-        }
-    }
-}
-
 std::string Timestamp() {
     struct timeval now;
     gettimeofday(&now, nullptr);
@@ -68,21 +50,28 @@ std::string Timestamp() {
     return text;
 }
 
-// The log's own settings: "Base"/"sTQLOGDIR" and "Base"/"dTQDEBUGLEVEL".
+// The log's own settings: "Base"/"sTQLOGDIR", "Base"/"dTQDEBUGLEVEL" and
+// "Base"/"dTQLOGMAXKB".
 struct LogSettings {
     std::string folder = kDefaultLogFolder;
     int level = 0;
+    std::uint64_t maxBytes = kDefaultLogMaxKiB * 1024;
 };
 
 LogSettings ParseLogSettings(const std::string& text) {
     LogSettings settings;
     std::vector<std::string> values;
     std::vector<bool> found;
-    tqfw::FindStoreValues(text, "Base", {"sTQLOGDIR", "dTQDEBUGLEVEL"}, &values, &found);
+    tqfw::FindStoreValues(text, "Base", {"sTQLOGDIR", "dTQDEBUGLEVEL", "dTQLOGMAXKB"}, &values, &found);
     if (found[0] && !values[0].empty()) settings.folder = values[0];
-    std::uint64_t level = 0;
-    if (found[1] && tqfw::ParseUnsignedDecimal(values[1], &level)) {
-        settings.level = level > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(level);
+    std::uint64_t number = 0;
+    if (found[1] && tqfw::ParseUnsignedDecimal(values[1], &number)) {
+        settings.level = number > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(number);
+    }
+    // A cap out of bounds is brought within them; one that is not a number
+    // leaves the default.
+    if (found[2] && tqfw::ParseUnsignedDecimal(values[2], &number)) {
+        settings.maxBytes = std::min(std::max(number, kLeastLogMaxKiB), kMostLogMaxKiB) * 1024;
     }
     return settings;
 }
@@ -145,18 +134,16 @@ private:
     LogSettings m_settings;
 };
 
-bool WriteOnce(int fd, const std::string& line) {
-    for (;;) {
-        ssize_t n = write(fd, line.data(), line.size());
-        if (n < 0 && errno == EINTR) continue;
-        return n == static_cast<ssize_t>(line.size());
-    }
+// The log file of this process, held from line to line; never destroyed,
+// since the log may still be used while statics go.
+tqfw::EvDebugFile& LogFile() {
+    static tqfw::EvDebugFile* file = new tqfw::EvDebugFile;
+    return *file;
 }
 
-void WriteLine(const char* level, const char* function, const std::string& message) {
-    const std::string folder = LogSettingsCache::instance().get().folder;
-    const std::string path = folder + "/" + TQPI_Focus::getFocus() + ".log";
-
+// "<time> <pid> <thread> <LEVEL> <function> <message>\n", every field made
+// safe for a terminal.
+std::string FormatLine(const char* level, const char* function, const std::string& message) {
     std::string line = Timestamp();
     line += ' ';
     line += std::to_string(getpid());
@@ -165,21 +152,38 @@ void WriteLine(const char* level, const char* function, const std::string& messa
     line += ' ';
     line += level;
     line += ' ';
-    AppendEscaped(line, function != nullptr && *function != '\0' ? function : "-");
+    tqfw::AppendTerminalSafe(line, function != nullptr && *function != '\0' ? function : "-");
     line += ' ';
-    AppendEscaped(line, message);
+    tqfw::AppendTerminalSafe(line, message);
     line += '\n';
+    return line;
+}
+
+void WriteToStandardError(const std::string& line) {
+    // Whole lines, also when they are longer than a pipe writes at once.
+    static std::mutex* mutex = new std::mutex;
+    std::lock_guard<std::mutex> lock(*mutex);
+    for (;;) {
+        const ssize_t n = write(STDERR_FILENO, line.data(), line.size());
+        if (n < 0 && errno == EINTR) continue;
+        return;
+    }
+}
+
+void WriteLine(const char* level, const char* function, const std::string& message) {
+    const LogSettings settings = LogSettingsCache::instance().get();
+    const std::string path = settings.folder + "/" + TQPI_Focus::getFocus() + ".log";
+    const std::string line = FormatLine(level, function, message);
+    const auto note = [&settings, &path] {
+        return FormatLine("INFO", "EvDebug",
+                          "the log reached its cap of " + std::to_string(settings.maxBytes / 1024) +
+                              " KiB (Base/dTQLOGMAXKB): the lines before are in " + path + ".1");
+    };
 
     const char* echo = getenv("TQ_LOG_STDERR");
     const bool alsoStderr = echo != nullptr && std::strcmp(echo, "1") == 0;
-
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    bool written = false;
-    if (tqfw::MakeFolders(folder)) {
-        const UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-        if (fd.open()) written = WriteOnce(fd.get(), line);
-    }
-    if (!written || alsoStderr) WriteOnce(STDERR_FILENO, line);
+    const bool written = LogFile().append(path, settings.maxBytes, line, note);
+    if (!written || alsoStderr) WriteToStandardError(line);
 }
 
 void DebugLine(const char* function, int level, const char* format, va_list args) {
@@ -236,3 +240,59 @@ EvEvent::~EvEvent() = default;
 bool EvEvent::initialize(int, std::uint32_t, int, EvEventCallback, const std::string&) {
     return true;
 }
+
+namespace tqfw {
+
+std::size_t Utf8SequenceLength(const std::string& text, std::size_t at) {
+    const auto byte = [&text](std::size_t index) { return static_cast<unsigned char>(text[index]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) return 1;
+    // The second byte's range narrows for the leads that would otherwise
+    // allow overlong forms, surrogates or code points past U+10FFFF.
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+    for (std::size_t next = 2; next < length; ++next) {
+        if (byte(at + next) < 0x80 || byte(at + next) > 0xBF) return 0;
+    }
+    return length;
+}
+
+void AppendTerminalSafe(std::string& line, const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    const auto escape = [&line](const char* prefix, unsigned char value) {
+        line += prefix;
+        line += kHex[value >> 4];
+        line += kHex[value & 0xf];
+    };
+    for (std::size_t at = 0; at < text.size();) {
+        const unsigned char byte = static_cast<unsigned char>(text[at]);
+        const std::size_t length = Utf8SequenceLength(text, at);
+        if (byte == '\n') {
+            line += "\\n";
+        } else if (length == 0 || byte < 0x20 || byte == 0x7f) {
+            escape("\\x", byte);
+        } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0) {
+            // U+0080 to U+009F, the C1 controls.
+            escape("\\u00", static_cast<unsigned char>(text[at + 1]));
+        } else {
+            line.append(text, at, length);
+        }
+        at += length == 0 ? 1 : length;
+    }
+}
+
+}  // namespace tqfw

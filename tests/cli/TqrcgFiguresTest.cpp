@@ -92,6 +92,26 @@ TEST_F(TqrcgFigures, ListJsonHasNumericFieldsWithUnits) {
     EXPECT_TRUE(groups[2]["processes"].is_null());
 }
 
+// Names the store lists are printed as JSON strings in which nothing can act
+// on a terminal: control characters of both sets, DEL, and bytes that are
+// not UTF-8 are escaped, and the JSON still reads back the same names.
+TEST_F(TqrcgFigures, ListJsonEscapesEveryControlCharacter) {
+    m_store.write("[Base]\nsTQRCGMGRGROUPS= web \x1b[2J \xc2\x9b" "31m del\x7f bad\xff caf\xc3\xa9\n");
+    const Outcome outcome = Tqrcg({"list", "--json"});
+    for (char c : outcome.out) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        EXPECT_TRUE(byte == '\n' || (byte >= 0x20 && byte < 0x7f)) << "raw byte " << int(byte) << " in " << outcome.out;
+    }
+    const nlohmann::json groups = nlohmann::json::parse(outcome.out);
+    ASSERT_EQ(6u, groups.size());
+    const std::vector<std::string> expected = {"web", "\x1b[2J", "\xc2\x9b" "31m", "del\x7f", "bad\xef\xbf\xbd",
+                                               "caf\xc3\xa9"};
+    for (std::size_t index = 0; index < expected.size(); ++index) {
+        EXPECT_EQ(expected[index], groups[index]["group"].get<std::string>()) << index;
+    }
+    EXPECT_NE(std::string::npos, outcome.out.find("\"\\u009b31m\"")) << outcome.out;
+}
+
 TEST_F(TqrcgFigures, AnUnreadableFigureFailsTheListButShowsTheRest) {
     m_fs.files.erase(std::string(kBase) + "/web/cpu.stat");
     const Outcome outcome = Tqrcg({"list"});

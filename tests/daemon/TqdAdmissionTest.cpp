@@ -121,19 +121,44 @@ TEST(TqdAdmission, SharesOfTheDaemonsSlots) {
     EXPECT_EQ(tiny.refusedPerUid, 1u);
 }
 
-// Connections closed in numbers leave a line every 10 seconds at most.
-TEST(TqdAdmission, ClosingsAreLoggedAtMostEveryTenSecondsWithACount) {
-    ThrottledLog log;
+// Connections closed in numbers leave a line every 10 seconds at most, for
+// each kind on its own.
+TEST(TqdAdmission, ClosingsAreLoggedAtMostEveryTenSecondsWithACountPerKind) {
+    KeyedThrottle log;
     const Clock::time_point start = Clock::now();
-    std::size_t unlogged = 99;
-    EXPECT_TRUE(log.due(start, &unlogged));
-    EXPECT_EQ(unlogged, 0u);
-    EXPECT_FALSE(log.due(start + std::chrono::seconds(1), &unlogged));
-    EXPECT_FALSE(log.due(start + std::chrono::seconds(9), &unlogged));
-    EXPECT_TRUE(log.due(start + std::chrono::seconds(10), &unlogged));
-    EXPECT_EQ(unlogged, 2u);
-    EXPECT_TRUE(log.due(start + std::chrono::seconds(25), &unlogged));
-    EXPECT_EQ(unlogged, 0u);
+    const auto at = [start](int seconds) { return start + std::chrono::seconds(seconds); };
+    const struct {
+        const char* kind;
+        int second;
+        bool due;
+        std::size_t unlogged;  // when due
+    } steps[] = {
+        {"uid 65534 silent", 0, true, 0},  {"uid 65534 silent", 1, false, 0}, {"uid 65534 header", 1, true, 0},
+        {"uid 1000 silent", 2, true, 0},   {"uid 65534 silent", 9, false, 0}, {"uid 65534 silent", 10, true, 2},
+        {"uid 65534 header", 10, false, 0}, {"uid 65534 silent", 25, true, 0}, {"uid 65534 header", 25, true, 1},
+    };
+    for (const auto& step : steps) {
+        std::size_t unlogged = 99;
+        EXPECT_EQ(step.due, log.due(step.kind, at(step.second), &unlogged)) << step.kind << " at " << step.second;
+        if (step.due) {
+            EXPECT_EQ(step.unlogged, unlogged) << step.kind << " at " << step.second;
+        }
+    }
+}
+
+// However many kinds come, the kinds held stay bounded: quiet ones are
+// forgotten, and while all are busy the new ones share one line.
+TEST(TqdAdmission, ThrottledKindsStayFew) {
+    KeyedThrottle log(std::chrono::seconds(10), 4);
+    const Clock::time_point start = Clock::now();
+    std::size_t unlogged = 0;
+    for (int uid = 0; uid < 4; ++uid) EXPECT_TRUE(log.due("uid " + std::to_string(uid), start, &unlogged));
+    EXPECT_TRUE(log.due("uid 100", start, &unlogged)) << "the first of the shared kind";
+    EXPECT_FALSE(log.due("uid 101", start, &unlogged)) << "shares the line of uid 100";
+    EXPECT_LE(log.kinds(), 5u);
+    // Later the busy kinds have gone quiet: a new kind has a line of its own.
+    EXPECT_TRUE(log.due("uid 102", start + std::chrono::seconds(11), &unlogged));
+    EXPECT_LE(log.kinds(), 5u);
 }
 
 }  // namespace

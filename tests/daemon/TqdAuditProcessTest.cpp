@@ -79,6 +79,44 @@ TEST(TqdMetricsFile, WrittenAtStartAndEveryIntervalAndPassesPromtool) {
     EXPECT_EQ("", PromtoolProblems(promtool, path)) << text;
 }
 
+// FIFOs planted in the metrics folder, at the temporary name a writer of
+// this tqd could be expected to use and at the file's own name, neither hold
+// the metrics thread nor keep tqd from stopping on SIGTERM.
+TEST(TqdMetricsFile, FifosPlantedInTheFolderDoNotKeepTqdFromStopping) {
+    tqtest::TempStore folders;
+    const std::string folder = folders.dir();
+    TqdProcess tqd("sTQDMETRICSDIR=" + folder + "\ndTQDMETRICSINTERVAL=1\n");
+    ASSERT_TRUE(tqd.running()) << tqd.errText();
+    const std::string path = folder + "/tqrcgmgr.prom";
+    ASSERT_NE(std::string::npos, WaitForFile(path, "# TYPE", 5).find("# TYPE"));
+    for (const std::string& name : {".tqrcgmgr.prom." + std::to_string(tqd.pid()) + ".tmp",
+                                    std::string(".tqrcgmgr.prom.tmp"), std::string("tqrcgmgr.prom")}) {
+        unlink((folder + "/" + name).c_str());
+        ASSERT_EQ(0, mkfifo((folder + "/" + name).c_str(), 0666)) << name;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two more writes
+    EXPECT_EQ(0, tqd.stop(5)) << "tqd did not stop within 5 s of SIGTERM";
+    struct stat st;
+    ASSERT_EQ(0, lstat(path.c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the file replaced the FIFO";
+}
+
+// A metrics folder that does not exist (no node exporter on the host) is one
+// INFO line at the start, no ERROR at any write, and the file comes once the
+// folder is made.
+TEST(TqdMetricsFile, AMissingFolderIsOneInfoLineAndTheFileComesOnceItIsMade) {
+    tqtest::TempStore folders;
+    const std::string folder = folders.dir() + "/node-exporter";
+    TqdProcess tqd("sTQDMETRICSDIR=" + folder + "\ndTQDMETRICSINTERVAL=1\n");
+    ASSERT_TRUE(tqd.running()) << tqd.errText();
+    EXPECT_TRUE(tqd.waitForLog(folder + " does not exist now", 5)) << tqd.log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(std::string::npos, tqd.log().find(" ERROR ")) << tqd.log();
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+    EXPECT_NE(std::string::npos, WaitForFile(folder + "/tqrcgmgr.prom", "# TYPE", 5).find("# TYPE"));
+    EXPECT_EQ(std::string::npos, tqd.log().find(" ERROR ")) << tqd.log();
+}
+
 TEST(TqdMetricsFile, AnEmptyFolderSettingWritesNothing) {
     TqdProcess tqd("sTQDMETRICSDIR=\ndTQDMETRICSINTERVAL=1\n");
     ASSERT_TRUE(tqd.running()) << tqd.errText();

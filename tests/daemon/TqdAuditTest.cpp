@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <vector>
 #include <string>
 
 #include "daemon/TqdAudit.h"
@@ -56,12 +57,6 @@ TEST(TqdAuditLines, EachRequestNamesPeerTypeGroupArgumentsOutcomeAndDuration) {
     EXPECT_EQ(
         "peer=? uid=? pid=? request=unknown(9) group=\"a\\\"b\\n\" outcome=\"[Win32 error 1630] x\" ms=2.0",
         ServedLine(unknown, Request(9, "a\"b\n"), "[Win32 error 1630] x", 2));
-    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 refused=\"Access denied\"",
-              RefusedPeerLine(Peer(), "Access denied"));
-    EXPECT_EQ("peer=[::1]:5 refused_frame=\"frame length 5 is not 368\"",
-              RefusedFrameLine("[::1]:5", "frame length 5 is not 368"));
-    EXPECT_EQ("\"a\\x1bb\\\\\"", AuditQuoted("a\x1b"
-                                             "b\\"));
     EXPECT_EQ("remove", std::string(RequestTypeName(RcgMsgRemovePids)));
 }
 
@@ -74,6 +69,39 @@ TEST(TqdAuditLines, SettingsAreNamedAndAnUnmarkedSettingsTypeIsUnknown) {
         ServedLine(Peer(), set, "Success", 1));
     EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 request=unknown(16) group=\"web\" outcome=\"x\" ms=1.0",
               ServedLine(Peer(), Request(RcgMsgSetProperties, "web", 25), "x", 1));
+}
+
+// Refusals of one owner and reason are one line every few seconds, which
+// says how many more of its kind had none.
+TEST(TqdAuditLines, RefusalLinesNameTheOwnerAndHowManyMoreCame) {
+    Refusal refusal;
+    refusal.peer = "[::1]:5";
+    refusal.why = "frame length 5 is not 368";
+    EXPECT_EQ("peer=[::1]:5 uid=? refused_frame=\"frame length 5 is not 368\"", RefusedFrameLine(refusal));
+    refusal.uidKnown = true;
+    refusal.uid = 1000;
+    refusal.unlogged = 37;
+    EXPECT_EQ("peer=[::1]:5 uid=1000 refused_frame=\"frame length 5 is not 368\" more=37", RefusedFrameLine(refusal));
+    refusal.why = "Access denied";
+    refusal.unlogged = 0;
+    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 refused=\"Access denied\"", RefusedPeerLine(Peer(), refusal));
+    refusal.unlogged = 2;
+    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 refused=\"Access denied\" more=2", RefusedPeerLine(Peer(), refusal));
+}
+
+// Audit values are quoted, and nothing in them reaches a terminal raw.
+TEST(TqdAuditLines, QuotedValuesEscapeQuotesBackslashesAndEveryControl) {
+    const struct {
+        const char* text;
+        const char* quoted;
+    } cases[] = {
+        {"a\x1b" "b\\", "\"a\\x1bb\\\\\""},
+        {"say \"hi\"\n", "\"say \\\"hi\\\"\\n\""},
+        {"\xc2\x9b" "31m", "\"\\u009b31m\""},
+        {"\x9b" "31m\xff", "\"\\x9b31m\\xff\""},
+        {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.quoted, AuditQuoted(c.text)) << c.text;
 }
 
 // The client's end of a connection to `relay` (both ends local): what the
@@ -143,12 +171,19 @@ TEST(TqdAuditRelay, AuditLogsAndCountsEveryServedRequest) {
     const DaemonCounts counts = stats.snapshot();
     EXPECT_EQ(1u, counts.requests.at(std::make_pair(std::string("cap"), std::string("failure"))));
     EXPECT_EQ(1u, counts.durationCount);
-    audit.frameRefused("127.0.0.1:9", true, "ended after 5 bytes", false);
-    audit.frameRefused("127.0.0.1:10", true, "nothing sent", true);
+    Refusal logged;
+    logged.peer = "127.0.0.1:9";
+    logged.why = "ended after 5 bytes";
+    audit.frameRefused(logged, true);
+    Refusal quiet;
+    quiet.peer = "127.0.0.1:10";
+    quiet.why = "nothing sent";
+    quiet.logged = false;
+    audit.frameRefused(quiet, true);
     EXPECT_EQ(2u, stats.snapshot().framesRefused.at("incomplete"));
     EXPECT_EQ(std::string::npos, store.log().find("127.0.0.1:10")) << "quiet: counted only";
     EXPECT_NE(std::string::npos,
-              store.log().find("audit peer=127.0.0.1:9 refused_frame=\"ended after 5 bytes\""));
+              store.log().find("audit peer=127.0.0.1:9 uid=? refused_frame=\"ended after 5 bytes\""));
 }
 
 // A loopback TCP connection within this process.
@@ -178,13 +213,72 @@ TEST(TqdPeerProcess, TheHolderOfASocketIsFoundByItsInode) {
     Loopback connection;
     ASSERT_TRUE(connection.server.open());
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(getpid(), FindSocketHolder(InodeOf(connection.client.get()), std::chrono::seconds(2)));
+    EXPECT_EQ(getpid(), FindSocketHolder(InodeOf(connection.client.get()), geteuid(), std::chrono::seconds(2)));
     printf("found this process by its socket in %.2f ms\n",
            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-    EXPECT_EQ(0, FindSocketHolder(0, std::chrono::seconds(1)));
+    EXPECT_EQ(0, FindSocketHolder(0, geteuid(), std::chrono::seconds(1)));
     EXPECT_EQ("socket:[42]", SocketLinkText(42));
     tqtest::TempStore empty;
-    EXPECT_EQ(0, FindSocketHolder(InodeOf(connection.client.get()), std::chrono::seconds(1), empty.dir()));
+    EXPECT_EQ(0, FindSocketHolder(InodeOf(connection.client.get()), geteuid(), std::chrono::seconds(1), empty.dir()));
+}
+
+// A budget of so many looks, whatever the time.
+class LooksBudget : public SearchBudget {
+public:
+    explicit LooksBudget(int looks) : SearchBudget(std::chrono::microseconds(0)), m_left(looks) {}
+    bool spent() override { return m_left-- <= 0; }
+
+private:
+    int m_left;
+};
+
+// A /proc of the test's own: processes with an owner and descriptor links.
+class FakeProc {
+public:
+    void process(pid_t pid, uid_t owner, int descriptors, std::uint32_t socket = 0) {
+        const std::string folder = m_root.dir() + "/" + std::to_string(pid);
+        mkdir(folder.c_str(), 0755);
+        mkdir((folder + "/fd").c_str(), 0755);
+        if (chown(folder.c_str(), owner, 0) != 0) m_owned = false;
+        if (socket != 0) link(folder, 0, SocketLinkText(socket));
+        for (int fd = 1; fd <= descriptors; ++fd) link(folder, fd, "anon_inode:[eventfd]");
+    }
+    std::string root() const { return m_root.dir(); }
+    // Whether the owners could be set (only root may).
+    bool owned() const { return m_owned; }
+
+private:
+    static void link(const std::string& folder, int fd, const std::string& target) {
+        const std::string path = folder + "/fd/" + std::to_string(fd);
+        if (symlink(target.c_str(), path.c_str()) != 0) throw std::runtime_error("symlink " + path);
+    }
+    tqtest::TempStore m_root;
+    bool m_owned = true;
+};
+
+// The budget is looked at inside a process too: one that holds thousands of
+// descriptors cannot make the search outlast it.
+TEST(TqdPeerProcess, TheBudgetEndsTheSearchInsideAProcessWithManyDescriptors) {
+    FakeProc proc;
+    proc.process(100, 0, 4000);
+    proc.process(50, 0, 3, 77);
+    LooksBudget few(10);
+    EXPECT_EQ(0, FindSocketHolder(77, 0, few, proc.root()));
+    LooksBudget plenty(1000);
+    EXPECT_EQ(50, FindSocketHolder(77, 0, plenty, proc.root()));
+}
+
+// The owner's processes come first, newest first: another user's processes
+// with many descriptors and newer pids do not stand in the way.
+TEST(TqdPeerProcess, AnotherUsersBusyProcessesAreLookedAtLast) {
+    EXPECT_EQ((std::vector<pid_t>{25, 20, 30, 10}), SearchOrder({{10, 0}, {20, 1000}, {30, 0}, {25, 1000}}, 1000));
+    FakeProc proc;
+    proc.process(300, 65534, 4000);
+    proc.process(200, 65534, 4000);
+    proc.process(50, 1000, 3, 77);
+    if (!proc.owned()) GTEST_SKIP() << "needs root to give the fake processes owners";
+    LooksBudget few(10);
+    EXPECT_EQ(50, FindSocketHolder(77, 1000, few, proc.root()));
 }
 
 TEST(TqdPeerProcess, APeerIsItsAddressUidAndProcess) {

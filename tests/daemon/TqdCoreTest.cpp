@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -23,11 +24,13 @@
 #include "daemon/TqdServer.h"
 #include "host/TqdPort.h"
 #include "service/TqRcgProtocol.h"
+#include "tests/daemon/RecordingEvents.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace tqd;
+using tqdtest::RecordingEvents;
 
 // ---- settings -------------------------------------------------------------
 
@@ -256,20 +259,100 @@ TEST(TqdQueue, CountsTakenRequestsUntilTheyAreFinished) {
     ASSERT_TRUE(queue.pop(&out));
     EXPECT_EQ(queue.size(), 1u);
     EXPECT_EQ(queue.unfinished(), 2u);
-    queue.finished();
+    queue.finished(out.owner);
     EXPECT_EQ(queue.unfinished(), 1u);
     ASSERT_TRUE(queue.pop(&out));
     EXPECT_EQ(queue.unfinished(), 1u);
     EXPECT_FALSE(queue.waitUntilIdle(Clock::now() + std::chrono::milliseconds(20)));
     std::thread worker([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        queue.finished();
+        queue.finished(AdmissionKey());
     });
     EXPECT_TRUE(queue.waitUntilIdle(Clock::now() + std::chrono::seconds(5)));
     worker.join();
     EXPECT_EQ(queue.unfinished(), 0u);
     // Idle already: no wait, even with the deadline gone.
     EXPECT_TRUE(queue.waitUntilIdle(Clock::now() - std::chrono::seconds(1)));
+}
+
+Request Owned(const std::string& peer, uid_t uid) {
+    Request request = Named(peer);
+    request.owner.uid = uid;
+    request.owner.root = uid == 0;
+    return request;
+}
+
+// Root first; the other uids one request each in turn, however many one of
+// them has waiting.
+TEST(TqdQueue, RootGoesFirstAndTheOtherUidsTakeTurns) {
+    RequestQueue queue(64, 1);
+    const std::vector<std::pair<std::string, uid_t>> pushed = {
+        {"a1", 1000}, {"a2", 1000}, {"a3", 1000}, {"b1", 2000}, {"r1", 0}, {"c1", 3000}, {"r2", 0}};
+    for (const auto& one : pushed) {
+        Request request = Owned(one.first, one.second);
+        ASSERT_TRUE(queue.push(request)) << one.first;
+    }
+    std::vector<std::string> order;
+    Request out;
+    while (queue.size() > 0 && queue.pop(&out)) {
+        order.push_back(out.peer);
+        queue.finished(out.owner);
+    }
+    EXPECT_EQ((std::vector<std::string>{"r1", "r2", "a1", "b1", "c1", "a2", "a3"}), order);
+}
+
+// The places are shared as the connections sending their frame are: a
+// sixteenth for any uid but root, and the last eighth kept for root.
+TEST(TqdQueue, PlacesAreSharedAndTheLastAreKeptForRoot) {
+    RequestQueue queue(16);
+    Admission::Verdict verdict = Admission::Admitted;
+    Request first = Owned("a1", 1000), second = Owned("a2", 1000);
+    EXPECT_TRUE(queue.push(first));
+    EXPECT_FALSE(queue.push(second, &verdict));
+    EXPECT_EQ(Admission::UidShareTaken, verdict);
+    for (uid_t uid = 1; uid <= 13; ++uid) {
+        Request request = Owned("u", uid);
+        EXPECT_TRUE(queue.push(request)) << uid;
+    }
+    Request late = Owned("late", 99);
+    EXPECT_FALSE(queue.push(late, &verdict));
+    EXPECT_EQ(Admission::KeptForRoot, verdict);
+    for (int index = 0; index < 2; ++index) {
+        Request root = Owned("r", 0);
+        EXPECT_TRUE(queue.push(root)) << index;
+    }
+    Request more = Owned("r", 0);
+    EXPECT_FALSE(queue.push(more, &verdict));
+    EXPECT_EQ(Admission::AllTaken, verdict);
+}
+
+// With two workers, one busy with another uid's request, the other waits for
+// root: a second request of that uid waits until the first is finished.
+TEST(TqdQueue, TheLastFreeWorkerIsKeptForRoot) {
+    RequestQueue queue(64, 2);
+    Request a1 = Owned("a1", 1000), a2 = Owned("a2", 1000);
+    ASSERT_TRUE(queue.push(a1));
+    ASSERT_TRUE(queue.push(a2));
+    Request running;
+    ASSERT_TRUE(queue.pop(&running));
+    EXPECT_EQ("a1", running.peer);
+    std::atomic<bool> taken{false};
+    std::string second;
+    std::thread worker([&] {
+        Request out;
+        if (queue.pop(&out)) second = out.peer;
+        taken = true;
+        queue.finished(out.owner);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(taken) << "a2 took the worker kept for root";
+    Request root = Owned("r", 0);
+    ASSERT_TRUE(queue.push(root));
+    worker.join();
+    EXPECT_EQ("r", second);
+    queue.finished(running.owner);
+    ASSERT_TRUE(queue.pop(&running));
+    EXPECT_EQ("a2", running.peer);
 }
 
 // ---- reading frames ------------------------------------------------------
@@ -344,6 +427,15 @@ TEST(TqdFrameReader, AssemblesAFrameSentInPiecesAndLeavesWhatFollows) {
     EXPECT_EQ(store.log(), "");
 }
 
+// The refusals the reader told `events` about `peer`, as "why" texts.
+std::vector<std::string> FramesRefused(const RecordingEvents& events, const std::string& peer) {
+    std::vector<std::string> why;
+    for (const RecordingEvents::Told& told : events.about(peer)) {
+        if (!told.peerRefused) why.push_back(told.refusal.why);
+    }
+    return why;
+}
+
 TEST(TqdFrameReader, DropsAWrongHeaderAsSoonAsItsSixteenBytesAreIn) {
     struct Case {
         std::uint32_t length, code;
@@ -361,6 +453,8 @@ TEST(TqdFrameReader, DropsAWrongHeaderAsSoonAsItsSixteenBytesAreIn) {
         tqtest::TempStore store;
         ReaderPair pair;
         FrameReader reader(15, 8);
+        RecordingEvents events;
+        reader.setEvents(&events);
         PendingConnection pending = pair.connection("peer:2", Clock::now());
         ASSERT_TRUE(reader.add(pending));
         pair.send(ClientFrame(c.length, c.code, 1), 0, c.sent);
@@ -370,24 +464,25 @@ TEST(TqdFrameReader, DropsAWrongHeaderAsSoonAsItsSixteenBytesAreIn) {
         if (c.logged.empty()) {
             EXPECT_EQ(reader.size(), 1u);
             EXPECT_FALSE(pair.closedByReader());
-            EXPECT_EQ(store.log(), "");
+            EXPECT_TRUE(events.told().empty());
         } else {
             EXPECT_EQ(reader.size(), 0u);
             EXPECT_TRUE(pair.closedByReader());
-            EXPECT_NE(store.log().find(" ERROR tqd closing the connection from peer:2 without a reply: " +
-                                       c.logged + "\n"),
-                      std::string::npos)
-                << store.log();
+            EXPECT_EQ(std::vector<std::string>{c.logged}, FramesRefused(events, "peer:2"));
+            EXPECT_FALSE(events.told().at(0).incomplete);
         }
+        // The line is the events' to write.
+        EXPECT_EQ(store.log(), "");
     }
 }
 
 TEST(TqdFrameReader, ClosesAConnectionThatEndsBeforeItsFrame) {
     for (std::size_t sent : {0u, 3u, 367u}) {
         SCOPED_TRACE(sent);
-        tqtest::TempStore store;
         ReaderPair pair;
         FrameReader reader(15, 8);
+        RecordingEvents events;
+        reader.setEvents(&events);
         PendingConnection pending = pair.connection("peer:3", Clock::now());
         ASSERT_TRUE(reader.add(pending));
         pair.send(ClientFrame(368, 0xEAFF, 1), 0, sent);
@@ -396,19 +491,17 @@ TEST(TqdFrameReader, ClosesAConnectionThatEndsBeforeItsFrame) {
         reader.step(nullptr, Clock::now(), collector.take());
         EXPECT_TRUE(collector.taken.empty());
         EXPECT_EQ(reader.size(), 0u);
-        EXPECT_NE(store.log().find("closing the connection from peer:3 without a reply: the request ended "
-                                   "after " +
-                                   std::to_string(sent) + " of 368 bytes\n"),
-                  std::string::npos)
-            << store.log();
+        EXPECT_EQ(std::vector<std::string>{"the request ended after " + std::to_string(sent) + " of 368 bytes"},
+                  FramesRefused(events, "peer:3"));
     }
 }
 
 TEST(TqdFrameReader, DeadlineCountsFromTheAcceptOverTheWholeFrame) {
-    tqtest::TempStore store;
     const Clock::time_point accepted = Clock::now();
     ReaderPair slow, done, late;
     FrameReader reader(15, 8);
+    RecordingEvents events;
+    reader.setEvents(&events);
     PendingConnection a = slow.connection("slow:1", accepted);
     PendingConnection b = done.connection("done:1", accepted);
     PendingConnection c = late.connection("late:1", accepted + std::chrono::seconds(5));
@@ -432,12 +525,41 @@ TEST(TqdFrameReader, DeadlineCountsFromTheAcceptOverTheWholeFrame) {
     EXPECT_EQ(collector.taken.front().peer, "done:1");
     EXPECT_EQ(reader.size(), 1u);
     EXPECT_TRUE(slow.closedByReader());
-    EXPECT_NE(store.log().find("closing the connection from slow:1 without a reply: no complete request "
-                               "within 15 seconds (300 of 368 bytes)\n"),
-              std::string::npos)
-        << store.log();
+    EXPECT_EQ(std::vector<std::string>{"no complete request within 15 seconds (300 of 368 bytes)"},
+              FramesRefused(events, "slow:1"));
     EXPECT_EQ(reader.millisecondsToDeadline(accepted + std::chrono::seconds(15)), 5000);
-    EXPECT_EQ(store.log().find("late:1"), std::string::npos);
+    EXPECT_TRUE(FramesRefused(events, "late:1").empty());
+}
+
+// A refused user's connections, closed in numbers, are one line per owner
+// and reason every ten seconds; every one of them is told (and counted).
+TEST(TqdFrameReader, RefusalsOfOneOwnerAndReasonHaveOneLineEveryTenSeconds) {
+    const Clock::time_point start = Clock::now();
+    FrameReader reader(15, 64);
+    RecordingEvents events;
+    reader.setEvents(&events);
+    const auto refuseOne = [&](const std::string& peer, uid_t uid, std::uint32_t length, Clock::time_point now) {
+        ReaderPair pair;
+        PendingConnection pending = pair.connection(peer, now);
+        pending.owner.uid = uid;
+        pending.owner.root = false;
+        ASSERT_TRUE(reader.add(pending));
+        pair.send(ClientFrame(length, 0xEAFF, 1), 0, 16);
+        Collector collector;
+        reader.step(nullptr, now, collector.take());
+    };
+    for (int index = 0; index < 5; ++index) refuseOne("a:" + std::to_string(index), 1000, 5, start);
+    refuseOne("b:0", 2000, 5, start);  // another owner
+    refuseOne("later:0", 1000, 5, start + std::chrono::seconds(10));
+    const std::vector<RecordingEvents::Told> told = events.told();
+    ASSERT_EQ(7u, told.size());
+    std::vector<std::string> lines;
+    for (const auto& one : told) {
+        if (one.refusal.logged) lines.push_back(one.refusal.peer + " more=" + std::to_string(one.refusal.unlogged));
+    }
+    EXPECT_EQ((std::vector<std::string>{"a:0 more=0", "b:0 more=0", "later:0 more=4"}), lines);
+    EXPECT_TRUE(told.at(0).refusal.uidKnown);
+    EXPECT_EQ(1000u, told.at(0).refusal.uid);
 }
 
 TEST(TqdFrameReader, ReadsOnlyTheConnectionsPollReportsReady) {

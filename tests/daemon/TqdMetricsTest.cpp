@@ -1,14 +1,19 @@
 // The metrics file of tqd: the counts, the text format, its settings and
 // its atomic write.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "daemon/TqdMetrics.h"
+#include "daemon/TqdMetricsFile.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -174,6 +179,45 @@ TEST(TqdMetrics, TheFileIsReplacedWhole) {
     EXPECT_EQ((std::vector<std::string>{kMetricsFileName}), names) << "no temporary file is left";
     EXPECT_FALSE(WriteFileAtomically(folder + "/missing", kMetricsFileName, "x", &problem));
     EXPECT_NE(std::string::npos, problem.find(folder + "/missing")) << problem;
+}
+
+// FIFOs planted in the folder, at the names a writer could be expected to
+// use and at the file's own name, neither block the write nor receive it.
+TEST(TqdMetrics, TheWriteIsNeverHeldOrRedirectedByFifosPlantedInTheFolder) {
+    tqtest::TempStore store;
+    const std::string folder = store.dir() + "/metrics";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+    const std::vector<std::string> planted = {"." + std::string(kMetricsFileName) + "." + std::to_string(getpid()) + ".tmp",
+                                              "." + std::string(kMetricsFileName) + ".tmp", kMetricsFileName};
+    for (const std::string& name : planted) ASSERT_EQ(0, mkfifo((folder + "/" + name).c_str(), 0666)) << name;
+    std::string problem;
+    auto write = std::async(std::launch::async, [&] {
+        return WriteFileAtomically(folder, kMetricsFileName, "figures\n", &problem);
+    });
+    const bool done = write.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!done) {
+        // Lets a writer stuck on a FIFO go, so that the test can end.
+        for (const std::string& name : planted) close(open((folder + "/" + name).c_str(), O_RDONLY | O_NONBLOCK));
+    }
+    ASSERT_TRUE(done) << "the write is held by a FIFO";
+    EXPECT_TRUE(write.get()) << problem;
+    struct stat st;
+    ASSERT_EQ(0, lstat((folder + "/" + kMetricsFileName).c_str(), &st));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ("figures\n", tqtest::ReadFile(folder + "/" + kMetricsFileName));
+}
+
+TEST(TqdMetrics, TheStartSaysOnceWhereTheFileGoesAndWhenItsFolderIsMissing) {
+    MetricsSettings settings;
+    settings.folder = "/var/lib/prometheus/node-exporter";
+    EXPECT_EQ("metrics file /var/lib/prometheus/node-exporter/tqrcgmgr.prom every 15 s", MetricsFileLine(settings, true));
+    EXPECT_EQ(
+        "metrics file /var/lib/prometheus/node-exporter/tqrcgmgr.prom every 15 s, once its folder exists: "
+        "/var/lib/prometheus/node-exporter does not exist now (the node exporter's package makes it; or name "
+        "another folder in Session/sTQDMETRICSDIR)",
+        MetricsFileLine(settings, false));
+    settings.folder.clear();
+    EXPECT_EQ("no metrics file: Session/sTQDMETRICSDIR is empty", MetricsFileLine(settings, true));
 }
 
 }  // namespace

@@ -78,13 +78,12 @@ TEST(TqdServing, ClosesBadFramesWithoutAReplyAndServesOn) {
         std::string logged;
     };
     const std::vector<BadFrame> cases = {
-        {"wrong length", WithHeaderWord(HarmlessFrame(), 0, 369),
-         "without a reply: frame length 369 is not 368"},
+        {"wrong length", WithHeaderWord(HarmlessFrame(), 0, 369), "refused_frame=\"frame length 369 is not 368\""},
         {"wrong code", WithHeaderWord(HarmlessFrame(), 12, 0xEAFE),
-         "without a reply: request code 0xEAFE is not 0xEAFF"},
+         "refused_frame=\"request code 0xEAFE is not 0xEAFF\""},
         {"truncated", FirstBytes(HarmlessFrame(), 100),
-         "without a reply: the request ended after 100 of 368 bytes"},
-        {"nothing", {}, "without a reply: the request ended after 0 of 368 bytes"},
+         "refused_frame=\"the request ended after 100 of 368 bytes\""},
+        {"nothing", {}, "refused_frame=\"the request ended after 0 of 368 bytes\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
@@ -133,7 +132,7 @@ TEST(TqdServing, CutsATricklingClientFifteenSecondsAfterItsAcceptWhileServingOth
     EXPECT_TRUE(ended);
     EXPECT_GE(seconds, 14.5);
     EXPECT_LT(seconds, 17.0);
-    EXPECT_TRUE(tqd.waitForLog("without a reply: no complete request within 15 seconds (", 5)) << tqd.log();
+    EXPECT_TRUE(tqd.waitForLog("refused_frame=\"no complete request within 15 seconds (", 5)) << tqd.log();
 }
 
 TEST(TqdServing, AnswersPromptlyWhileSilentClientsOutnumberTheWorkers) {

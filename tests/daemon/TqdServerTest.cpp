@@ -21,11 +21,13 @@
 #include "daemon/TqdPeer.h"
 #include "daemon/TqdServer.h"
 #include "service/TqRcgProtocol.h"
+#include "tests/daemon/RecordingEvents.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
 using namespace tqd;
+using tqdtest::RecordingEvents;
 
 std::uint16_t PortOf(int fd) {
     sockaddr_in address{};
@@ -159,8 +161,10 @@ TEST(TqdServer, ServesEachConnectionThroughTheHandlerAndClosesIt) {
 TEST(TqdServer, RefusedPeerGetsTheDenialAndTheHandlerIsNotCalled) {
     tqtest::TempStore store;
     EchoHandler handler;
+    RecordingEvents events;
     ServeContext context;
     context.handler = handler.function();
+    context.events = &events;
     context.identifyPeer = [](int) {
         PeerIdentity nobody;
         nobody.known = true;
@@ -178,8 +182,12 @@ TEST(TqdServer, RefusedPeerGetsTheDenialAndTheHandlerIsNotCalled) {
     EXPECT_EQ(handler.calls->load(), 0);
     running.stopAccepting();
     running.server->drain(std::chrono::seconds(5));
-    EXPECT_NE(store.log().find("ERROR tqd refused the request from 127.0.0.1:"), std::string::npos)
-        << store.log();
+    const std::vector<RecordingEvents::Told> told = events.told();
+    ASSERT_EQ(1u, told.size());
+    EXPECT_TRUE(told[0].peerRefused);
+    EXPECT_EQ(65534u, told[0].refusal.uid);
+    EXPECT_EQ(DeniedUidMessage(65534), told[0].refusal.why);
+    EXPECT_TRUE(told[0].refusal.logged);
 }
 
 TEST(TqdServer, HandlerExceptionIsLoggedAndServingGoesOn) {
@@ -441,8 +449,10 @@ PeerIdentify NobodyWhile(std::shared_ptr<std::atomic<bool>> nobody) {
 TEST(TqdServer, RefusedUserHoldsOnlyItsOwnFewSlotsAndRootIsServed) {
     tqtest::TempStore store;
     EchoHandler handler;
+    RecordingEvents events;
     ServeContext context;
     context.handler = handler.function();
+    context.events = &events;
     auto nobody = std::make_shared<std::atomic<bool>>(true);
     context.identifyPeer = NobodyWhile(nobody);
     RunningServer running(context, 2);
@@ -479,10 +489,92 @@ TEST(TqdServer, RefusedUserHoldsOnlyItsOwnFewSlotsAndRootIsServed) {
     EXPECT_GE(SecondsSince(connected), 1.9);
     EXPECT_LT(SecondsSince(connected), 3.5);
     EXPECT_TRUE(WaitInFlight(*running.server, 0));
-    EXPECT_NE(store.log().find("without a reply: nothing sent within 2 seconds while connections sending "
-                               "their request are many"),
-              std::string::npos)
-        << store.log();
+    std::size_t silent16 = 0;
+    for (const RecordingEvents::Told& told : events.told()) {
+        if (told.refusal.why == "nothing sent within 2 seconds while connections sending their request are many")
+            ++silent16;
+    }
+    EXPECT_EQ(16u, silent16);
+}
+
+// A refused peer is answered by the reading thread: it neither waits for a
+// worker nor takes a place in the queue, even when every worker is busy and
+// the queue is full.
+TEST(TqdServer, RefusedPeersAreAnsweredWithoutWaitingForAWorker) {
+    tqtest::TempStore store;
+    EchoHandler echo;
+    auto gate = std::make_shared<Gate>();
+    auto nobody = std::make_shared<std::atomic<bool>>(false);
+    ServeContext context;
+    context.handler = gate->handler(echo.function());
+    context.identifyPeer = NobodyWhile(nobody);
+    RunningServer running(context, 1, 1);
+    const std::vector<unsigned char> frame = ValidFrame(5);
+    const int busy = Connect(running.port);
+    send(busy, frame.data(), frame.size(), MSG_NOSIGNAL);
+    ASSERT_TRUE(gate->waitEntered(1));
+    const int queued = Connect(running.port);
+    send(queued, frame.data(), frame.size(), MSG_NOSIGNAL);
+    ASSERT_TRUE(WaitInFlight(*running.server, 2));
+
+    *nobody = true;
+    for (int peer = 0; peer < 3; ++peer) {
+        EXPECT_EQ(AccessDeniedText(DeniedUidMessage(65534)), std::string(Ask(running.port, ValidFrame(1)).c_str()))
+            << peer;
+    }
+    EXPECT_TRUE(WaitInFlight(*running.server, 2));
+    gate->release();
+    EXPECT_EQ(std::string(ReadToEnd(busy, 5).c_str()), "got 5");
+    EXPECT_EQ(std::string(ReadToEnd(queued, 5).c_str()), "got 5");
+    for (int fd : {busy, queued}) close(fd);
+    EXPECT_EQ(echo.calls->load(), 2);
+}
+
+// Identifies each peer as the uid the test last set.
+PeerIdentify AsUid(std::shared_ptr<std::atomic<uid_t>> uid) {
+    return [uid](int) {
+        PeerIdentity peer;
+        peer.known = peer.served = true;
+        peer.uid = *uid;
+        return peer;
+    };
+}
+
+// An allowed uid keeping every worker busy does not make root wait: the
+// last free worker is root's, and root's requests go before its.
+TEST(TqdServer, AnAllowedUidWithManyRequestsDoesNotMakeRootWait) {
+    tqtest::TempStore store;
+    EchoHandler echo;
+    auto gate = std::make_shared<Gate>();
+    const RequestHandler held = gate->handler(echo.function());
+    const RequestHandler answer = echo.function();
+    ServeContext context;
+    // The allowed uid's frames (filled with 1) are held until the gate opens.
+    context.handler = [held, answer](CQiSocket socket, void* frame) {
+        (static_cast<unsigned char*>(frame)[kTqRcgFrameSize - 1] == 1 ? held : answer)(socket, frame);
+    };
+    auto uid = std::make_shared<std::atomic<uid_t>>(1000);
+    context.identifyPeer = AsUid(uid);
+    RunningServer running(context, 2);
+    const std::vector<unsigned char> frame = ValidFrame(1);
+    std::vector<int> allowed;
+    for (int index = 0; index < 6; ++index) {
+        allowed.push_back(Connect(running.port));
+        send(allowed.back(), frame.data(), frame.size(), MSG_NOSIGNAL);
+    }
+    ASSERT_TRUE(gate->waitEntered(1));
+    ASSERT_TRUE(WaitInFlight(*running.server, 6));
+    *uid = 0;
+    EXPECT_EQ("got 2", std::string(Ask(running.port, ValidFrame(2)).c_str()));
+    {
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        EXPECT_EQ(1, gate->entered) << "the allowed uid's requests took one worker only";
+    }
+    gate->release();
+    for (int fd : allowed) {
+        EXPECT_EQ("got 1", std::string(ReadToEnd(fd, 5).c_str()));
+        close(fd);
+    }
 }
 
 TEST(TqdServer, RefusedPeerWithinItsBudgetStillGetsTheDenial) {
@@ -519,6 +611,22 @@ TEST(TqdServer, SilentConnectionsOfRootAreKeptWhileSlotsAreMany) {
     // Now 5 of 8: the four that stayed silent past 2 seconds go.
     EXPECT_TRUE(WaitInFlight(*running.server, 1));
     for (int fd : silent) close(fd);
+}
+
+TEST(TqdListeners, TheBacklogHoldsWhatTqdMayHoldAndACapBelowItIsSaid) {
+    EXPECT_EQ(SOMAXCONN, ListenBacklog(0));
+    EXPECT_EQ(SOMAXCONN, ListenBacklog(2064));
+    EXPECT_EQ(10000, ListenBacklog(10000));
+    tqtest::TempStore store;
+    const std::string cap = store.dir() + "/somaxconn";
+    tqtest::WriteFile(cap, "128\n");
+    EXPECT_EQ(128, BacklogCap(cap));
+    EXPECT_EQ(-1, BacklogCap(store.dir() + "/missing"));
+    EXPECT_EQ("", BacklogCapLine(4096, 2064));
+    EXPECT_EQ("", BacklogCapLine(-1, 2064)) << "unknown: nothing said";
+    const std::string line = BacklogCapLine(128, 2064);
+    EXPECT_NE(std::string::npos, line.find("net.core.somaxconn (128)")) << line;
+    EXPECT_NE(std::string::npos, line.find("sysctl -w net.core.somaxconn=2064")) << line;
 }
 
 TEST(TqdListeners, PortInUseNamesThePortAndTheRemedy) {

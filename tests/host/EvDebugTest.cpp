@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 
@@ -262,6 +265,140 @@ TEST(EvDebugTest, ConcurrentThreadsWriteWholeLines) {
         seen.insert(fields.thread + "/" + std::to_string(thread) + "/" + std::to_string(number));
     }
     EXPECT_EQ(static_cast<std::size_t>(kThreads * kLines), seen.size());
+}
+
+// ---- what reaches a terminal ---------------------------------------------
+
+TEST(EvDebugTest, ControlsAndMalformedUtf8AreEscapedAndOtherTextIsKept) {
+    const struct {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"\x1b[2J", "\\x1b[2J"},                       // C0: escape sequence introducer
+        {"a\x7f", "a\\x7f"},                           // DEL
+        {"\xc2\x9b" "31m", "\\u009b31m"},             // C1 CSI, as UTF-8
+        {"\xc2\x80\xc2\x9f", "\\u0080\\u009f"},       // both ends of C1
+        {"\x9b" "31m", "\\x9b31m"},                    // C1 as a lone byte
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xc2\xa0", "\xc2\xa0"},                     // U+00A0 is no control
+        {"\xff\xfe", "\\xff\\xfe"},                   // never in UTF-8
+        {"end\xc2", "end\\xc2"},                       // cut sequence
+        {"\xe2\x82", "\\xe2\\x82"},                   // cut sequence
+        {"\xc0\x9b", "\\xc0\\x9b"},                   // overlong form of a control
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},         // surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"}, // past U+10FFFF
+    };
+    for (const auto& c : cases) {
+        std::string line;
+        tqfw::AppendTerminalSafe(line, c.text);
+        EXPECT_EQ(c.shown, line) << c.text;
+    }
+    TempStore temp;
+    EvDebug().Error("f", "group %s", "\xc2\x9b" "2J\xff");
+    EXPECT_TRUE(OnlyLine(temp.log(), "ERROR", "f", "group \\u009b2J\\xff"));
+}
+
+// ---- the file ------------------------------------------------------------
+
+// Descriptors of this process open on `path`.
+int DescriptorsOn(const std::string& path) {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (const dirent* entry = readdir(dir)) {
+        char target[4096];
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t length = readlink(link.c_str(), target, sizeof(target));
+        if (length > 0 && std::string(target, static_cast<std::size_t>(length)) == path) ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+// One descriptor, held from line to line; a file renamed away (as logrotate
+// does) or a new folder setting is followed by the next line.
+TEST(EvDebugTest, OneDescriptorIsHeldAndFollowsRotationAndTheFolderSetting) {
+    TempStore temp;
+    EvDebug log;
+    for (int line = 0; line < 50; ++line) log.Error("f", "line %d", line);
+    EXPECT_EQ(1, DescriptorsOn(temp.logPath()));
+    ASSERT_EQ(0, rename(temp.logPath().c_str(), (temp.logPath() + ".old").c_str()));
+    log.Error("f", "two");
+    EXPECT_EQ(50u, Lines(tqtest::ReadFile(temp.logPath() + ".old")).size());
+    EXPECT_TRUE(OnlyLine(temp.log(), "ERROR", "f", "two"));
+
+    const std::string folder = temp.dir() + "/elsewhere";
+    temp.write("[Base]\nsTQLOGDIR=" + folder + "\n");
+    log.Error("f", "moved");
+    EXPECT_EQ(0, DescriptorsOn(temp.logPath()));
+    EXPECT_EQ(1, DescriptorsOn(folder + "/Instance001.log"));
+    EXPECT_TRUE(OnlyLine(tqtest::ReadFile(folder + "/Instance001.log"), "ERROR", "f", "moved"));
+}
+
+std::vector<std::string> FolderNames(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Every line of `text` is whole; the numbers of the "line N" messages.
+std::vector<int> LineNumbers(const std::string& text) {
+    std::vector<int> numbers;
+    for (const std::string& line : Lines(text)) {
+        LogLine fields;
+        EXPECT_TRUE(Parse(line, &fields)) << line;
+        int number = -1;
+        if (sscanf(fields.message.c_str(), "line %d", &number) == 1) numbers.push_back(number);
+    }
+    return numbers;
+}
+
+TEST(EvDebugTest, TheFileIsRotatedAtItsCapKeepingOneEarlierFile) {
+    TempStore temp("dTQLOGMAXKB=16\n");
+    const std::string padding(120, 'p');
+    EvDebug log;
+    for (int line = 0; line < 400; ++line) log.Error("f", "line %d %s", line, padding.c_str());
+    EXPECT_EQ((std::vector<std::string>{"Instance001.log", "Instance001.log.1"}), FolderNames(temp.dir() + "/log"));
+    const std::string current = temp.log();
+    const std::string earlier = tqtest::ReadFile(temp.logPath() + ".1");
+    EXPECT_LE(current.size(), 16u * 1024);
+    EXPECT_LE(earlier.size(), 16u * 1024);
+    // The newest lines, without a gap between the two files.
+    std::vector<int> numbers = LineNumbers(earlier);
+    const std::vector<int> newer = LineNumbers(current);
+    numbers.insert(numbers.end(), newer.begin(), newer.end());
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(399, numbers.back());
+    for (std::size_t index = 1; index < numbers.size(); ++index) EXPECT_EQ(numbers[index - 1] + 1, numbers[index]);
+    // The new file says where the lines before it went.
+    EXPECT_NE(std::string::npos, Lines(current).at(0).find(" INFO EvDebug the log reached its cap of 16 KiB "
+                                                           "(Base/dTQLOGMAXKB): the lines before are in " +
+                                                           temp.logPath() + ".1"))
+        << current;
+}
+
+// Processes that share the file rotate it once between them: two files,
+// each past the cap by at most one line per process, of whole lines.
+TEST(EvDebugTest, ProcessesSharingTheFileRotateItOnceBetweenThem) {
+    TempStore temp("dTQLOGMAXKB=16\n");
+    const std::string padding(120, 'p');
+    std::vector<pid_t> children(4);
+    for (pid_t& pid : children) {
+        if ((pid = fork()) != 0) continue;
+        for (int line = 0; line < 300; ++line) EvDebug().Error("f", "line %d %s", line, padding.c_str());
+        _exit(0);
+    }
+    for (pid_t pid : children) waitpid(pid, nullptr, 0);
+    EXPECT_EQ((std::vector<std::string>{"Instance001.log", "Instance001.log.1"}), FolderNames(temp.dir() + "/log"));
+    for (const std::string& path : {temp.logPath(), temp.logPath() + ".1"}) {
+        const std::string text = tqtest::ReadFile(path);
+        EXPECT_LE(text.size(), 16u * 1024 + 4 * 200) << path;
+        LineNumbers(text);
+    }
 }
 
 }  // namespace
