@@ -35,7 +35,7 @@ double SecondsBetween(const Sample& before, const Sample& after) {
 TopHeader HeaderOf(const Sample& sample, double seconds, TopSort sort, bool live) {
     TopHeader header;
     header.processors = sample.figures.processors;
-    header.cgroup2 = sample.figures.cgroup2;
+    header.hierarchy = sample.figures.hierarchy;
     header.seconds = seconds;
     header.sort = sort;
     header.live = live;

@@ -191,7 +191,7 @@ std::vector<std::string> FormatTopScreen(const std::vector<TopRow>& rows, const 
     char title[256];
     snprintf(title, sizeof(title), "tqrcg top: %zu group%s, %ld processors (%s), every %g s, sorted by %s%s",
              rows.size(), rows.size() == 1 ? "" : "s", header.processors,
-             header.cgroup2 ? "cgroup2" : "cgroup v1", header.seconds, TopSortName(header.sort),
+             header.hierarchy.c_str(), header.seconds, TopSortName(header.sort),
              header.live ? "; q quits, s changes the sort" : "");
     std::vector<std::string> lines{title};
     const std::string gap(kGap, ' ');

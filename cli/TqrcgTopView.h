@@ -42,7 +42,7 @@ void SortTopRows(std::vector<TopRow>* rows, TopSort sort);
 
 struct TopHeader {
     long processors = 0;
-    bool cgroup2 = false;
+    std::string hierarchy = "cgroup v1";  // "cgroup v1" or "cgroup2"
     double seconds = 1;
     TopSort sort = TopSort::kUse;
     bool live = true;  // adds the keys' help

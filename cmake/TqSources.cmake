@@ -22,7 +22,12 @@ set(TQ_RCG_SHARED_SOURCES
   ${TQ_ROOT}/rcg/RcgHierarchy.cpp
   ${TQ_ROOT}/rcg/RcgCaps.cpp
   ${TQ_ROOT}/rcg/RcgFigures.cpp
+  ${TQ_ROOT}/rcg/RcgProperties.cpp
+  ${TQ_ROOT}/rcg/RcgSettings.cpp
   ${TQ_ROOT}/rcg/RcgRecord.cpp
+  ${TQ_ROOT}/rcg/RcgReader.cpp
+  ${TQ_ROOT}/rcg/V1Reader.cpp
+  ${TQ_ROOT}/rcg/Cgroup2Reader.cpp
   ${TQ_ROOT}/service/TqRcgProtocol.cpp
 )
 set(TQRCGMGR_SOURCES
@@ -30,8 +35,11 @@ set(TQRCGMGR_SOURCES
   ${TQ_ROOT}/rcg/TqRcgCtrllr.cpp
   ${TQ_ROOT}/rcg/linuxRcg.cpp
   ${TQ_ROOT}/rcg/cgroup2Rcg.cpp
-  ${TQ_ROOT}/rcg/Cgroup2Groups.cpp
   ${TQ_ROOT}/rcg/RcgGroups.cpp
+  ${TQ_ROOT}/rcg/RcgDriver.cpp
+  ${TQ_ROOT}/rcg/V1Driver.cpp
+  ${TQ_ROOT}/rcg/Cgroup2Driver.cpp
+  ${TQ_ROOT}/rcg/RcgParents.cpp
   ${TQ_ROOT}/rcg/RcgCapKeeper.cpp
   ${TQ_ROOT}/rcg/RcgFailureText.cpp
   ${TQ_ROOT}/rcg/RcgReport.cpp

@@ -12,6 +12,7 @@
 #include "daemon/TqdPeerProcess.h"
 #include "host/EvDebug.h"
 #include "host/UniqueFd.h"
+#include "rcg/RcgProperties.h"
 
 namespace tqd {
 
@@ -33,11 +34,29 @@ std::string MoreWord(const Refusal& refusal) {
 
 // What the request asks beyond its type and group.
 std::string RequestWords(const TqRcgRequest& request) {
-    if (request.msgType == RcgMsgSetCPUShare) return " cap=" + std::to_string(request.cpuShare) + "%";
-    if (request.msgType != RcgMsgAssignPids && request.msgType != RcgMsgRemovePids) return "";
-    std::string pids;
-    for (unsigned int pid : request.pids) pids += (pids.empty() ? "" : ",") + std::to_string(pid);
-    return " pids=" + (pids.empty() ? std::string("none") : pids);
+    const RcgRequestType* type = RequestTypeOf(request);
+    if (type == nullptr) return "";
+    switch (type->fields) {
+        case RcgRequestFields::kName:
+            return "";
+        case RcgRequestFields::kShare:
+            return " cap=" + std::to_string(request.cpuShare) + "%";
+        case RcgRequestFields::kPids: {
+            std::string pids;
+            for (unsigned int pid : request.pids) pids += (pids.empty() ? "" : ",") + std::to_string(pid);
+            return " pids=" + (pids.empty() ? std::string("none") : pids);
+        }
+        case RcgRequestFields::kSettings:
+            break;
+    }
+    // Sent by the peer: shown quoted, whatever it holds.
+    std::string settings;
+    for (const TqRcgWireSetting& setting : request.settings) {
+        const TqRcgCtrllr::RcgPropertyInfo* info = TqRcgCtrllr::FindPropertyByWireCode(setting.code);
+        settings += (settings.empty() ? "" : " ") + (info ? std::string(info->name) : std::string("?")) + "=" +
+                    setting.value;
+    }
+    return " settings=" + AuditQuoted(settings);
 }
 
 // Reads what the handler wrote into its end of the pair, which it has left.
@@ -58,20 +77,8 @@ std::string DrainReply(int fd) {
 }  // namespace
 
 const char* RequestTypeName(std::int32_t msgType) {
-    switch (msgType) {
-        case RcgMsgCreateGroup:
-            return "create";
-        case RcgMsgDeleteGroup:
-            return "delete";
-        case RcgMsgSetCPUShare:
-            return "cap";
-        case RcgMsgAssignPids:
-            return "assign";
-        case RcgMsgRemovePids:
-            return "remove";
-        default:
-            return "unknown";
-    }
+    const RcgRequestType* type = FindRcgRequestType(msgType);
+    return type == nullptr ? "unknown" : type->name;
 }
 
 PeerFacts IdentifyPeerProcess(int fd, std::chrono::microseconds budget) {
@@ -105,8 +112,9 @@ std::string ServedLine(const PeerFacts& peer, const TqRcgRequest& request, const
                        double milliseconds) {
     char duration[32];
     snprintf(duration, sizeof(duration), "%.1f", milliseconds);
-    std::string type = RequestTypeName(request.msgType);
-    if (type == "unknown") type += "(" + std::to_string(request.msgType) + ")";
+    const RcgRequestType* known = RequestTypeOf(request);
+    const std::string type =
+        known != nullptr ? known->name : "unknown(" + std::to_string(request.msgType) + ")";
     return PeerWords(peer) + " request=" + type + " group=" + AuditQuoted(request.name) +
            RequestWords(request) + " outcome=" + AuditQuoted(outcome) + " ms=" + duration;
 }
@@ -172,7 +180,7 @@ void Audit::serve(const RequestHandler& inner, CQiSocket socket, void* frame) {
         outcome = reply.empty() ? "the handler failed" : ReadRcgReply(reply.data(), reply.size());
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    m_stats.served(RequestTypeName(request.msgType), outcome == k_TQRCGMGR_Success, seconds);
+    m_stats.served(RequestTypeOf(request) ? RequestTypeOf(request)->name : "unknown", outcome == k_TQRCGMGR_Success, seconds);
     EvDebug log(nullptr);
     log.Info(kLogTag, "audit %s", ServedLine(peer, request, outcome, seconds * 1000).c_str());
     if (failure) std::rethrow_exception(failure);

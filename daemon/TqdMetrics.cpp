@@ -2,13 +2,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "daemon/TqdConfig.h"
 
 namespace tqd {
 
 using TqRcgCtrllr::GroupFigures;
+using TqRcgCtrllr::RcgProperty;
 
 // ---- counting -------------------------------------------------------------
 
@@ -74,51 +77,122 @@ void Sample(std::string* text, const std::string& name, const std::string& label
 
 std::string GroupLabel(const GroupFigures& figures) { return "group=\"" + LabelValue(figures.name) + "\""; }
 
+// One series of every group: its family and how a group's figures give its
+// value (false: the group has none, and no sample is written).
+struct GroupSeries {
+    const char* name;
+    const char* type;
+    const char* help;
+    std::function<bool(const GroupFigures&, long processors, std::string* value)> value;
+};
+
+// A property as the kernel holds it, as a number; "max" and the unreadable have none.
+bool PropertyNumber(const GroupFigures& g, RcgProperty property, double scale, std::string* value) {
+    const std::string& held = g.properties[static_cast<std::size_t>(property)];
+    if (held.empty() || held == "max") return false;
+    *value = Number(std::strtod(held.c_str(), nullptr) * scale);
+    return true;
+}
+
+bool Counted(bool has, std::uint64_t count, std::string* value) {
+    if (has) *value = std::to_string(count);
+    return has;
+}
+
+const std::vector<GroupSeries>& GroupSeriesTable() {
+    static const std::vector<GroupSeries> table = {
+        {"tqrcgmgr_group_cpu_cap_ratio", "gauge",
+         "CPU cap of the group as a share of the whole machine (1 is every processor); absent without a cap.",
+         [](const GroupFigures& g, long processors, std::string* value) {
+             const double percent = TqRcgCtrllr::CapPercent(g, processors);
+             *value = Number(percent / 100.0);
+             return percent >= 0;
+         }},
+        {"tqrcgmgr_group_cpu_periods_total", "counter", "CFS bandwidth periods of the group.",
+         [](const GroupFigures& g, long, std::string* value) { return Counted(g.hasThrottling, g.periods, value); }},
+        {"tqrcgmgr_group_cpu_throttled_periods_total", "counter",
+         "CFS bandwidth periods in which the kernel throttled the group.",
+         [](const GroupFigures& g, long, std::string* value) {
+             return Counted(g.hasThrottling, g.throttledPeriods, value);
+         }},
+        {"tqrcgmgr_group_cpu_throttled_seconds_total", "counter", "Time for which the kernel throttled the group.",
+         [](const GroupFigures& g, long, std::string* value) {
+             *value = Number(g.throttledNs / 1e9);
+             return g.hasThrottling;
+         }},
+        {"tqrcgmgr_group_cpu_bursts_total", "counter", "CFS bandwidth periods in which the group used its burst.",
+         [](const GroupFigures& g, long, std::string* value) { return Counted(g.hasBursts, g.bursts, value); }},
+        {"tqrcgmgr_group_processes", "gauge", "Processes in the group.",
+         [](const GroupFigures& g, long, std::string* value) { return Counted(g.hasProcesses, g.processes, value); }},
+        {"tqrcgmgr_group_tasks", "gauge", "Processes and threads the pids controller counts in the group.",
+         [](const GroupFigures& g, long, std::string* value) { return Counted(g.hasTasks, g.tasks, value); }},
+        {"tqrcgmgr_group_memory_bytes", "gauge", "Memory the group uses now.",
+         [](const GroupFigures& g, long, std::string* value) { return Counted(g.hasMemory, g.memoryBytes, value); }},
+        {"tqrcgmgr_group_memory_peak_bytes", "gauge", "The most memory the group has used.",
+         [](const GroupFigures& g, long, std::string* value) {
+             return Counted(g.hasMemoryPeak, g.memoryPeakBytes, value);
+         }},
+        {"tqrcgmgr_group_oom_kills_total", "counter", "Processes of the group that the OOM killer ended.",
+         [](const GroupFigures& g, long, std::string* value) { return Counted(g.hasOomKills, g.oomKills, value); }},
+        {"tqrcgmgr_group_cpu_pressure_ratio", "gauge",
+         "Share of the last 10 s in which some of the group's processes waited for a processor.",
+         [](const GroupFigures& g, long, std::string* value) {
+             *value = Number(g.cpuPressure / 100.0);
+             return g.cpuPressure >= 0;
+         }},
+        {"tqrcgmgr_group_memory_pressure_ratio", "gauge",
+         "Share of the last 10 s in which some of the group's processes waited for memory.",
+         [](const GroupFigures& g, long, std::string* value) {
+             *value = Number(g.memoryPressure / 100.0);
+             return g.memoryPressure >= 0;
+         }},
+        {"tqrcgmgr_group_memory_max_bytes", "gauge", "The group's memory limit (memory.max); absent without one.",
+         [](const GroupFigures& g, long, std::string* value) {
+             return PropertyNumber(g, RcgProperty::kMemoryMax, 1, value);
+         }},
+        {"tqrcgmgr_group_memory_high_bytes", "gauge",
+         "The group's soft memory limit (memory.high); absent without one.",
+         [](const GroupFigures& g, long, std::string* value) {
+             return PropertyNumber(g, RcgProperty::kMemoryHigh, 1, value);
+         }},
+        {"tqrcgmgr_group_memory_swap_max_bytes", "gauge", "The group's swap limit; absent without one.",
+         [](const GroupFigures& g, long, std::string* value) {
+             return PropertyNumber(g, RcgProperty::kSwapMax, 1, value);
+         }},
+        {"tqrcgmgr_group_cpu_weight", "gauge", "The group's CPU weight (1 to 10000, 100 by default).",
+         [](const GroupFigures& g, long, std::string* value) {
+             return PropertyNumber(g, RcgProperty::kCpuWeight, 1, value);
+         }},
+        {"tqrcgmgr_group_cpu_burst_ratio", "gauge", "The group's CPU burst as a share of the whole machine.",
+         [](const GroupFigures& g, long, std::string* value) {
+             return PropertyNumber(g, RcgProperty::kCpuBurst, 0.01, value);
+         }},
+        {"tqrcgmgr_group_pids_max", "gauge", "The most processes and threads the group may hold; absent without a limit.",
+         [](const GroupFigures& g, long, std::string* value) {
+             return PropertyNumber(g, RcgProperty::kPidsMax, 1, value);
+         }},
+    };
+    return table;
+}
+
 void GroupMetrics(std::string* text, const std::vector<GroupFigures>& groups, long processors) {
     std::vector<const GroupFigures*> present;
     for (const GroupFigures& figures : groups) {
         if (figures.state == GroupFigures::kPresent) present.push_back(&figures);
     }
-    Family(
-        text, "tqrcgmgr_group_cpu_cap_ratio", "gauge",
-        "CPU cap of the group as a share of the whole machine (1 is every processor); absent without a cap.");
-    for (const GroupFigures* g : present) {
-        const double percent = TqRcgCtrllr::CapPercent(*g, processors);
-        if (percent >= 0)
-            Sample(text, "tqrcgmgr_group_cpu_cap_ratio", GroupLabel(*g), Number(percent / 100.0));
-    }
-    Family(
-        text, "tqrcgmgr_group_cpu_usage_seconds_total", "counter",
-        "CPU time used by the group's processes; source \"processes\" sums the processes in the group now.");
+    Family(text, "tqrcgmgr_group_cpu_usage_seconds_total", "counter",
+           "CPU time used by the group's processes; source \"processes\" sums the processes in the group now.");
     for (const GroupFigures* g : present) {
         if (g->cpuSource == TqRcgCtrllr::CpuTimeSource::kNone) continue;
         Sample(text, "tqrcgmgr_group_cpu_usage_seconds_total",
-               GroupLabel(*g) + ",source=\"" + CpuTimeSourceName(g->cpuSource) + "\"",
-               Number(g->cpuTimeNs / 1e9));
+               GroupLabel(*g) + ",source=\"" + CpuTimeSourceName(g->cpuSource) + "\"", Number(g->cpuTimeNs / 1e9));
     }
-    Family(text, "tqrcgmgr_group_cpu_periods_total", "counter", "CFS bandwidth periods of the group.");
-    for (const GroupFigures* g : present) {
-        if (g->hasThrottling)
-            Sample(text, "tqrcgmgr_group_cpu_periods_total", GroupLabel(*g), std::to_string(g->periods));
-    }
-    Family(text, "tqrcgmgr_group_cpu_throttled_periods_total", "counter",
-           "CFS bandwidth periods in which the kernel throttled the group.");
-    for (const GroupFigures* g : present) {
-        if (g->hasThrottling)
-            Sample(text, "tqrcgmgr_group_cpu_throttled_periods_total", GroupLabel(*g),
-                   std::to_string(g->throttledPeriods));
-    }
-    Family(text, "tqrcgmgr_group_cpu_throttled_seconds_total", "counter",
-           "Time for which the kernel throttled the group.");
-    for (const GroupFigures* g : present) {
-        if (g->hasThrottling)
-            Sample(text, "tqrcgmgr_group_cpu_throttled_seconds_total", GroupLabel(*g),
-                   Number(g->throttledNs / 1e9));
-    }
-    Family(text, "tqrcgmgr_group_processes", "gauge", "Processes in the group.");
-    for (const GroupFigures* g : present) {
-        if (g->hasProcesses)
-            Sample(text, "tqrcgmgr_group_processes", GroupLabel(*g), std::to_string(g->processes));
+    for (const GroupSeries& series : GroupSeriesTable()) {
+        Family(text, series.name, series.type, series.help);
+        std::string value;
+        for (const GroupFigures* g : present) {
+            if (series.value(*g, processors, &value)) Sample(text, series.name, GroupLabel(*g), value);
+        }
     }
 }
 

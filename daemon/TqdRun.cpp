@@ -55,17 +55,21 @@ std::string UidListText(const std::set<uid_t>& uids) {
 }
 
 // Applies the remembered caps again now, and again whenever the number of
-// online processors changes; null for a library that remembers none.
+// online processors changes; null for a library that remembers none.  The
+// watch reads its first count before the start's re-apply, so that a change
+// during a long start is not missed (the library runs one re-apply at a
+// time: the change's waits for the start's).
 std::unique_ptr<ProcessorWatch> KeepCapsTrue(const HandlerLibrary& library) {
     const RcgMgrReapplyFunction reapply = library.reapply();
     if (!reapply) return nullptr;
-    reapply(nullptr);
-    return std::unique_ptr<ProcessorWatch>(
+    std::unique_ptr<ProcessorWatch> watch(
         new ProcessorWatch(kOnlineProcessors, std::chrono::seconds(1), [reapply](int before, int after) {
             const std::string change = "processors online changed from " + std::to_string(before) + " to " +
                                        std::to_string(after);
             reapply(change.c_str());
         }));
+    reapply(nullptr);
+    return watch;
 }
 
 const char* SignalName(std::uint32_t signal) {

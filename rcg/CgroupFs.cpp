@@ -75,6 +75,8 @@ CgroupFs& InstalledCgroupFs() {
     return installed ? *installed : real;
 }
 
+bool CgroupFsReplaced() { return g_installed.load() != nullptr; }
+
 ScopedCgroupFs::ScopedCgroupFs(CgroupFs* fs) : m_previous(g_installed.exchange(fs)) {}
 
 ScopedCgroupFs::~ScopedCgroupFs() { g_installed.store(m_previous); }

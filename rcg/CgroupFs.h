@@ -41,6 +41,8 @@ public:
 
 // The installed filesystem: the real one unless a test installed another.
 CgroupFs& InstalledCgroupFs();
+// Whether a test installed one.
+bool CgroupFsReplaced();
 
 // Installs `fs` for the length of a scope (tests); null keeps the real one.
 class ScopedCgroupFs {

@@ -11,12 +11,6 @@ namespace TqRcgCtrllr {
 
 namespace {
 
-// Two names of one group: "web", "cpu:/web" and "cpu,cpuacct:/web".  The
-// stored entries were never checked: both are split as the tools read them.
-bool SameGroup(const std::string& a, const std::string& b) {
-    return detail::SplitRcgName(a).path == detail::SplitRcgName(b).path;
-}
-
 std::string Format(const std::vector<RememberedCap>& caps) {
     std::string value;
     for (const auto& cap : caps) value += " " + cap.name + "=" + std::to_string(cap.percent);
@@ -47,7 +41,7 @@ std::string WithCap(const std::string* value, const std::string& name, unsigned 
     bool replaced = false;
     std::vector<RememberedCap> kept;
     for (const auto& cap : caps) {
-        if (!SameGroup(cap.name, name)) {
+        if (!detail::SameRcgGroup(cap.name, name)) {
             kept.push_back(cap);
         } else if (!replaced) {
             kept.push_back(RememberedCap{name, percent});
@@ -62,7 +56,7 @@ std::string WithoutCap(const std::string* value, const std::string& name) {
     std::vector<RememberedCap> kept;
     if (value) {
         for (const auto& cap : ParseCaps(*value)) {
-            if (!SameGroup(cap.name, name)) kept.push_back(cap);
+            if (!detail::SameRcgGroup(cap.name, name)) kept.push_back(cap);
         }
     }
     return Format(kept);
@@ -70,7 +64,7 @@ std::string WithoutCap(const std::string* value, const std::string& name) {
 
 bool FindCap(const std::vector<RememberedCap>& caps, const std::string& name, unsigned int* percent) {
     for (const auto& cap : caps) {
-        if (SameGroup(cap.name, name)) {
+        if (detail::SameRcgGroup(cap.name, name)) {
             *percent = cap.percent;
             return true;
         }

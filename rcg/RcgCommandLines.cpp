@@ -1,5 +1,7 @@
 #include "RcgCommandLines.h"
 
+#include "RcgControlFiles.h"
+
 namespace TqRcgCtrllr {
 namespace detail {
 
@@ -125,15 +127,24 @@ std::vector<std::string> SelectDeletionLines(const std::string& listing, const R
     return selected;
 }
 
-std::string DeletionCommand(const std::vector<std::string>& lines) {
-    if (lines.empty()) return std::string();
-    if (lines.size() == 1) return "cgdelete -g " + lines.front();
-    std::string command = "cgdelete";
-    for (std::string line : lines) {
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        command += " -g " + line;
+std::vector<std::string> DeletionCommands(const std::vector<std::string>& lines) {
+    std::vector<std::string> commands;
+    for (const std::string& line : lines) commands.push_back("cgdelete -g " + line);
+    return commands;
+}
+
+std::string V1ExtraControllers(const std::string& controllers) {
+    std::string extras;
+    std::size_t start = 0;
+    while (start <= controllers.size()) {
+        std::size_t comma = controllers.find(',', start);
+        if (comma == std::string::npos) comma = controllers.size();
+        const std::string controller = controllers.substr(start, comma - start);
+        if (controller == "cpuset" || controller == "memory" || controller == "pids")
+            extras += (extras.empty() ? "" : ",") + controller;
+        start = comma + 1;
     }
-    return command + "\n";
+    return extras;
 }
 
 std::string UndoCreationCommand(const RcgName& name) { return "cgdelete -g " + name.cgroupSpec; }
@@ -141,11 +152,15 @@ std::string UndoCreationCommand(const RcgName& name) { return "cgdelete -g " + n
 std::string CreateCommand(const std::string& cgroupSpec) { return "cgcreate -g " + cgroupSpec; }
 
 std::string PeriodCommand(std::uint64_t periodUs, const std::string& rcgName) {
-    return "cgset -r cpu.cfs_period_us=" + std::to_string(periodUs) + " " + rcgName;
+    return SetCommand(cgfile::cpu::kV1Period, std::to_string(periodUs), rcgName);
+}
+
+std::string SetCommand(const std::string& file, const std::string& value, const std::string& rcgName) {
+    return "cgset -r " + file + "=" + value + " " + rcgName;
 }
 
 std::string QuotaCommand(std::uint64_t quotaUs, const std::string& rcgName) {
-    return "cgset -r cpu.cfs_quota_us=" + std::to_string(quotaUs) + " " + rcgName;
+    return SetCommand(cgfile::cpu::kV1Quota, std::to_string(quotaUs), rcgName);
 }
 
 std::string ClassifyCommand(const std::string& cgroupSpec, const std::list<unsigned int>& pids) {

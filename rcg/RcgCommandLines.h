@@ -50,10 +50,14 @@ std::string DeletionListingCommand(const RcgName& name);
 // with its line break when it had one.
 std::vector<std::string> SelectDeletionLines(const std::string& listing, const RcgName& name);
 
-// The cgdelete command for the selected lines; empty when there are none.
-// One line: "cgdelete -g " + the line as listed.  Several: one -g argument per
-// line, "cgdelete -g A -g B\n".
-std::string DeletionCommand(const std::vector<std::string>& lines);
+// The cgdelete commands for the selected lines, one each: "cgdelete -g " +
+// the line as listed.  (cgdelete deletes only the first of several -g.)
+std::vector<std::string> DeletionCommands(const std::vector<std::string>& lines);
+
+// The controllers of a group object's specification that are not cpu's
+// own ("memory,pids" of "cpu,memory,pids"): the hierarchies besides cpu's
+// that a group joined for its properties.
+std::string V1ExtraControllers(const std::string& controllers);
 
 // "cgdelete -g <cgroupSpec>": removes a group that was just created again.
 std::string UndoCreationCommand(const RcgName& name);
@@ -70,6 +74,9 @@ std::string CreateCommand(const std::string& cgroupSpec);
 std::string PeriodCommand(std::uint64_t periodUs, const std::string& rcgName);
 // "cgset -r cpu.cfs_quota_us=<quotaUs> <rcgName>"
 std::string QuotaCommand(std::uint64_t quotaUs, const std::string& rcgName);
+// "cgset -r <file>=<value> <rcgName>": any control file of a property.
+std::string SetCommand(const std::string& file, const std::string& value, const std::string& rcgName);
+
 // "cgclassify -g <cgroupSpec> " followed by " <pid>" for each pid (so two
 // blanks before the first).
 std::string ClassifyCommand(const std::string& cgroupSpec, const std::list<unsigned int>& pids);

@@ -53,5 +53,24 @@ std::string UnrecordedCreationText(const std::string& name, const std::string& p
                    : "removing the new control group again failed too: delete it by hand.");
 }
 
+std::string UnappliedSettingsText(const std::string& failure, const std::string& notRestored) {
+    std::string text = failure;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    if (notRestored.empty()) return text + " None of the request's settings was kept.";
+    return text + " Restoring the earlier values failed too for " + notRestored + ": check them with tqrcg list.";
+}
+
+std::string ControllerMissingText(const std::string& property, const std::string& controller,
+                                  const std::string& where) {
+    return "Cannot set " + property + ": the " + controller + " controller is not available " + where +
+           ". Mount its hierarchy (cgroup v1) or enable it for the manager's groups (cgroup2: the parent's "
+           "cgroup.subtree_control; under systemd the unit's Delegate=), then try again.";
+}
+
+std::string NoV1CounterpartText(const std::string& property) {
+    return "Cannot set " + property + ": cgroup v1 has no such limit. It exists on cgroup2 hosts only; on this "
+           "host use memory.max.";
+}
+
 }  // namespace detail
 }  // namespace TqRcgCtrllr

@@ -19,5 +19,16 @@ std::string FsFailureText(const std::string& operation, int error);
 // store's error and says whether the new control group was removed again.
 std::string UnrecordedCreationText(const std::string& name, const std::string& problem, bool undone);
 
+// A setting request that failed at `failure`: says that no setting of the
+// request was kept, or, when restoring them failed too, which were left.
+std::string UnappliedSettingsText(const std::string& failure, const std::string& notRestored);
+
+// A property whose controller the hierarchy does not offer.
+std::string ControllerMissingText(const std::string& property, const std::string& controller,
+                                  const std::string& where);
+
+// A property that cgroup v1 has no file for.
+std::string NoV1CounterpartText(const std::string& property);
+
 }  // namespace detail
 }  // namespace TqRcgCtrllr

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "RcgHierarchy.h"
+#include "RcgControlFiles.h"
 #include "RcgNames.h"
 #include "RcgQuota.h"
 
@@ -133,139 +133,91 @@ std::vector<unsigned long> ParseProcs(const std::string& text) {
     return pids;
 }
 
-bool FindGroupsPlace(CgroupFs& fs, GroupsPlace* place, std::string* problem) {
-    const Hierarchy hierarchy = ChooseHierarchy(fs);
-    GroupsPlace found;
-    switch (hierarchy.kind) {
-        case Hierarchy::kCgroup2WithoutCpu:
-            *problem = CpuUnavailableText(hierarchy);
-            return false;
-        case Hierarchy::kCgroup2: {
-            const std::string base = Cgroup2Base(problem);
-            if (base.empty()) return false;
-            found.cgroup2 = true;
-            found.groupsRoot = hierarchy.mount + "/" + base;
-            found.processors = fs.onlineProcessors();
-            *place = found;
-            return true;
-        }
-        case Hierarchy::kV1:
-            break;
-    }
-    std::string table;
-    fs.readFile("/proc/self/mounts", &table);
-    const CgroupMounts mounts = ParseCgroupMounts(table);
-    found.groupsRoot = mounts.cpuV1;
-    found.cpuacctShared = mounts.cpuV1WithCpuacct;
-    found.processors = fs.usableProcessors();
-    *place = found;
+bool PressureSomeAvg10(const std::string& text, double* percent) {
+    const std::size_t line = text.compare(0, 5, "some ") == 0 ? 0 : text.find("\nsome ");
+    if (line == std::string::npos) return false;
+    const std::size_t key = text.find("avg10=", line);
+    const std::size_t lineEnd = text.find('\n', line + 1);
+    if (key == std::string::npos || (lineEnd != std::string::npos && key > lineEnd)) return false;
+    char* end = nullptr;
+    const char* begin = text.c_str() + key + 6;
+    const double value = std::strtod(begin, &end);
+    if (end == begin || value < 0) return false;
+    *percent = value;
     return true;
 }
 
-FiguresReader::FiguresReader(CgroupFs& fs, GroupsPlace place, long ticksPerSecond)
-    : m_fs(fs), m_place(std::move(place)), m_ticksPerSecond(ticksPerSecond > 0 ? ticksPerSecond : 100) {}
-
-GroupFigures FiguresReader::read(const std::string& name) {
-    GroupFigures figures;
-    figures.name = name;
+bool StartFigures(CgroupFs& fs, const std::string& name, const std::string& root, GroupFigures* figures,
+                  std::string* folder, std::vector<unsigned long>* pids) {
+    figures->name = name;
     RcgName checked;
     std::string problem;
     if (!ParseRcgName(name, &checked, &problem)) {
-        figures.state = GroupFigures::kInvalidName;
-        return figures;
+        figures->state = GroupFigures::kInvalidName;
+        return false;
     }
-    if (m_place.groupsRoot.empty()) {
-        figures.state = GroupFigures::kMissing;
-        return figures;
+    if (root.empty()) {
+        figures->state = GroupFigures::kMissing;
+        return false;
     }
-    const std::string folder = m_place.groupsRoot + "/" + checked.path;
+    *folder = root + "/" + checked.path;
     // The processes first: a group whose folder is gone has no cgroup.procs.
-    const int error = m_fs.readFile(folder + "/cgroup.procs", &m_text);
+    std::string text;
+    const std::string procs = *folder + "/" + cgfile::core::kProcs;
+    const int error = fs.readFile(procs, &text);
     if (error == ENOENT || error == ENOTDIR) {
-        figures.state = GroupFigures::kMissing;
-        return figures;
+        figures->state = GroupFigures::kMissing;
+        return false;
     }
-    std::vector<unsigned long> pids;
     if (error == 0) {
-        pids = ParseProcs(m_text);
-        figures.hasProcesses = true;
-        figures.processes = pids.size();
+        *pids = ParseProcs(text);
+        figures->hasProcesses = true;
+        figures->processes = pids->size();
     } else {
-        figures.problem = "cannot read " + folder + "/cgroup.procs: " + std::strerror(error);
+        figures->problem = "cannot read " + procs + ": " + std::strerror(error);
     }
-    readCap(folder, &figures);
-    readThrottling(folder, &figures);
-    readCpuTime(folder, pids, &figures);
-    return figures;
+    return true;
 }
 
-void FiguresReader::readCap(const std::string& folder, GroupFigures* figures) {
-    if (m_place.cgroup2) {
-        CpuMax value;
-        if (m_fs.readFile(folder + "/cpu.max", &m_text) == 0 && ParseCpuMax(m_text, &value)) {
-            figures->hasCap = true;
-            figures->quotaUs = value.unlimited ? -1 : static_cast<std::int64_t>(value.quotaUs);
-            figures->periodUs = value.periodUs;
-            return;
-        }
-        if (figures->problem.empty()) figures->problem = "cannot read " + folder + "/cpu.max";
-        return;
-    }
-    std::int64_t quota = 0;
-    std::uint64_t period = 0;
-    if (m_fs.readFile(folder + "/cpu.cfs_quota_us", &m_text) == 0 && ParseSignedText(m_text, &quota) &&
-        m_fs.readFile(folder + "/cpu.cfs_period_us", &m_text) == 0 && ParseDecimalText(m_text, &period)) {
-        figures->hasCap = true;
-        figures->quotaUs = quota < 0 ? -1 : quota;
-        figures->periodUs = period;
-        return;
-    }
-    if (figures->problem.empty()) figures->problem = "cannot read " + folder + "/cpu.cfs_quota_us";
+void NoteProblem(GroupFigures* figures, const std::string& file) {
+    if (figures->problem.empty()) figures->problem = "cannot read " + file;
 }
 
-void FiguresReader::readThrottling(const std::string& folder, GroupFigures* figures) {
-    if (m_fs.readFile(folder + "/cpu.stat", &m_text) != 0) {
-        if (figures->problem.empty()) figures->problem = "cannot read " + folder + "/cpu.stat";
-        return;
-    }
-    std::uint64_t throttled = 0;
-    const bool timeFound = m_place.cgroup2 ? FlatKeyedValue(m_text, "throttled_usec", &throttled)
-                                           : FlatKeyedValue(m_text, "throttled_time", &throttled);
-    if (FlatKeyedValue(m_text, "nr_periods", &figures->periods) &&
-        FlatKeyedValue(m_text, "nr_throttled", &figures->throttledPeriods) && timeFound) {
-        figures->hasThrottling = true;
-        figures->throttledNs = m_place.cgroup2 ? throttled * 1000 : throttled;
-    }
-    std::uint64_t usageUs = 0;
-    if (m_place.cgroup2 && FlatKeyedValue(m_text, "usage_usec", &usageUs)) {
-        figures->cpuSource = CpuTimeSource::kCpuStat;
-        figures->cpuTimeNs = usageUs * 1000;
-    }
+void ReadMemoryFigures(CgroupFs& fs, const std::string& folder, bool v1, GroupFigures* figures) {
+    namespace mem = cgfile::memory;
+    std::string text;
+    if (fs.readFile(folder + "/" + (v1 ? mem::kV1Usage : mem::kCurrent), &text) == 0 &&
+        ParseDecimalText(text, &figures->memoryBytes))
+        figures->hasMemory = true;
+    if (fs.readFile(folder + "/" + (v1 ? mem::kV1MaxUsage : mem::kPeak), &text) == 0 &&
+        ParseDecimalText(text, &figures->memoryPeakBytes))
+        figures->hasMemoryPeak = true;
+    if (fs.readFile(folder + "/" + (v1 ? mem::kV1OomControl : mem::kEvents), &text) == 0 &&
+        FlatKeyedValue(text, mem::kOomKillKey, &figures->oomKills))
+        figures->hasOomKills = true;
+    if (!v1 && fs.readFile(folder + "/" + mem::kPressure, &text) == 0) PressureSomeAvg10(text, &figures->memoryPressure);
 }
 
-void FiguresReader::readCpuTime(const std::string& folder, const std::vector<unsigned long>& pids,
-                                GroupFigures* figures) {
-    if (m_place.cgroup2) return;  // from cpu.stat, with the throttling
-    std::uint64_t usage = 0;
-    if (m_place.cpuacctShared) {
-        if (m_fs.readFile(folder + "/cpuacct.usage", &m_text) == 0 && ParseDecimalText(m_text, &usage)) {
-            figures->cpuSource = CpuTimeSource::kCpuacct;
-            figures->cpuTimeNs = usage;
-        }
-        return;
-    }
+void ReadTaskFigures(CgroupFs& fs, const std::string& folder, GroupFigures* figures) {
+    std::string text;
+    if (fs.readFile(folder + "/" + cgfile::pids::kCurrent, &text) == 0 && ParseDecimalText(text, &figures->tasks))
+        figures->hasTasks = true;
+}
+
+void ReadProcessCpuTime(CgroupFs& fs, const std::vector<unsigned long>& pids, long ticksPerSecond,
+                        GroupFigures* figures) {
     if (!figures->hasProcesses) return;
     // A process may end between the listing and its stat: it counts as none.
     std::uint64_t ticks = 0;
+    std::string text;
     for (unsigned long pid : pids) {
         std::uint64_t own = 0;
-        if (m_fs.readFile("/proc/" + std::to_string(pid) + "/stat", &m_text) == 0 &&
-            ParseProcStatTicks(m_text, &own)) {
+        if (fs.readFile("/proc/" + std::to_string(pid) + "/stat", &text) == 0 && ParseProcStatTicks(text, &own))
             ticks += own;
-        }
     }
+    const std::uint64_t perSecond = static_cast<std::uint64_t>(ticksPerSecond > 0 ? ticksPerSecond : 100);
     figures->cpuSource = CpuTimeSource::kProcesses;
-    figures->cpuTimeNs = ticks * (1000000000ull / static_cast<std::uint64_t>(m_ticksPerSecond));
+    figures->cpuTimeNs = ticks * (1000000000ull / perSecond);
 }
 
 }  // namespace detail

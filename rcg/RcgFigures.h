@@ -1,16 +1,18 @@
-// The figures of a group as the kernel keeps them: its cap, its processes,
-// the CPU time its processes used, and how often and how long the CFS
-// bandwidth control held it back.  Read from the cgroup filesystem through
-// CgroupFs, on the hierarchy the requests use (cgroup v1 cpu or cgroup2), so
-// that neither root nor tqd is needed.  The parsers are pure; GroupFigures
-// reading is the only I/O here.
+// The figures of a group as the kernel keeps them: its cap and properties,
+// its processes, the CPU time and memory they use, how often and how long the
+// CFS bandwidth control held it back, OOM kills and pressure.  The drivers
+// read them from the cgroup filesystem through CgroupFs (RcgDriver::figures),
+// so that neither root nor tqd is needed; the parsers here are pure, and the
+// reading steps both hierarchies share sit at the end.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "CgroupFs.h"
+#include "RcgProperties.h"
 
 namespace TqRcgCtrllr {
 
@@ -51,6 +53,28 @@ struct GroupFigures {
     std::uint64_t throttledPeriods = 0;
     std::uint64_t throttledNs = 0;
 
+    bool hasBursts = false;
+    std::uint64_t bursts = 0;  // periods in which a burst was used
+
+    // Memory, where the memory controller holds the group.
+    bool hasMemory = false;
+    std::uint64_t memoryBytes = 0;  // in use now
+    bool hasMemoryPeak = false;
+    std::uint64_t memoryPeakBytes = 0;
+    bool hasOomKills = false;
+    std::uint64_t oomKills = 0;  // processes the OOM killer ended in the group
+
+    bool hasTasks = false;
+    std::uint64_t tasks = 0;  // pids.current: processes and threads
+
+    // The "some avg10" pressure, percent; negative where the kernel offers none.
+    double cpuPressure = -1;
+    double memoryPressure = -1;
+
+    // Each property as the kernel holds it, in the property's terms
+    // (ReadKernelValue), by RcgProperty; empty where it cannot be read.
+    std::array<std::string, kRcgPropertyCount> properties;
+
     // What could not be read, for a message; empty when all was.
     std::string problem;
 };
@@ -82,43 +106,30 @@ bool ParseProcStatTicks(const std::string& text, std::uint64_t* ticks);
 // Process ids of a cgroup.procs text, in order.
 std::vector<unsigned long> ParseProcs(const std::string& text);
 
-// ---- reading ---------------------------------------------------------
+// The "some avg10" share of a pressure file (cpu.pressure,
+// memory.pressure), in percent; false when the text has none.
+bool PressureSomeAvg10(const std::string& text, double* percent);
 
-// Where the groups' folders are on the hierarchy in use.
-struct GroupsPlace {
-    bool cgroup2 = false;
-    std::string groupsRoot;      // a group's path below it names its folder
-    bool cpuacctShared = false;  // v1: cpuacct is mounted with cpu
-    long processors = 0;         // caps are shares of this many processors
-};
+// ---- reading, shared by the drivers ------------------------------------------
 
-// The place on the hierarchy that ChooseHierarchy picks: the cgroup2 base
-// below the mount, or the mount point of the v1 cpu hierarchy (empty when
-// none is mounted: no group can exist).  Processors: the online ones on
-// cgroup2, those this process may run on (as nproc counts them) on v1.
-// False with *problem set on a cgroup2 host without cpu or with an unusable
-// base.
-bool FindGroupsPlace(CgroupFs& fs, GroupsPlace* place, std::string* problem);
+// Starts the figures of `name`: false with the state set when the name is
+// not one the controller accepts or the group's folder below `root` is gone
+// (an empty root: no group can exist).  Otherwise *folder is the group's
+// folder, and its processes are read into `figures` and *pids.
+bool StartFigures(CgroupFs& fs, const std::string& name, const std::string& root, GroupFigures* figures,
+                  std::string* folder, std::vector<unsigned long>* pids);
 
-// Reads the figures of groups through `fs`.
-class FiguresReader {
-public:
-    FiguresReader(CgroupFs& fs, GroupsPlace place, long ticksPerSecond);
-    const GroupsPlace& place() const { return m_place; }
-    // The figures of the group `name` (bare or controller-qualified).
-    GroupFigures read(const std::string& name);
-
-private:
-    void readCap(const std::string& folder, GroupFigures* figures);
-    void readThrottling(const std::string& folder, GroupFigures* figures);
-    void readCpuTime(const std::string& folder, const std::vector<unsigned long>& pids,
-                     GroupFigures* figures);
-
-    CgroupFs& m_fs;
-    GroupsPlace m_place;
-    long m_ticksPerSecond;
-    std::string m_text;  // reused between reads
-};
+// The memory figures of the group whose folder is `folder`, `v1` telling the
+// files' names.
+void ReadMemoryFigures(CgroupFs& fs, const std::string& folder, bool v1, GroupFigures* figures);
+// pids.current of the folder.
+void ReadTaskFigures(CgroupFs& fs, const std::string& folder, GroupFigures* figures);
+// CPU time summed over the processes (/proc/<pid>/stat), for a v1 group
+// whose hierarchy has no cpuacct.
+void ReadProcessCpuTime(CgroupFs& fs, const std::vector<unsigned long>& pids, long ticksPerSecond,
+                        GroupFigures* figures);
+// "cannot read <file>" when no problem is noted yet.
+void NoteProblem(GroupFigures* figures, const std::string& file);
 
 }  // namespace detail
 }  // namespace TqRcgCtrllr

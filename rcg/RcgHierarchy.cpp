@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "../host/TQPlatformInfo.h"
+#include "RcgControlFiles.h"
 #include "RcgNames.h"
 
 namespace TqRcgCtrllr {
@@ -62,6 +63,9 @@ CgroupMounts ParseCgroupMounts(const std::string& mountTable) {
         if (!(fields >> device >> mountPoint >> type >> options)) continue;
         if (type == "cgroup") {
             mounts.anyV1 = true;
+            for (const char* controller : {"cpu", "cpuacct", "cpuset", "memory", "pids"}) {
+                if (HasOption(options, controller)) mounts.v1.emplace(controller, UnescapeMountField(mountPoint));
+            }
             if (mounts.cpuV1.empty() && HasOption(options, "cpu")) {
                 mounts.cpuV1 = UnescapeMountField(mountPoint);
                 mounts.cpuV1WithCpuacct = HasOption(options, "cpuacct");
@@ -71,6 +75,11 @@ CgroupMounts ParseCgroupMounts(const std::string& mountTable) {
         }
     }
     return mounts;
+}
+
+std::string CgroupMounts::v1Mount(const std::string& controller) const {
+    const auto found = v1.find(controller);
+    return found == v1.end() ? std::string() : found->second;
 }
 
 namespace detail {
@@ -106,14 +115,15 @@ bool ParseCpuMax(const std::string& text, CpuMax* value) {
 Hierarchy ChooseHierarchy(CgroupFs& fs) {
     Hierarchy chosen;
     std::string table;
-    if (fs.readFile("/proc/self/mounts", &table) != 0) return chosen;
+    if (fs.readFile(cgfile::machine::kMounts, &table) != 0) return chosen;
     const CgroupMounts mounts = ParseCgroupMounts(table);
+    chosen.mounts = mounts;
     if (!mounts.cpuV1.empty()) return chosen;
     for (const std::string& mount : mounts.cgroup2) {
         std::string controllers;
-        fs.readFile(mount + "/cgroup.controllers", &controllers);
+        fs.readFile(mount + "/" + cgfile::core::kControllers, &controllers);
         if (ListsController(controllers, "cpu")) {
-            return Hierarchy{Hierarchy::kCgroup2, mount, Trimmed(controllers)};
+            return Hierarchy{Hierarchy::kCgroup2, mount, Trimmed(controllers), mounts};
         }
         if (chosen.mount.empty()) {
             chosen.mount = mount;

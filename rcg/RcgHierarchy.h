@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@ struct CgroupMounts {
     bool cpuV1WithCpuacct = false;       // that hierarchy carries cpuacct too
     bool anyV1 = false;                  // some v1 hierarchy is mounted
     std::vector<std::string> cgroup2;    // cgroup2 mount points, in table order
+    // The mount point of the v1 hierarchy that carries each controller the
+    // manager uses (cpu, cpuacct, cpuset, memory, pids); the first one wins.
+    std::map<std::string, std::string> v1;
+    // The v1 mount point of `controller`; empty when none carries it.
+    std::string v1Mount(const std::string& controller) const;
 };
 CgroupMounts ParseCgroupMounts(const std::string& mountTable);
 
@@ -51,6 +57,7 @@ struct Hierarchy {
     Kind kind = kV1;
     std::string mount;        // cgroup2 mount point (both cgroup2 kinds)
     std::string controllers;  // the root's cgroup.controllers, trimmed
+    CgroupMounts mounts;      // the whole mount table's cgroup part
 };
 // The hierarchy the requests use now: a v1 hierarchy that carries cpu; else a
 // cgroup2 mount whose root's cgroup.controllers lists cpu; else, where

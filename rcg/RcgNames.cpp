@@ -33,6 +33,14 @@ namespace detail {
 namespace {
 
 const char kQualifier[] = ":/";
+// The deepest group a name may make: each level is a folder of its own.
+constexpr std::size_t kMaxLevels = 16;
+// The controllers whose files ("<controller>.<name>") sit in every group's
+// folder, on cgroup v1 and cgroup2.
+const char* const kControllerFilePrefixes[] = {
+    "cgroup.", "cpu.",  "cpuacct.", "cpuset.", "memory.", "pids.",  "io.",         "blkio.",     "devices.",
+    "freezer.", "hugetlb.", "misc.", "net_cls.", "net_prio.", "perf_event.", "rdma.",
+};
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -51,10 +59,11 @@ const char* ComponentProblem(const std::string& component) {
             return "a name component may hold only letters, digits, '_', '-' and '.'";
     }
     if (component == "." || component == "..") return "a name component must not be \".\" or \"..\"";
-    if (component == "tasks" || component == "notify_on_release" || component == "release_agent" ||
-        StartsWith(component, "cgroup.") || StartsWith(component, "cpu.") ||
-        StartsWith(component, "cpuacct."))
+    if (component == "tasks" || component == "notify_on_release" || component == "release_agent")
         return "a name component must not name a control file of a cgroup";
+    for (const char* prefix : kControllerFilePrefixes) {
+        if (StartsWith(component, prefix)) return "a name component must not name a control file of a cgroup";
+    }
     return nullptr;
 }
 
@@ -70,7 +79,8 @@ const char* NameRule(const RcgName& name) {
     // would be read as an option.
     if (!name.path.empty() && name.path[0] == '-') return "a group path must not begin with '-'";
     std::size_t start = 0;
-    for (;;) {
+    for (std::size_t level = 1;; ++level) {
+        if (level > kMaxLevels) return "a name may have at most 16 levels (components separated by '/')";
         const std::size_t slash = name.path.find('/', start);
         const std::string component =
             name.path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
@@ -96,6 +106,8 @@ RcgName SplitRcgName(const std::string& text) {
     }
     return name;
 }
+
+bool SameRcgGroup(const std::string& a, const std::string& b) { return SplitRcgName(a).path == SplitRcgName(b).path; }
 
 bool ParseRcgName(const std::string& text, RcgName* name, std::string* problem) {
     RcgName split = SplitRcgName(text);

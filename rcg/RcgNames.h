@@ -29,10 +29,10 @@ struct RcgName {
 //   Invalid resource group name "<name>": <rule>
 // A valid name has 1 to 255 characters: an optional controller prefix
 // ("cpu:/" or "cpu,cpuacct:/"), then '/'-separated components of letters,
-// digits, '_', '-' and '.', none empty, none "." or "..", none naming a
-// control file of a cgroup v1 hierarchy ("tasks", "notify_on_release",
-// "release_agent", "cgroup.*", "cpu.*", "cpuacct.*"), the first not
-// beginning with '-'.
+// digits, '_', '-' and '.', at most 16 of them, none empty, none "." or
+// "..", none naming a control file of a cgroup ("tasks", "notify_on_release",
+// "release_agent", "cgroup.*", or a controller's name and a dot: "cpu.*",
+// "memory.*", "pids.*", ...), the first not beginning with '-'.
 bool ParseRcgName(const std::string& text, RcgName* name, std::string* problem);
 
 // The message of ParseRcgName for `text`; empty when the name is valid.
@@ -42,6 +42,10 @@ std::string RcgNameProblem(const std::string& text);
 // entries read back from the store): at the first ":/", controllers before
 // it and the path after it; without ":/" the whole text is the path.
 RcgName SplitRcgName(const std::string& text);
+
+// Whether two names stored by the manager ("web", "cpu:/web",
+// "cpu,cpuacct:/web") name the same group: split as the tools read them.
+bool SameRcgGroup(const std::string& a, const std::string& b);
 
 }  // namespace detail
 }  // namespace TqRcgCtrllr

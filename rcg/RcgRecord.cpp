@@ -1,13 +1,11 @@
 #include "RcgRecord.h"
 
-#include <unistd.h>
-
 #include <set>
 #include <sstream>
 
 #include "../common/TqRcgDefs.h"
 #include "../host/TQPlatformInfo.h"
-#include "CgroupFs.h"
+#include "RcgReader.h"
 
 namespace TqRcgCtrllr {
 
@@ -23,26 +21,26 @@ std::vector<std::string> ParseGroupNames(const std::string& value) {
 }
 
 RecordedGroups ReadRecordedGroups() {
-    std::string listed, remembered;
+    std::string listed, remembered, settings;
     TQPlatformInfo store;
     store.setFocus(TQPI_Focus::getFocus());
     if (store.getString("Base", k_TQRCGMGR_Groups_RegKey, listed) == 0) listed.clear();
     if (store.getString("Base", kCapsKey, remembered) == 0) remembered.clear();
-    return RecordedGroups{ParseGroupNames(listed), ParseCaps(remembered)};
+    if (store.getString("Base", kSettingsKey, settings) == 0) settings.clear();
+    return RecordedGroups{ParseGroupNames(listed), ParseCaps(remembered), ParseRememberedSettings(settings)};
 }
 
 bool ReadRecordedFigures(RecordedFigures* figures, std::string* problem) {
     const RecordedGroups recorded = ReadRecordedGroups();
-    detail::GroupsPlace place;
-    detail::CgroupFs& fs = detail::InstalledCgroupFs();
-    if (!detail::FindGroupsPlace(fs, &place, problem)) return false;
-    detail::FiguresReader reader(fs, place, sysconf(_SC_CLK_TCK));
+    const std::unique_ptr<detail::RcgReader> driver = detail::ChooseReader();
+    if (!driver->usable(problem)) return false;
     figures->groups.clear();
     figures->groups.reserve(recorded.names.size());
-    for (const std::string& name : recorded.names) figures->groups.push_back(reader.read(name));
+    for (const std::string& name : recorded.names) figures->groups.push_back(driver->figures(name));
     figures->caps = recorded.caps;
-    figures->processors = place.processors;
-    figures->cgroup2 = place.cgroup2;
+    figures->settings = recorded.settings;
+    figures->processors = driver->processorCount();
+    figures->hierarchy = driver->hierarchyName();
     return true;
 }
 

@@ -1,7 +1,7 @@
 // What the store records about the groups: the names the manager created
-// ("[Base] sTQRCGMGRGROUPS") and the caps it remembers ("[Base]
-// sTQRCGMGRCAPS"), and the figures of those groups, which tqrcg's list and
-// top and tqd's metrics show.
+// ("[Base] sTQRCGMGRGROUPS"), the caps and the settings it remembers ("[Base]
+// sTQRCGMGRCAPS", "[Base] sTQRCGMGRSETTINGS"), and the figures of those
+// groups, which tqrcg's list and top and tqd's metrics show.
 #pragma once
 
 #include <string>
@@ -9,6 +9,7 @@
 
 #include "RcgCaps.h"
 #include "RcgFigures.h"
+#include "RcgSettings.h"
 
 namespace TqRcgCtrllr {
 
@@ -19,8 +20,9 @@ std::vector<std::string> ParseGroupNames(const std::string& value);
 struct RecordedGroups {
     std::vector<std::string> names;
     std::vector<RememberedCap> caps;
+    std::vector<RememberedSetting> settings;
 };
-// Both values of the current instance's store; missing values are empty.
+// The three values of the current instance's store; missing values are empty.
 RecordedGroups ReadRecordedGroups();
 
 // The figures of the groups the manager created, in the order of the
@@ -28,8 +30,9 @@ RecordedGroups ReadRecordedGroups();
 struct RecordedFigures {
     std::vector<GroupFigures> groups;
     std::vector<RememberedCap> caps;
-    long processors = 0;  // caps are shares of this many
-    bool cgroup2 = false;
+    std::vector<RememberedSetting> settings;
+    long processors = 0;       // caps are shares of this many
+    std::string hierarchy;     // "cgroup v1" or "cgroup2"
 };
 // False with *problem set, and *figures left as it was, where no group can
 // be (cgroup2 without cpu, an unusable cgroup2 base).

@@ -25,6 +25,11 @@ CQiError ReportFsFailure(EvDebug& log, const char* tag, const FXCodeLocation& wh
     return Report(log, tag, where, kTqWin32CommandFailed, FsFailureText(operation, error));
 }
 
+CQiError ReportRefusal(EvDebug& log, const char* tag, const FXCodeLocation& where, std::uint32_t code,
+                       const std::string& text) {
+    return Report(log, tag, where, code, text);
+}
+
 CQiError UnrecordedCreation(EvDebug& log, const char* tag, const FXCodeLocation& where,
                             const std::string& name, const std::string& problem, bool undone) {
     return Report(log, tag, where, kTqWin32CommandFailed, UnrecordedCreationText(name, problem, undone));

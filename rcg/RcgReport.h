@@ -23,6 +23,9 @@ constexpr const char kInitTag[] = "TqRcgCtrllr::Init";
 constexpr const char kGetSysTag[] = "TqRcgCtrllr::GetSysRcg";
 constexpr const char kGetNewTag[] = "TqRcgCtrllr::GetNewRcg";
 constexpr const char kDeleteTag[] = "TqRcgCtrllr::DeleteRcg";
+constexpr const char kSetPropertiesSignature[] =
+    "CQiError TqRcgCtrllr::SetRcgProperties(const char*, const std::vector<RcgSetting>&)";
+constexpr const char kSetPropertiesTag[] = "TqRcgCtrllr::SetRcgProperties";
 
 // A command failed: the failure text (command line, output, error output,
 // cut at 999 characters) goes to the log under `tag` and becomes a 774 error
@@ -35,6 +38,11 @@ CQiError ReportCmdFailure(EvDebug& log, const char* tag, const FXCodeLocation& w
 // `where`.
 CQiError ReportFsFailure(EvDebug& log, const char* tag, const FXCodeLocation& where,
                          const std::string& operation, int error);
+
+// A request refused with a text of our own: logged under `tag`, the error
+// `code` built at `where`.
+CQiError ReportRefusal(EvDebug& log, const char* tag, const FXCodeLocation& where, std::uint32_t code,
+                       const std::string& text);
 
 // The failure of a creation whose name could not be recorded: logged under
 // `tag`, a 774 error built at `where` that names the store's error and says

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "RcgProperties.h"
 #include "TqRcg.h"
 
 namespace TqRcgCtrllr {
@@ -40,5 +42,10 @@ TQ_EXPORT CQiError GetSysRcg(const char* name, TqRcgPtr& group);
 TQ_EXPORT CQiError GetNewRcg(const char* name, TqRcgPtr& group);
 // Deletes the group; success when there is none.
 TQ_EXPORT CQiError DeleteRcg(const char* name);
+
+namespace detail {
+// Sets properties of the existing group, all of them or none.
+CQiError SetRcgProperties(const char* name, const std::vector<RcgSetting>& settings);
+}  // namespace detail
 
 }  // namespace TqRcgCtrllr

@@ -76,8 +76,11 @@ CQiError linuxRcg::AssignPidsTo(const std::list<unsigned int>& pids) {
     return result;
 }
 
+// The processes go to the dummy group of every hierarchy this group lives in.
 CQiError linuxRcg::RemovePidsFrom(const std::list<unsigned int>& pids) {
-    return detail::MoveToDummyGroup(pids);
+    const std::string extras = detail::V1ExtraControllers(detail::SplitRcgName(m_cgroupSpec).controllers);
+    if (extras.empty()) return detail::MoveToDummyGroup(pids);
+    return detail::MoveToV1DummyGroup(extras, pids);
 }
 
 }  // namespace TqRcgCtrllr

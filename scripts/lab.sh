@@ -18,6 +18,7 @@
 #   TQ_LAB_TEST_TIMEOUT   seconds one test may run in the guest (default 300)
 #   TQ_LAB_BENCH_TIMEOUT  seconds the bench may run in the guest (default 300)
 #   TQ_LAB_APPEND         more words for the kernel command line
+#   TQ_LAB_GTEST_FILTER   a GoogleTest filter for the guest's test programs (by hand only)
 #   TQ_LAB_SYSTEMD        0: skip the systemd guests (scripts/lab-systemd.sh,
 #                         run after this one; its own settings are listed there)
 #   TQ_LAB_SYSTEMD_SUITES the Debian releases of the systemd guests, one guest
@@ -174,6 +175,7 @@ LAB_KERNEL_RELEASE='$KERNEL_RELEASE'
 LAB_MODULES='$MODULES'
 LAB_TEST_TIMEOUT='${TQ_LAB_TEST_TIMEOUT:-300}'
 LAB_BENCH_TIMEOUT='${TQ_LAB_BENCH_TIMEOUT:-300}'
+LAB_GTEST_FILTER='${TQ_LAB_GTEST_FILTER:-}'
 ENV
   (cd "$STAGE" && find . -print0 | cpio --null -o -H newc -R 0:0 --quiet) | gzip -1 > "$INITRD"
 }

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "../common/TqRcgText.h"
 #include "../host/EvDebug.h"
@@ -16,6 +17,7 @@
 #include "../host/UniqueCQiSocket.h"
 #include "../include/tqrcgmgr/tqrcgmgr.h"
 #include "../rcg/RcgNames.h"
+#include "../rcg/RcgProperties.h"
 #include "../rcg/TqRcgCtrllr.h"
 #include "TqRcgProtocol.h"
 
@@ -30,6 +32,10 @@ const char kSourceUnit[] = "TqRcgHandler.cpp";
 const char kTransportSignature[] = "CQiError sendDataToTqd(TqRcgMsg)";
 const char kNameTag[] = "TqRcgHandler::checkRequestName";
 const char kNameSignature[] = "CQiError checkRequestName(const std::string&)";
+const char kSettingsTag[] = "TqRcgClient::setRcgProperties";
+const char kSettingsSignature[] = "CQiError setRcgProperties(const std::string&, const std::list<std::string>&)";
+// How a tqd that does not know a request type answers it.
+const char kUnsupportedTypeText[] = "The value of RcgMsgType is not supported.";
 
 constexpr int kSocketTimeoutSeconds = 15;
 constexpr std::int32_t kStoreBufferSize = 128;
@@ -184,6 +190,53 @@ CQiError SendPidRequests(RcgMsgType type, const std::string& name, const std::li
     return CQiError::Success();
 }
 
+// The refusal of a client function's own input: logged, and the error
+// `code` with `text`.
+CQiError RefuseInput(std::uint32_t code, const std::string& text) {
+    EvEvent eventLog;
+    InitializeEventLog(eventLog, kSettingsTag);
+    eventLog.Error(kSettingsTag, "%s", text.c_str());
+    return FXErrorUtil::ErrorWin32(FXCodeLocation{kSourceUnit, kSettingsSignature, __LINE__}, code, "%s",
+                                   text.c_str());
+}
+
+// The properties of settings, for a message: "memory.max, cpu.weight".
+std::string PropertyNames(const std::vector<TqRcgCtrllr::RcgSetting>& settings) {
+    std::string names;
+    for (const auto& setting : settings)
+        names += (names.empty() ? "" : ", ") + std::string(TqRcgCtrllr::PropertyInfo(setting.property).name);
+    return names;
+}
+
+// A tqd that knows no settings answers that the request type is not
+// supported: the caller learns what to do about it.
+CQiError TooOldOrResult(const CQiError& result, const std::vector<TqRcgCtrllr::RcgSetting>& settings) {
+    if (!result.IsError() || result.AsString().find(kUnsupportedTypeText) == std::string::npos) return result;
+    return RefuseInput(kTqWin32BadRequest,
+                       "This tqd is too old for " + PropertyNames(settings) + " (it answered \"" + result.AsString() +
+                           "\"): upgrade tqrcgmgr on this host and restart tqd.");
+}
+
+// One request that sets the properties of `name`, all or none.
+CQiError SendSettings(const std::string& name, const std::vector<std::string>& texts) {
+    CQiError checked = CheckRequestName(name);
+    if (checked.IsError()) return checked;
+    std::vector<TqRcgCtrllr::RcgSetting> settings;
+    std::string problem = "no setting given";
+    if (texts.empty() || !TqRcgCtrllr::ParseRcgSettings(texts, &settings, &problem))
+        return RefuseInput(kTqWin32InvalidParameter, "Invalid settings: " + problem);
+    std::vector<TqRcgWireSetting> wire;
+    for (const auto& setting : settings) {
+        wire.push_back(TqRcgWireSetting{TqRcgCtrllr::PropertyInfo(setting.property).wireCode,
+                                        TqRcgCtrllr::FormatRcgValue(setting.property, setting.value)});
+    }
+    TqRcgMsg msg = MakeRcgMsg(RcgMsgSetProperties, name);
+    if (!FillRcgSettings(msg, wire))
+        return RefuseInput(kTqWin32InvalidParameter, "Invalid settings: " + PropertyNames(settings) +
+                                                         " do not fit one request (64 bytes); set them in two.");
+    return TooOldOrResult(sendDataToTqd(msg), settings);
+}
+
 }  // namespace
 }  // namespace rcgclient
 
@@ -207,6 +260,38 @@ CQiError assignPidsTo(const std::string& name, const std::list<unsigned int>& pi
 
 CQiError removePidsFrom(const std::string& name, const std::list<unsigned int>& pids) {
     return rcgclient::SendPidRequests(RcgMsgRemovePids, name, pids);
+}
+
+CQiError setRcgProperties(const std::string& name, const std::list<std::string>& settings) {
+    return rcgclient::SendSettings(name, std::vector<std::string>(settings.begin(), settings.end()));
+}
+
+CQiError setRcgCPUWeight(const std::string& name, int weight) {
+    return rcgclient::SendSettings(name, {"cpu.weight=" + std::to_string(weight)});
+}
+
+CQiError setRcgCPUBurst(const std::string& name, int share) {
+    return rcgclient::SendSettings(name, {"cpu.max.burst=" + std::to_string(share)});
+}
+
+CQiError setRcgCPUs(const std::string& name, const std::string& cpus) {
+    return rcgclient::SendSettings(name, {"cpuset.cpus=" + cpus});
+}
+
+CQiError setRcgMemoryMax(const std::string& name, const std::string& size) {
+    return rcgclient::SendSettings(name, {"memory.max=" + size});
+}
+
+CQiError setRcgMemoryHigh(const std::string& name, const std::string& size) {
+    return rcgclient::SendSettings(name, {"memory.high=" + size});
+}
+
+CQiError setRcgSwapMax(const std::string& name, const std::string& size) {
+    return rcgclient::SendSettings(name, {"memory.swap.max=" + size});
+}
+
+CQiError setRcgPidsMax(const std::string& name, const std::string& count) {
+    return rcgclient::SendSettings(name, {"pids.max=" + count});
 }
 
 CQiError checkRcgEnable(int& enabled) {

@@ -6,14 +6,20 @@
 #include <cstring>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "../host/EvDebug.h"
 #include "../host/TQPlatformInfo.h"
 #include "../rcg/RcgCapKeeper.h"
+#include "../rcg/RcgProperties.h"
 #include "../rcg/TqRcgCtrllr.h"
 #include "TqRcgProtocol.h"
 
 namespace {
+
+using TqRcgCtrllr::RcgPropertyInfo;
+using TqRcgCtrllr::RcgSetting;
+using TqRcgCtrllr::FindPropertyByWireCode;
 
 const char kHandlerTag[] = "rcgMgrHandler";
 const char kHandlerSignature[] = "void rcgMgrHandler(CQiSocket, void*)";
@@ -56,29 +62,81 @@ CQiError MovePids(const std::string& name, TqRcgRequest& request) {
     return request.msgType == RcgMsgAssignPids ? group->AssignPidsTo(pids) : group->RemovePidsFrom(pids);
 }
 
+// The request's settings as values; the invalid-parameter error when one
+// cannot be read, names no property or is given twice.
+CQiError ReadSettings(const TqRcgRequest& request, std::vector<RcgSetting>* settings, EvDebug& log) {
+    std::vector<std::string> texts;
+    std::string problem = request.settingsReadable ? "" : "the settings of the request cannot be read";
+    for (const TqRcgWireSetting& wire : request.settings) {
+        const RcgPropertyInfo* info = FindPropertyByWireCode(wire.code);
+        if (info == nullptr) {
+            problem = "the request names a property this tqd does not know (code " + std::to_string(wire.code) + ")";
+            break;
+        }
+        texts.push_back(std::string(info->name) + "=" + wire.value);
+    }
+    if (problem.empty() && TqRcgCtrllr::ParseRcgSettings(texts, settings, &problem)) return CQiError::Success();
+    const std::string text = "Invalid settings: " + problem;
+    log.Error(kHandlerTag, "%s", text.c_str());
+    return FXErrorUtil::ErrorWin32(FXCodeLocation{"TqRcgHandler.cpp", kHandlerSignature, __LINE__},
+                                   kTqWin32InvalidParameter, "%s", text.c_str());
+}
+
+// Sets the properties of the group `name`, all or none, and remembers them.
+CQiError SetProperties(const std::string& name, const TqRcgRequest& request, EvDebug& log) {
+    std::vector<RcgSetting> settings;
+    const CQiError result = ReadSettings(request, &settings, log);
+    if (result.IsError()) return result;
+    const TqRcgCtrllr::detail::GroupChangeLock lock(name);
+    const CQiError applied = TqRcgCtrllr::detail::SetRcgProperties(name.c_str(), settings);
+    if (!applied.IsError()) TqRcgCtrllr::detail::RememberSettings(name, settings);
+    return applied;
+}
+
+// Caps the group `name` and remembers the cap, so that tqd can apply it again.
+CQiError Cap(const std::string& name, std::uint32_t percent) {
+    const TqRcgCtrllr::detail::GroupChangeLock lock(name);
+    TqRcgPtr group;
+    CQiError result = TqRcgCtrllr::GetSysRcg(name.c_str(), group);
+    if (!result.IsError() && group) result = group->setCPUConstraint(percent);
+    if (!result.IsError()) TqRcgCtrllr::detail::RememberCap(name, percent);
+    return result;
+}
+
+// Deletes the group `name`; its cap and settings are forgotten with it.
+CQiError Delete(const std::string& name) {
+    const TqRcgCtrllr::detail::GroupChangeLock lock(name);
+    const CQiError result = TqRcgCtrllr::DeleteRcg(name.c_str());
+    if (!result.IsError()) TqRcgCtrllr::detail::ForgetCap(name);
+    return result;
+}
+
 // Carries the request out on the group `name` through the controller.
 CQiError CarryOut(const std::string& name, TqRcgRequest& request, EvDebug& log) {
+    const RcgRequestType* type = RequestTypeOf(request);
+    if (type == nullptr) {
+        log.Error(kHandlerTag, "RcgMsgType %d is not correct.\n", request.msgType);
+        return FXErrorUtil::ErrorWin32(FXCodeLocation{"TqRcgHandler.cpp", kHandlerSignature, __LINE__},
+                                       kTqWin32BadRequest, "The value of RcgMsgType is not supported.");
+    }
     TqRcgPtr group;
     CQiError result = CQiError::Success();
-    switch (request.msgType) {
+    switch (type->type) {
         case RcgMsgCreateGroup:
             result = TqRcgCtrllr::GetSysRcg(name.c_str(), group);
             if (result.IsError() || !group) result = TqRcgCtrllr::GetNewRcg(name.c_str(), group);
             return result;
         case RcgMsgDeleteGroup:
-            return TqRcgCtrllr::DeleteRcg(name.c_str());
+            return Delete(name);
         case RcgMsgSetCPUShare:
-            result = TqRcgCtrllr::GetSysRcg(name.c_str(), group);
-            if (!result.IsError() && group) result = group->setCPUConstraint(request.cpuShare);
-            return result;
+            return Cap(name, request.cpuShare);
         case RcgMsgAssignPids:
         case RcgMsgRemovePids:
             return MovePids(name, request);
-        default:
-            log.Error(kHandlerTag, "RcgMsgType %d is not correct.\n", request.msgType);
-            return FXErrorUtil::ErrorWin32(FXCodeLocation{"TqRcgHandler.cpp", kHandlerSignature, __LINE__},
-                                           kTqWin32BadRequest, "The value of RcgMsgType is not supported.");
+        case RcgMsgSetProperties:
+            return SetProperties(name, request, log);
     }
+    return result;
 }
 
 }  // namespace
@@ -99,14 +157,7 @@ extern "C" TQ_EXPORT void rcgMgrHandler(CQiSocket socket, void* frame) {
     // gives a 256-character name, which the controller refuses.
     TqRcgRequest request = DecodeRcgFrame(frame);
     const std::string name = RequestedGroup(request.name);
-    const std::int32_t msgType = request.msgType;
     const CQiError result = CarryOut(name, request, log);
-
-    // A cap is remembered so that tqd can apply it again; a deleted group's
-    // cap is forgotten with it.
-    if (!result.IsError() && msgType == RcgMsgSetCPUShare) TqRcgCtrllr::detail::RememberCap(name, request.cpuShare);
-    if (!result.IsError() && msgType == RcgMsgDeleteGroup) TqRcgCtrllr::detail::ForgetCap(name);
-
     SendReply(socket, result, log);
 }
 

@@ -5,6 +5,65 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+
+const std::array<RcgRequestType, kRcgRequestTypeCount> kRequestTypes = {{
+    {RcgMsgCreateGroup, "create", RcgRequestFields::kName},
+    {RcgMsgDeleteGroup, "delete", RcgRequestFields::kName},
+    {RcgMsgSetCPUShare, "cap", RcgRequestFields::kShare},
+    {RcgMsgAssignPids, "assign", RcgRequestFields::kPids},
+    {RcgMsgRemovePids, "remove", RcgRequestFields::kPids},
+    {RcgMsgSetProperties, "set", RcgRequestFields::kSettings},
+}};
+
+bool IsMarkedSettings(std::int32_t msgType, std::uint32_t cpuShare) {
+    return msgType == RcgMsgSetProperties && cpuShare == kRcgSettingsMark;
+}
+
+// The settings in a record's pid slots; false when they are malformed.
+bool ReadSettings(const TqRcgMsg& msg, std::vector<TqRcgWireSetting>* settings) {
+    const char* at = reinterpret_cast<const char*>(msg.pids);
+    const char* end = at + sizeof(msg.pids);
+    while (at != end && *at != '\0') {
+        const char* nul = static_cast<const char*>(std::memchr(at, '\0', static_cast<std::size_t>(end - at)));
+        if (nul == nullptr || nul - at < 2) return false;
+        settings->push_back(TqRcgWireSetting{*at, std::string(at + 1, nul)});
+        at = nul + 1;
+    }
+    return !settings->empty();
+}
+
+}  // namespace
+
+const std::array<RcgRequestType, kRcgRequestTypeCount>& RcgRequestTypes() { return kRequestTypes; }
+
+const RcgRequestType* FindRcgRequestType(std::int32_t msgType) {
+    for (const RcgRequestType& type : kRequestTypes) {
+        if (type.type == msgType) return &type;
+    }
+    return nullptr;
+}
+
+const RcgRequestType* RequestTypeOf(const TqRcgRequest& request) {
+    if (request.msgType == RcgMsgSetProperties && !IsMarkedSettings(request.msgType, request.cpuShare))
+        return nullptr;
+    return FindRcgRequestType(request.msgType);
+}
+
+bool FillRcgSettings(TqRcgMsg& msg, const std::vector<TqRcgWireSetting>& settings) {
+    std::string bytes;
+    for (const TqRcgWireSetting& setting : settings) {
+        if (setting.code == '\0' || setting.value.empty() || setting.value.find('\0') != std::string::npos)
+            return false;
+        bytes += setting.code + setting.value + '\0';
+    }
+    if (bytes.empty() || bytes.size() > sizeof(msg.pids)) return false;
+    std::memset(msg.pids, 0, sizeof(msg.pids));
+    std::memcpy(msg.pids, bytes.data(), bytes.size());
+    msg.cpuShare = kRcgSettingsMark;
+    return true;
+}
+
 bool RcgNameFitsFrame(const std::string& name) { return name.size() <= k_TqRcgNameMaxSize; }
 
 TqRcgMsg MakeRcgMsg(RcgMsgType type, const std::string& name) {
@@ -52,6 +111,10 @@ TqRcgRequest DecodeRcgFrame(const void* frame) {
     request.name.assign(msg.rcgName, strnlen(msg.rcgName, sizeof(msg.rcgName)));
     request.msgType = msg.msgType;
     request.cpuShare = msg.cpuShare;
+    if (IsMarkedSettings(msg.msgType, msg.cpuShare)) {
+        request.settingsReadable = ReadSettings(msg, &request.settings);
+        return request;
+    }
     for (std::uint32_t pid : msg.pids) {
         if (pid != 0) request.pids.push_back(pid);
     }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "../common/TqRcgDefs.h"
 
@@ -21,7 +22,31 @@ enum RcgMsgType : std::int32_t {
     RcgMsgSetCPUShare = 2,
     RcgMsgAssignPids = 3,
     RcgMsgRemovePids = 4,
+    // Sets properties of a group (memory, CPU weight and burst, processors,
+    // process count) all at once or none: the record's cpuShare holds
+    // kRcgSettingsMark and its pid slots the settings (see FillRcgSettings).
+    RcgMsgSetProperties = 16,
 };
+
+// What a request carries besides its group name.
+enum class RcgRequestFields { kName, kShare, kPids, kSettings };
+
+// One request type: its value, the word that names it (the audit trail,
+// tqrcg, the bench) and what it carries.
+struct RcgRequestType {
+    RcgMsgType type;
+    const char* name;
+    RcgRequestFields fields;
+};
+constexpr std::size_t kRcgRequestTypeCount = 6;
+const std::array<RcgRequestType, kRcgRequestTypeCount>& RcgRequestTypes();
+// The type of `msgType`; null for a value that is none of them.
+const RcgRequestType* FindRcgRequestType(std::int32_t msgType);
+
+// cpuShare of a RcgMsgSetProperties request ("TQP1"): a record with any
+// other value there is not such a request, so that a peer that sends the
+// type's value by chance keeps its "not supported" reply.
+constexpr std::uint32_t kRcgSettingsMark = 0x54515031;
 
 // The request record; its fields travel in host byte order.
 struct TqRcgMsg {
@@ -90,15 +115,34 @@ struct TqRcgFrameInfo {
 };
 TqRcgFrameInfo ReadRcgFrameHeader(const void* frame);
 
+// A setting as it travels: the property's one-byte code and its value's
+// text ("M" "64M").
+struct TqRcgWireSetting {
+    char code = 0;
+    std::string value;
+};
+
+// Writes the settings into the record's pid slots (64 bytes) as code, value
+// text and NUL each, zero-filling the rest, and marks the record; false,
+// with the record unchanged, when they do not fit.
+bool FillRcgSettings(TqRcgMsg& msg, const std::vector<TqRcgWireSetting>& settings);
+
 // A request as the handler reads it: the name up to its first NUL within the
 // 256-byte field (all 256 bytes when the field holds no NUL), the type, the
-// share and the non-zero pids in slot order.
+// share and the non-zero pids in slot order.  A marked RcgMsgSetProperties
+// record has its settings instead of pids; `settingsReadable` is false when
+// its slots do not hold settings (an entry without its NUL, an empty value).
 struct TqRcgRequest {
     std::string name;
     std::int32_t msgType = 0;
     std::uint32_t cpuShare = 0;
     std::list<unsigned int> pids;
+    std::vector<TqRcgWireSetting> settings;
+    bool settingsReadable = true;
 };
+// The request's type: null for a value that is none of them, and for a
+// RcgMsgSetProperties record without kRcgSettingsMark.
+const RcgRequestType* RequestTypeOf(const TqRcgRequest& request);
 // Reads a whole frame (kTqRcgFrameSize bytes).
 TqRcgRequest DecodeRcgFrame(const void* frame);
 

@@ -37,6 +37,29 @@ TQRCGMGR_API CQiError assignPidsTo(const std::string& name, const std::list<unsi
 // Moves the processes `pids` out of `name`, into the group tqrcgmgrdummy;
 // long lists go as for assignPidsTo.
 TQRCGMGR_API CQiError removePidsFrom(const std::string& name, const std::list<unsigned int>& pids);
+// Sets properties of `name` besides its cap, all of them or none, each
+// "PROPERTY=VALUE" with PROPERTY one of
+//   cpu.weight       1 to 10000 (100 is the default of every group)
+//   cpu.max.burst    a share of the whole machine in percent, at most the cap
+//   cpuset.cpus      online processors, such as "0-3,6"
+//   memory.max       bytes with K, M, G or T (powers of 1024), a percentage of
+//   memory.high      the machine's memory ("10%"), or "max"; memory.high
+//   memory.swap.max  exists on cgroup2 only, memory.swap.max takes 0 too
+//   pids.max         processes, 1 to 4194304, or "max"
+// (or their short names weight, burst, cpus, mem, memhigh, swap, pids).  tqd
+// remembers them and applies them again after a restart; a percentage of
+// memory follows the machine's memory.  A setting that is not valid is
+// refused with the invalid-parameter error (Win32 87) before anything is
+// sent; a tqd too old for settings gives Win32 1630.
+TQRCGMGR_API CQiError setRcgProperties(const std::string& name, const std::list<std::string>& settings);
+// One property each, as setRcgProperties takes it.
+TQRCGMGR_API CQiError setRcgCPUWeight(const std::string& name, int weight);
+TQRCGMGR_API CQiError setRcgCPUBurst(const std::string& name, int share);
+TQRCGMGR_API CQiError setRcgCPUs(const std::string& name, const std::string& cpus);
+TQRCGMGR_API CQiError setRcgMemoryMax(const std::string& name, const std::string& size);
+TQRCGMGR_API CQiError setRcgMemoryHigh(const std::string& name, const std::string& size);
+TQRCGMGR_API CQiError setRcgSwapMax(const std::string& name, const std::string& size);
+TQRCGMGR_API CQiError setRcgPidsMax(const std::string& name, const std::string& count);
 // Reads "Base"/"dTQRCGMGRENABLE" of the configuration store as atoi does
 // into `enabled` (0 when absent); non-zero means enabled.  Always success.
 TQRCGMGR_API CQiError checkRcgEnable(int& enabled);

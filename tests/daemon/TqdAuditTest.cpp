@@ -60,6 +60,17 @@ TEST(TqdAuditLines, EachRequestNamesPeerTypeGroupArgumentsOutcomeAndDuration) {
     EXPECT_EQ("remove", std::string(RequestTypeName(RcgMsgRemovePids)));
 }
 
+TEST(TqdAuditLines, SettingsAreNamedAndAnUnmarkedSettingsTypeIsUnknown) {
+    TqRcgRequest set = Request(RcgMsgSetProperties, "web", kRcgSettingsMark);
+    set.settings = {{'M', "64M"}, {'W', "300"}, {'Z', "a\x01\""}};
+    EXPECT_EQ(
+        "peer=127.0.0.1:41234 uid=0 pid=4711 request=set group=\"web\" "
+        "settings=\"memory.max=64M cpu.weight=300 ?=a\\x01\\\"\" outcome=\"Success\" ms=1.0",
+        ServedLine(Peer(), set, "Success", 1));
+    EXPECT_EQ("peer=127.0.0.1:41234 uid=0 pid=4711 request=unknown(16) group=\"web\" outcome=\"x\" ms=1.0",
+              ServedLine(Peer(), Request(RcgMsgSetProperties, "web", 25), "x", 1));
+}
+
 // Refusals of one owner and reason are one line every few seconds, which
 // says how many more of its kind had none.
 TEST(TqdAuditLines, RefusalLinesNameTheOwnerAndHowManyMoreCame) {

@@ -82,6 +82,36 @@ TEST(TqdMetrics, GroupFiguresBecomeOneSampleEach) {
     }
 }
 
+TEST(TqdMetrics, MemoryTasksPressureAndPropertiesWhereTheGroupHasThem) {
+    GroupFigures web = Capped("web");
+    web.hasMemory = web.hasMemoryPeak = web.hasOomKills = web.hasTasks = web.hasBursts = true;
+    web.memoryBytes = 1048576;
+    web.memoryPeakBytes = 2097152;
+    web.oomKills = 1;
+    web.tasks = 5;
+    web.bursts = 7;
+    web.cpuPressure = 12.5;
+    web.properties[static_cast<std::size_t>(TqRcgCtrllr::RcgProperty::kMemoryMax)] = "67108864";
+    web.properties[static_cast<std::size_t>(TqRcgCtrllr::RcgProperty::kCpuWeight)] = "300";
+    web.properties[static_cast<std::size_t>(TqRcgCtrllr::RcgProperty::kCpuBurst)] = "12.5";
+    web.properties[static_cast<std::size_t>(TqRcgCtrllr::RcgProperty::kPidsMax)] = "max";
+    const std::string text = FormatMetrics({web, Capped("plain")}, 2, DaemonCounts());
+    const std::vector<std::pair<const char*, std::string>> expected = {
+        {"tqrcgmgr_group_memory_bytes", "1048576"},     {"tqrcgmgr_group_memory_peak_bytes", "2097152"},
+        {"tqrcgmgr_group_oom_kills_total", "1"},        {"tqrcgmgr_group_tasks", "5"},
+        {"tqrcgmgr_group_cpu_bursts_total", "7"},       {"tqrcgmgr_group_cpu_pressure_ratio", "0.125"},
+        {"tqrcgmgr_group_memory_max_bytes", "67108864"}, {"tqrcgmgr_group_cpu_weight", "300"},
+        {"tqrcgmgr_group_cpu_burst_ratio", "0.125"},
+    };
+    for (const auto& [family, value] : expected) {
+        EXPECT_EQ(std::vector<std::string>{std::string(family) + "{group=\"web\"} " + value}, Samples(text, family))
+            << "only web has it";
+        EXPECT_NE(std::string::npos, text.find(std::string("# TYPE ") + family + " ")) << family;
+    }
+    EXPECT_TRUE(Samples(text, "tqrcgmgr_group_pids_max").empty()) << "no limit: no sample";
+    EXPECT_TRUE(Samples(text, "tqrcgmgr_group_memory_pressure_ratio").empty()) << "not offered";
+}
+
 TEST(TqdMetrics, DaemonCountsAndTheDurationHistogram) {
     RequestStats stats;
     stats.served("cap", true, 0.004);

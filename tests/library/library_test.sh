@@ -30,7 +30,8 @@ if [ "$(wc -l < "$tmp")" -ne 1 ]; then fail "TqVersion holds more than one line"
 # Exports: the plain C names, and C++ names only of the product's classes and
 # the controller namespace.
 exports=$(nm -D --defined-only "$LIB" | awk '{ print $3 }' | c++filt)
-for name in createRcgGroup deleteRcgGroup setRcgCPUShare assignPidsTo removePidsFrom checkRcgEnable rcgMgrHandler rcgMgrReapplyCaps \
+settings='setRcgProperties setRcgCPUWeight setRcgCPUBurst setRcgCPUs setRcgMemoryMax setRcgMemoryHigh setRcgSwapMax setRcgPidsMax'
+for name in createRcgGroup deleteRcgGroup setRcgCPUShare assignPidsTo removePidsFrom checkRcgEnable rcgMgrHandler rcgMgrReapplyCaps $settings \
             'TqRcgCtrllr::Init()' 'TqRcgCtrllr::GetSysRcg(char const*, boost::shared_ptr<TqRcg>&)' \
             'TqRcgCtrllr::GetNewRcg(char const*, boost::shared_ptr<TqRcg>&)' 'TqRcgCtrllr::DeleteRcg(char const*)' \
             'TqRcgCtrllr::linuxRcg::linuxRcg(char const*, bool, CQiError&)' \
@@ -39,7 +40,7 @@ for name in createRcgGroup deleteRcgGroup setRcgCPUShare assignPidsTo removePids
             'TqRcgCtrllr::linuxRcg::RemovePidsFrom(std::__cxx11::list<unsigned int, std::allocator<unsigned int> > const&)'; do
   printf '%s\n' "$exports" | grep -qxF "$name" || fail "not exported: $name"
 done
-unexpected=$(printf '%s\n' "$exports" | grep -vE '^(createRcgGroup|deleteRcgGroup|setRcgCPUShare|assignPidsTo|removePidsFrom|checkRcgEnable|rcgMgrHandler|rcgMgrReapplyCaps)$' \
+unexpected=$(printf '%s\n' "$exports" | grep -vE "^(createRcgGroup|deleteRcgGroup|setRcgCPUShare|assignPidsTo|removePidsFrom|checkRcgEnable|rcgMgrHandler|rcgMgrReapplyCaps|${settings// /|})\$" \
   | grep -vE '^(TqRcgCtrllr::|TqRcg::|typeinfo (name )?for (TqRcg|TqRcgCtrllr::linuxRcg)$|vtable for (TqRcg|TqRcgCtrllr::linuxRcg)$)' \
   | grep -vE '^_(init|fini)$|^$' || true)
 if [ -n "$unexpected" ]; then

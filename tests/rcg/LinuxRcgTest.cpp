@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "rcg/TqRcgCtrllr.h"
+#include "tests/support/FakeCgroupFs.h"
 #include "tests/support/TestSupport.h"
 
 using TqRcgCtrllr::linuxRcg;
@@ -35,6 +36,8 @@ class rcgLinuxGroup : public ::testing::Test {
 protected:
     tqtest::TempStore store{"dTQDEBUGLEVEL=4\n"};
     tqtest::ScriptedRunner runner;
+    // A plain cgroup v1 host: the scripted tools alone tell which groups exist.
+    tqtest::FakeCgroupFs fs{"/sys/fs/cgroup/unified", "", "cgroup /sys/fs/cgroup/cpu cgroup rw,cpu 0 0\n"};
 };
 
 CQiError SomeEarlierError() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "rcg/RcgFigures.h"
+#include "rcg/RcgReader.h"
 #include "rcg/RcgRecord.h"
 #include "tests/support/FakeCgroupFs.h"
 #include "tests/support/TestSupport.h"
@@ -90,11 +91,11 @@ protected:
             "usage_usec 2500000\nuser_usec 2000000\nsystem_usec 500000\n"
             "nr_periods 40\nnr_throttled 10\nthrottled_usec 1500000\nnr_bursts 0\nburst_usec 0\n";
     }
-    FiguresReader reader() {
-        GroupsPlace place;
+    std::unique_ptr<RcgReader> reader() {
+        std::unique_ptr<RcgReader> chosen = ChooseReader();
         std::string problem;
-        EXPECT_TRUE(FindGroupsPlace(m_fs, &place, &problem)) << problem;
-        return FiguresReader(m_fs, place, 100);
+        EXPECT_TRUE(chosen->usable(&problem)) << problem;
+        return chosen;
     }
 
     tqtest::TempStore m_store;
@@ -102,11 +103,10 @@ protected:
 };
 
 TEST_F(RcgFiguresV2, EveryFigureComesFromTheGroupFolder) {
-    FiguresReader figures = reader();
-    EXPECT_TRUE(figures.place().cgroup2);
-    EXPECT_EQ("/sys/fs/cgroup/tqrcg", figures.place().groupsRoot);
-    EXPECT_EQ(2, figures.place().processors);
-    const GroupFigures web = figures.read("web");
+    std::unique_ptr<RcgReader> figures = reader();
+    EXPECT_STREQ("cgroup2", figures->hierarchyName());
+    EXPECT_EQ(2, figures->processorCount());
+    const GroupFigures web = figures->figures("web");
     EXPECT_EQ(GroupFigures::kPresent, web.state);
     EXPECT_EQ("", web.problem);
     EXPECT_TRUE(web.hasCap);
@@ -120,17 +120,17 @@ TEST_F(RcgFiguresV2, EveryFigureComesFromTheGroupFolder) {
     EXPECT_EQ(40u, web.periods);
     EXPECT_EQ(10u, web.throttledPeriods);
     EXPECT_EQ(1500000000u, web.throttledNs);
-    EXPECT_EQ(2u, figures.read("cpu,cpuacct:/web").processes) << "a qualified name names the same folder";
+    EXPECT_EQ(2u, figures->figures("cpu,cpuacct:/web").processes) << "a qualified name names the same folder";
 }
 
 TEST_F(RcgFiguresV2, MissingInvalidAndUnlimitedGroups) {
     addGroup("/sys/fs/cgroup/tqrcg/jobs");
     addGroup("/sys/fs/cgroup/tqrcg/jobs/nightly");
     m_fs.files["/sys/fs/cgroup/tqrcg/jobs/nightly/cpu.max"] = "max 100000\n";
-    FiguresReader figures = reader();
-    EXPECT_EQ(GroupFigures::kMissing, figures.read("gone").state);
-    EXPECT_EQ(GroupFigures::kInvalidName, figures.read("../etc").state);
-    const GroupFigures nightly = figures.read("jobs/nightly");
+    std::unique_ptr<RcgReader> figures = reader();
+    EXPECT_EQ(GroupFigures::kMissing, figures->figures("gone").state);
+    EXPECT_EQ(GroupFigures::kInvalidName, figures->figures("../etc").state);
+    const GroupFigures nightly = figures->figures("jobs/nightly");
     EXPECT_EQ(GroupFigures::kPresent, nightly.state);
     EXPECT_TRUE(nightly.hasCap);
     EXPECT_EQ(-1, nightly.quotaUs);
@@ -139,7 +139,7 @@ TEST_F(RcgFiguresV2, MissingInvalidAndUnlimitedGroups) {
 
 TEST_F(RcgFiguresV2, UnreadableFilesAreNamed) {
     m_fs.files.erase("/sys/fs/cgroup/tqrcg/web/cpu.stat");
-    const GroupFigures web = reader().read("web");
+    const GroupFigures web = reader()->figures("web");
     EXPECT_EQ(GroupFigures::kPresent, web.state);
     EXPECT_FALSE(web.hasThrottling);
     EXPECT_EQ(CpuTimeSource::kNone, web.cpuSource);
@@ -148,9 +148,8 @@ TEST_F(RcgFiguresV2, UnreadableFilesAreNamed) {
 
 TEST_F(RcgFiguresV2, NoPlaceWithoutCpu) {
     tqtest::FakeCgroupFs bare("/sys/fs/cgroup", "memory pids");
-    GroupsPlace place;
     std::string problem;
-    EXPECT_FALSE(FindGroupsPlace(bare, &place, &problem));
+    EXPECT_FALSE(ChooseReader()->usable(&problem));
     EXPECT_NE(std::string::npos, problem.find("cpu controller is not available")) << problem;
 }
 
@@ -171,14 +170,11 @@ tqtest::FakeCgroupFs& AddV1Group(tqtest::FakeCgroupFs& fs, const std::string& mo
 TEST(RcgFiguresV1, CpuTimeFromCpuacctWhereItSharesTheHierarchy) {
     tqtest::FakeCgroupFs fs("/sys/fs/cgroup/unified", "", kV1JointMounts);
     AddV1Group(fs, "/sys/fs/cgroup/cpu,cpuacct");
-    GroupsPlace place;
-    std::string problem;
-    ASSERT_TRUE(FindGroupsPlace(fs, &place, &problem)) << problem;
-    EXPECT_FALSE(place.cgroup2);
-    EXPECT_TRUE(place.cpuacctShared);
-    EXPECT_EQ("/sys/fs/cgroup/cpu,cpuacct", place.groupsRoot);
-    place.processors = 4;
-    const GroupFigures web = FiguresReader(fs, place, 100).read("web");
+    fs.processors = 4;
+    std::unique_ptr<RcgReader> reader = ChooseReader();
+    EXPECT_STREQ("cgroup v1", reader->hierarchyName());
+    EXPECT_EQ(4, reader->processorCount());
+    const GroupFigures web = reader->figures("web");
     EXPECT_EQ("", web.problem);
     EXPECT_EQ(CpuTimeSource::kCpuacct, web.cpuSource);
     EXPECT_EQ(7000000000u, web.cpuTimeNs);
@@ -191,28 +187,22 @@ TEST(RcgFiguresV1, CpuTimeFromCpuacctWhereItSharesTheHierarchy) {
 TEST(RcgFiguresV1, CpuTimeSummedOverTheProcessesOtherwise) {
     tqtest::FakeCgroupFs fs("/sys/fs/cgroup/unified", "", kV1Mounts);
     AddV1Group(fs, "/sys/fs/cgroup/cpu");
-    GroupsPlace place;
-    std::string problem;
-    ASSERT_TRUE(FindGroupsPlace(fs, &place, &problem)) << problem;
-    EXPECT_FALSE(place.cpuacctShared);
-    FiguresReader reader(fs, place, 100);
-    GroupFigures web = reader.read("web");
+    std::unique_ptr<RcgReader> reader = ChooseReader();
+    GroupFigures web = reader->figures("web");
     EXPECT_EQ(CpuTimeSource::kProcesses, web.cpuSource);
     EXPECT_EQ(5000000000u, web.cpuTimeNs) << "500 ticks of 10 ms";
     fs.files.erase("/proc/4712/stat");  // ended after the listing
-    web = reader.read("web");
+    web = reader->figures("web");
     EXPECT_EQ(3000000000u, web.cpuTimeNs);
     fs.files["/sys/fs/cgroup/cpu/web/cpu.cfs_quota_us"] = "-1\n";
-    EXPECT_EQ(-1, reader.read("web").quotaUs);
+    EXPECT_EQ(-1, reader->figures("web").quotaUs);
 }
 
 TEST(RcgFiguresV1, NoCpuHierarchyMeansNoGroups) {
     tqtest::FakeCgroupFs fs("/sys/fs/cgroup/unified", "", "cgroup /sys/fs/cgroup/pids cgroup rw,pids 0 0\n");
-    GroupsPlace place;
     std::string problem;
-    ASSERT_TRUE(FindGroupsPlace(fs, &place, &problem));
-    EXPECT_EQ("", place.groupsRoot);
-    EXPECT_EQ(GroupFigures::kMissing, FiguresReader(fs, place, 100).read("web").state);
+    ASSERT_TRUE(ChooseReader()->usable(&problem));
+    EXPECT_EQ(GroupFigures::kMissing, ChooseReader()->figures("web").state);
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ TEST(rcgNameRules, AcceptsNamesOfTheAllowedForm) {
         "cpu:/web", "cpu,cpuacct:/a/b", "cpu", "cpuacct", ".hidden", "a..b", "...",
         "tasks2", "mytasks", "x.cpu.y", "cgroup", "cpu_shares", "release_agents", "web-", "a/-b",
         std::string(255, 'x'), "cpu:/" + std::string(250, 'y'),
+        "memory", "pids", "memory_max", "iox.max", "a/b/c/d/e/f/g/h/i/j/k/l/m/n/o/p",
     };
     for (const auto& name : valid) EXPECT_EQ("", RcgNameProblem(name)) << name;
 }
@@ -76,6 +77,15 @@ TEST(rcgNameRules, RefusesEachBrokenRuleByName) {
         {"cpu.shares", kControlFile},
         {"cpu:/cpu.cfs_quota_us", kControlFile},
         {"cpuacct.usage", kControlFile},
+        // Files of the other controllers sit in every cgroup2 group's folder.
+        {"memory.max", kControlFile},
+        {"pids.max", kControlFile},
+        {"memory.high", kControlFile},
+        {"cpuset.cpus", kControlFile},
+        {"io.max", kControlFile},
+        {"web/memory.events", kControlFile},
+        {"cpu:/hugetlb.2MB.max", kControlFile},
+        {"a/b/c/d/e/f/g/h/i/j/k/l/m/n/o/p/q", "a name may have at most 16 levels (components separated by '/')"},
         {"a:/b:/c", kPrefix},
         {"cpuacct:/x", kPrefix},
         {"memory:/x", kPrefix},
@@ -256,13 +266,17 @@ TEST(rcgLookup, DoubleSlashListingFindsABareNameByItsFirstComponent) {
         EXPECT_EQ("", DoubleSlashLookupCommand(SplitRcgName(name))) << name;
 }
 
-TEST(rcgDeletion, DeletesOneLineAsListedAndSeveralInOneCommand) {
-    EXPECT_EQ("", DeletionCommand({}));
-    EXPECT_EQ("cgdelete -g cpu:/web\n", DeletionCommand({"cpu:/web\n"}));
-    EXPECT_EQ("cgdelete -g cpu:/web", DeletionCommand({"cpu:/web"}));
-    EXPECT_EQ("cgdelete -g cpu:/web -g memory:/web\n",
-              DeletionCommand({"cpu:/web\n", "memory:/web\n"}));
-    EXPECT_EQ("cgdelete -g a:/w -g b:/w -g c:/w\n", DeletionCommand({"a:/w\n", "b:/w\n", "c:/w"}));
+// cgdelete deletes only the first of several -g: each line has a command
+// of its own.
+TEST(rcgDeletion, DeletesEachListedLineWithACommandOfItsOwn) {
+    using Commands = std::vector<std::string>;
+    EXPECT_EQ(Commands{}, DeletionCommands({}));
+    EXPECT_EQ(Commands{"cgdelete -g cpu:/web\n"}, DeletionCommands({"cpu:/web\n"}));
+    EXPECT_EQ(Commands{"cgdelete -g cpu:/web"}, DeletionCommands({"cpu:/web"}));
+    EXPECT_EQ((Commands{"cgdelete -g cpu:/web\n", "cgdelete -g memory:/web\n"}),
+              DeletionCommands({"cpu:/web\n", "memory:/web\n"}));
+    EXPECT_EQ((Commands{"cgdelete -g a:/w\n", "cgdelete -g b:/w\n", "cgdelete -g c:/w"}),
+              DeletionCommands({"a:/w\n", "b:/w\n", "c:/w"}));
 }
 
 TEST(rcgCommandFailure, FillsThePatternAndCutsAt999Characters) {

@@ -19,6 +19,7 @@
 #include "rcg/TqRcgCtrllr.h"
 #include "service/TqRcgHandler.h"
 #include "service/TqRcgProtocol.h"
+#include "tests/support/FakeCgroupFs.h"
 #include "tests/support/TestSupport.h"
 
 // Every shutdown(2) of the process passes here, so that a test can tell
@@ -476,6 +477,89 @@ TEST(RcgMgrHandlerContract, ErrorTextOf1024CharactersOrMoreIsCutTo1023) {
     ASSERT_EQ(reply.size(), 1024u);
     EXPECT_EQ(reply[1023], '\0');
     EXPECT_EQ(TextOf(reply), full.substr(0, 1023));
+}
+
+// ---- settings -----------------------------------------------------------------
+
+// A settings request whose pid slots hold `bytes`, marked unless `mark` is
+// another value.
+TqRcgMsg SettingsRequest(const std::string& name, const std::string& bytes,
+                         std::uint32_t mark = kRcgSettingsMark) {
+    TqRcgMsg msg = MakeRcgMsg(RcgMsgSetProperties, name);
+    msg.cpuShare = mark;
+    std::memcpy(msg.pids, bytes.data(), std::min(bytes.size(), sizeof(msg.pids)));
+    return msg;
+}
+
+TEST(RcgMgrHandlerSettings, UnmarkedOrUnreadableSettingsRunNothing) {
+    struct Case {
+        TqRcgMsg msg;
+        std::string reply;
+    };
+    const std::string invalid = "[Win32 error 87] Invalid settings: ";
+    const std::vector<Case> cases = {
+        {SettingsRequest("web", std::string("M64M\0", 5), 0), "[Win32 error 1630] The value of RcgMsgType is not supported."},
+        {SettingsRequest("web", std::string("M64M\0", 5), 50), "[Win32 error 1630] The value of RcgMsgType is not supported."},
+        {SettingsRequest("web", ""), invalid + "the settings of the request cannot be read"},
+        {SettingsRequest("web", std::string(64, 'M')), invalid + "the settings of the request cannot be read"},
+        {SettingsRequest("web", std::string("M\0", 2)), invalid + "the settings of the request cannot be read"},
+        {SettingsRequest("web", std::string("Z1\0", 3)), invalid + "the request names a property this tqd does not know (code 90)"},
+        {SettingsRequest("web", std::string("M64M\0M1G\0", 10)), invalid + "memory.max is given twice"},
+    };
+    for (const Case& c : cases) {
+        TempStore store;
+        ScriptedRunner runner;
+        tqtest::FakeCgroupFs fs;
+        EXPECT_EQ(c.reply, HandleText(c.msg).substr(0, c.reply.size()));
+        EXPECT_EQ(runner.commands(), Lines());
+        EXPECT_TRUE(fs.writes.empty());
+    }
+}
+
+TEST(RcgMgrHandlerSettings, AppliedSettingsAreRememberedAndForgottenWithTheGroup) {
+    TempStore store;
+    ScriptedRunner runner;
+    tqtest::FakeCgroupFs fs;
+    ASSERT_EQ("Success", HandleText(Request(RcgMsgCreateGroup, "web")));
+    EXPECT_EQ("Success", HandleText(SettingsRequest("web", std::string("M64M\0W300\0", 10))));
+    EXPECT_EQ("67108864\n", fs.fileText("/sys/fs/cgroup/tqrcg/web/memory.max"));
+    EXPECT_NE(std::string::npos, store.text().find("sTQRCGMGRSETTINGS= web|memory.max=64M web|cpu.weight=300\n"))
+        << store.text();
+
+    const std::string failed = HandleText(SettingsRequest("web", std::string("B50\0", 4)));
+    EXPECT_NE(std::string::npos, failed.find("cpu.max.burst")) << "no cap to burst above: " << failed;
+    EXPECT_EQ(std::string::npos, store.text().find("burst")) << "a refused setting is not remembered";
+    EXPECT_NE(std::string::npos, HandleText(SettingsRequest("gone", std::string("W5\0", 3))).find("1168"));
+
+    EXPECT_EQ("Success", HandleText(Request(RcgMsgDeleteGroup, "web")));
+    EXPECT_EQ(std::string::npos, store.text().find("web|")) << store.text();
+}
+
+TEST(RcgMgrRequestTypes, OneTableNamesEveryTypeOnce) {
+    std::vector<std::string> names;
+    for (const RcgRequestType& type : RcgRequestTypes()) {
+        EXPECT_EQ(&type, FindRcgRequestType(type.type));
+        names.push_back(type.name);
+    }
+    EXPECT_EQ((std::vector<std::string>{"create", "delete", "cap", "assign", "remove", "set"}), names);
+    for (std::int32_t other : {5, -1, 15, 17}) EXPECT_EQ(nullptr, FindRcgRequestType(other));
+}
+
+// The handler's fuzzer is given every request type and the settings' mark
+// as words of its dictionary.
+TEST(RcgMgrRequestTypes, TheFuzzDictionaryHoldsEveryTypeAndTheMark) {
+    const char* source = getenv("TQ_SOURCE_DIR");
+    ASSERT_NE(nullptr, source);
+    const std::string dictionary = tqtest::ReadFile(std::string(source) + "/fuzz/handler.dict");
+    auto word = [](std::uint32_t value) {
+        char text[32];
+        snprintf(text, sizeof text, "\"\\x%02x\\x%02x\\x%02x\\x%02x\"", value & 0xff, (value >> 8) & 0xff,
+                 (value >> 16) & 0xff, value >> 24);
+        return std::string(text);
+    };
+    for (const RcgRequestType& type : RcgRequestTypes())
+        EXPECT_NE(std::string::npos, dictionary.find(word(static_cast<std::uint32_t>(type.type)))) << type.name;
+    EXPECT_NE(std::string::npos, dictionary.find(word(kRcgSettingsMark)));
 }
 
 }  // namespace

@@ -57,6 +57,11 @@ public:
             files[path] = value + "\n";
         } else if (name == "cgroup.subtree_control") {
             files[path] = Trim(files[path] + " " + value.substr(1)) + "\n";
+            addControllerFiles(path.substr(0, path.rfind('/')), value.substr(1));
+        } else if (name == "cpu.weight" || name == "cpu.max.burst" || name == "pids.max" ||
+                   name.compare(0, 7, "memory.") == 0) {
+            if (!KernelTakes(path, value)) return EINVAL;
+            files[path] = value + "\n";
         } else {
             files[path] = value;
         }
@@ -73,6 +78,9 @@ public:
         files[path + "/cpu.max"] = "max 100000\n";
         files[path + "/cgroup.subtree_control"] = "\n";
         files[path + "/cgroup.controllers"] = files[parent + "/cgroup.subtree_control"];
+        std::istringstream enabled(files[parent + "/cgroup.subtree_control"]);
+        std::string controller;
+        while (enabled >> controller) addFilesOf(path, controller);
         return 0;
     }
 
@@ -109,6 +117,47 @@ public:
     }
 
 private:
+    // The files a controller puts into a group's folder, as the kernel
+    // starts them.
+    void addFilesOf(const std::string& folder, const std::string& controller) {
+        static const std::map<std::string, std::map<std::string, std::string>> kFiles = {
+            {"cpu", {{"cpu.weight", "100\n"}, {"cpu.max.burst", "0\n"}}},
+            {"memory",
+             {{"memory.max", "max\n"}, {"memory.high", "max\n"}, {"memory.swap.max", "max\n"},
+              {"memory.current", "0\n"}, {"memory.events", "low 0\nhigh 0\nmax 0\noom 0\noom_kill 0\n"}}},
+            {"pids", {{"pids.max", "max\n"}, {"pids.current", "0\n"}}},
+            {"cpuset", {{"cpuset.cpus", "\n"}, {"cpuset.cpus.effective", "0-1\n"}}},
+        };
+        const auto found = kFiles.find(controller);
+        if (found == kFiles.end()) return;
+        for (const auto& file : found->second) files.emplace(folder + "/" + file.first, file.second);
+    }
+
+    // Enabling a controller below `folder` gives its children its files.
+    void addControllerFiles(const std::string& folder, const std::string& controller) {
+        for (const std::string& dir : dirs) {
+            if (dir.size() > folder.size() + 1 && dir.compare(0, folder.size() + 1, folder + "/") == 0 &&
+                dir.find('/', folder.size() + 1) == std::string::npos)
+                addFilesOf(dir, controller);
+        }
+    }
+
+    // The kernel's range checks of the property files: a weight of 1 to
+    // 10000, a burst no larger than the quota, a number or "max".
+    bool KernelTakes(const std::string& path, const std::string& value) {
+        const std::string name = path.substr(path.rfind('/') + 1);
+        if (value == "max") return name != "cpu.weight" && name != "cpu.max.burst";
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) return false;
+        const unsigned long long number = std::strtoull(value.c_str(), nullptr, 10);
+        if (name == "cpu.weight") return number >= 1 && number <= 10000;
+        if (name == "cpu.max.burst") {
+            const std::string quota = fileText(path.substr(0, path.rfind('/')) + "/cpu.max");
+            return number == 0 || (quota.compare(0, 3, "max") != 0 &&
+                                   number <= std::strtoull(quota.c_str(), nullptr, 10));
+        }
+        return true;
+    }
+
     static std::string Trim(const std::string& text) {
         const std::size_t first = text.find_first_not_of(" \n");
         return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(" \n") - first + 1);
