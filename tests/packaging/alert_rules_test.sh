@@ -2,7 +2,8 @@
 # The packaged alerting rules: `promtool check rules` accepts them and
 # `promtool test rules` runs their cases (tqrcgmgr.rules.test.yml beside this
 # script).  promtool: $TQ_PROMTOOL, else the one on the PATH, else
-# <build folder>/tools/promtool (scripts/promtool.sh puts it there).  Without
+# <build folder>/tools/promtool, else build/tools/promtool of the source tree
+# (scripts/promtool.sh puts it there; the sanitizer build shares it).  Without
 # one the test is skipped (exit 77, which ctest lists as skipped), or fails
 # where TQ_REQUIRE_SYSTEM_TESTS=1.
 #   alert_rules_test.sh <rules file> <build folder>
@@ -14,6 +15,7 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 promtool=${TQ_PROMTOOL:-}
 [ -n "$promtool" ] || promtool=$(command -v promtool 2>/dev/null) || promtool=
 [ -n "$promtool" ] || { [ -x "$BUILD/tools/promtool" ] && promtool=$BUILD/tools/promtool; }
+[ -n "$promtool" ] || { [ -x "$HERE/../../build/tools/promtool" ] && promtool=$HERE/../../build/tools/promtool; }
 if [ -z "$promtool" ]; then
   if [ "${TQ_REQUIRE_SYSTEM_TESTS:-}" = 1 ]; then echo "FAIL: promtool is missing (bash scripts/promtool.sh $BUILD/tools)"; exit 1; fi
   echo "SKIPPED: promtool is missing (bash scripts/promtool.sh $BUILD/tools)"
