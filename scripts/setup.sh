@@ -123,13 +123,13 @@ build_product() {
   local tests=()
   [ -f "$BUILD/CMakeCache.txt" ] || tests=(-DTQ_BUILD_TESTS=OFF)
   log "building the product (the libraries, tqd, tqrcg) into build/"
-  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${tests[@]}" >/dev/null
+  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release "${tests[@]}" >/dev/null
   cmake --build "$BUILD" -j2 --target product
 }
 
 build_everything() {
   log "building every target into build/"
-  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQ_BUILD_TESTS=ON >/dev/null
+  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTQ_BUILD_TESTS=ON >/dev/null
   cmake --build "$BUILD" -j2
 }
 
