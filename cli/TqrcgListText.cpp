@@ -61,21 +61,29 @@ std::string RememberedText(const GroupFigures& figures, const std::vector<Rememb
     return std::to_string(percent) + "%" + (matches ? "" : " (differs: restart tqd or cap again)");
 }
 
+bool KernelNumber(const std::string& kernel, std::uint64_t* number) {
+    return kernel.find_first_not_of("0123456789") == std::string::npos &&
+           TqRcgCtrllr::detail::ParseDecimalText(kernel, number);
+}
+
+std::string KernelBytesText(const std::string& kernel) {
+    std::uint64_t bytes = 0;
+    return KernelNumber(kernel, &bytes) ? TqRcgCtrllr::HumanBytes(bytes) : kernel;
+}
+
 std::string KernelShortForm(RcgProperty property, const std::string& kernel) {
-    if (TqRcgCtrllr::PropertyInfo(property).kind != TqRcgCtrllr::RcgValueKind::kSize || kernel.empty() ||
-        kernel.find_first_not_of("0123456789") != std::string::npos)
+    std::uint64_t number = 0;
+    if (TqRcgCtrllr::PropertyInfo(property).kind != TqRcgCtrllr::RcgValueKind::kSize ||
+        !KernelNumber(kernel, &number))
         return kernel;
-    return TqRcgCtrllr::FormatRcgValue(property, RcgValue{RcgValue::kNumber, std::stoull(kernel), ""});
+    return TqRcgCtrllr::FormatRcgValue(property, RcgValue{RcgValue::kNumber, number, ""});
 }
 
 std::string SettingText(const RcgSetting& setting, const GroupFigures& figures) {
     const std::string asked = TqRcgCtrllr::FormatRcgSetting(setting);
     const std::string& kernel = KernelValue(figures, setting.property);
     if (kernel.empty()) return asked + "[kernel:?]";
-    if (setting.value.kind == RcgValue::kPercent) {
-        const bool bytes = kernel.find_first_not_of("0123456789") == std::string::npos;
-        return asked + "[" + (bytes ? TqRcgCtrllr::HumanBytes(std::stoull(kernel)) : kernel) + "]";
-    }
+    if (setting.value.kind == RcgValue::kPercent) return asked + "[" + KernelBytesText(kernel) + "]";
     const std::string held = KernelShortForm(setting.property, kernel);
     if (held == TqRcgCtrllr::FormatRcgValue(setting.property, setting.value)) return asked;
     return asked + "[kernel:" + held + "]";

@@ -24,6 +24,12 @@ std::string FormatSeconds(double seconds);
 std::string RememberedText(const TqRcgCtrllr::GroupFigures& figures,
                            const std::vector<TqRcgCtrllr::RememberedCap>& caps, long processors);
 
+// A kernel value (GroupFigures::properties) that is a plain number: bytes,
+// a weight or a count; false for "max", a share, a list or nothing.
+bool KernelNumber(const std::string& kernel, std::uint64_t* number);
+// A kernel value in bytes for people ("64.0M"); other values as they are.
+std::string KernelBytesText(const std::string& kernel);
+
 // A kernel value (GroupFigures::properties) in the short form the property
 // is asked in: sizes in the largest unit that holds them whole ("64M").
 std::string KernelShortForm(TqRcgCtrllr::RcgProperty property, const std::string& kernel);

@@ -31,8 +31,7 @@ std::string AgainstLimit(bool has, const std::string& used, const std::string& l
 
 std::string KernelLimit(const GroupFigures& figures, TqRcgCtrllr::RcgProperty property, bool bytes) {
     const std::string& kernel = figures.properties[static_cast<std::size_t>(property)];
-    if (!bytes || kernel.empty() || kernel.find_first_not_of("0123456789") != std::string::npos) return kernel;
-    return TqRcgCtrllr::HumanBytes(std::stoull(kernel));
+    return bytes ? KernelBytesText(kernel) : kernel;
 }
 
 void AddResourceFigures(const GroupFigures& figures, TopRow* row) {

@@ -263,6 +263,9 @@ TEST(TqrcgSettingText, TheKernelsValueIsShownWhereItDiffers) {
         {"cpu.weight=300", RcgProperty::kCpuWeight, "300", "cpu.weight=300"},
         {"pids.max=20", RcgProperty::kPidsMax, "", "pids.max=20[kernel:?]"},
         {"cpuset.cpus=0-1", RcgProperty::kCpus, "0", "cpuset.cpus=0-1[kernel:0]"},
+        {"memory.max=64M", RcgProperty::kMemoryMax, "99999999999999999999999",
+         "memory.max=64M[kernel:99999999999999999999999]"},
+        {"memory.max=1%", RcgProperty::kMemoryMax, "max", "memory.max=1%[max]"},
     };
     for (const Case& c : cases) {
         TqRcgCtrllr::RcgSetting setting;
