@@ -227,6 +227,13 @@ TEST_F(PropertiesSystem, NothingIsHalfAppliedAndBadValuesAreRefused) {
         EXPECT_EQ("67108864", Kernel(group, RcgProperty::kMemoryMax)) << c.settings[1];
         EXPECT_EQ("300", Kernel(group, RcgProperty::kCpuWeight)) << c.settings[1];
     }
+    if (V1()) {
+        // cgroup v1 has no soft limit: refused with a reply that names it, and nothing else is set.
+        const Outcome soft = Tqrcg({"set", group, "cpu.weight=200", "memory.high=1G"});
+        EXPECT_EQ(1, soft.status);
+        EXPECT_NE(std::string::npos, soft.err.find("memory.high")) << soft.err;
+        EXPECT_EQ("300", Kernel(group, RcgProperty::kCpuWeight));
+    }
     const Outcome missing = Tqrcg({"set", OwnedGroupName("nosuch"), "pids.max=20"});
     EXPECT_EQ(1, missing.status);
     EXPECT_EQ(0u, missing.err.rfind("tqrcg: ", 0)) << missing.err;
