@@ -72,6 +72,7 @@ struct Arguments {
     bool listJson = false;
     double topSeconds = 1.0;
     bool topOnce = false;
+    std::vector<std::string> settingTexts;
     RunRequest runRequest;
 
     // PERCENT, checked while parsing.
@@ -137,6 +138,25 @@ void AddGroupCommands(CLI::App& app, Arguments& args, std::vector<Subcommand>* c
     commands->push_back({cap, [&args](std::ostream&, std::ostream& err) {
                              return Finish(setRcgCPUShare(args.group, args.percent()), err);
                          }});
+
+    CLI::App* set = AddSubcommand(app, "set", "Set the properties PROPERTY=VALUE... of GROUP.",
+                                  "All of them are applied or none is: a value the kernel refuses undoes\n"
+                                  "those written before it.  GROUP must exist.  tqd remembers the values as\n"
+                                  "given and applies them again when it starts; a percentage of memory\n"
+                                  "follows the machine's memory.  Sizes take K, M, G or T (powers of 1024).\n"
+                                  "On cgroup v1 each property goes to its controller's hierarchy (cpu,\n"
+                                  "cpuset, memory, pids), which must be mounted.\n\n" +
+                                      PropertiesHelp(),
+                                  kDaemonNote);
+    set->add_option("GROUP", args.group, "Group name")->required();
+    set->add_option("SETTING", args.settingTexts, "PROPERTY=VALUE, one or more")
+        ->required()
+        ->type_name("PROPERTY=VALUE");
+    commands->push_back({set, [&args](std::ostream&, std::ostream& err) {
+                             std::vector<TqRcgCtrllr::RcgSetting> settings;
+                             if (!ParseSettingArguments(args.settingTexts, &settings, err)) return kExitUsage;
+                             return SetProperties(args.group, settings, err);
+                         }});
 }
 
 // assign and remove.
@@ -182,12 +202,17 @@ void AddStoreCommands(CLI::App& app, Arguments& args, std::vector<Subcommand>* c
                                    "number of processes, the cap tqd remembers for it, the share of CFS\n"
                                    "periods in which the kernel throttled it and the time it was throttled\n"
                                    "since it was made; a listed group that no longer exists is shown as such.\n"
-                                   "Reads the cpu hierarchy in use (cgroup v1 cpu or cgroup2); needs neither\n"
-                                   "root nor tqd.",
+                                   "Where the kernel has them, further columns follow: MEMORY in use, its\n"
+                                   "PEAK, OOM-KILLS, TASKS (pids.current), CPU-PRESSURE and MEM-PRESSURE (the\n"
+                                   "\"some avg10\" share, cgroup2 only), and SETTINGS: each property set with\n"
+                                   "`tqrcg set` as asked, followed by [kernel:VALUE] where the kernel holds\n"
+                                   "another value (and by the bytes for a percentage of memory).  Reads the\n"
+                                   "hierarchies in use (cgroup v1 or cgroup2); needs neither root nor tqd.",
                                    kLocalNote);
     list->add_flag("--json", args.listJson,
                    "Print a JSON array of objects, one per group, with numeric fields whose names carry "
-                   "their unit");
+                   "their unit and an object \"properties\" that holds each property's \"asked\" and "
+                   "\"kernel\" value");
     commands->push_back({list, [&args](std::ostream& out, std::ostream& err) {
                              return ListGroups(args.listJson, out, err);
                          }});
@@ -198,7 +223,9 @@ void AddTopCommand(CLI::App& app, Arguments& args, std::vector<Subcommand>* comm
                                   "Every SECONDS (-d, default 1) one line per group: its cap, its CPU use over\n"
                                   "the last interval in percent of the machine with a bar against the cap,\n"
                                   "the share of the interval's CFS periods in which it was throttled, and\n"
-                                  "its processes; sorted by use.  Keys: q quits, s changes the sort key\n"
+                                  "its processes; where the kernel has them, its memory in use (against\n"
+                                  "memory.max), OOM kills, tasks (against pids.max) and the \"some avg10\"\n"
+                                  "pressure of CPU and memory; sorted by use.  Keys: q quits, s changes the sort key\n"
                                   "(use, cap, throttled, processes, name).  With --once: one sample taken\n"
                                   "over SECONDS, printed as plain text.",
                                   kLocalNote);
@@ -218,15 +245,24 @@ void AddRunCommand(CLI::App& app, Arguments& args, std::vector<Subcommand>* comm
                                   "on to it (a Ctrl-C from the terminal reaches it directly), waits for it\n"
                                   "and exits with its exit status (128 + the signal number when a signal\n"
                                   "ended it).  GROUP stays afterwards unless --delete is given.  Put --\n"
-                                  "before COMMAND when it has options of its own.",
+                                  "before COMMAND when it has options of its own.  Each --set PROPERTY=VALUE\n"
+                                  "is set on GROUP, all of them or none, before the command starts, as\n"
+                                  "`tqrcg set` sets it (see `tqrcg set --help` for the properties).",
                                   kRunNote);
     run->add_flag("--delete", args.runRequest.deleteAfter,
                   "Delete GROUP after the command has ended (fails while other processes are in it)");
+    run->add_option("--set", args.settingTexts, "Set PROPERTY=VALUE on GROUP before the command starts; repeatable")
+        ->type_name("PROPERTY=VALUE")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     run->add_option("GROUP", args.runRequest.group, "Group name")->required();
     AddPercentOption(run, args.percentText);
     run->add_option("COMMAND", args.runRequest.command, "The command and its arguments")->required();
     commands->push_back({run, [&args](std::ostream& out, std::ostream& err) {
                              args.runRequest.percent = args.percent();
+                             if (!ParseSettingArguments(args.settingTexts, &args.runRequest.settings, err))
+                                 return kExitUsage;
                              out.flush();
                              return RunInGroup(args.runRequest, err);
                          }});
@@ -271,7 +307,7 @@ bool LibraryVersionLine(std::string* line) {
 }
 
 int RunTqrcg(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    CLI::App app("tqrcg: creates, caps and fills CPU resource groups through the daemon tqd.", "tqrcg");
+    CLI::App app("tqrcg: creates, caps, sets and fills resource groups through the daemon tqd.", "tqrcg");
     app.footer(kDaemonNote);
     app.failure_message(UsageMessage);
     app.require_subcommand(0, 1);

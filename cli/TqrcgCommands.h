@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "rcg/RcgProperties.h"
 #include "rcg/RcgRecord.h"
 
 class CQiError;
@@ -41,10 +42,24 @@ int ListGroups(bool json, std::ostream& out, std::ostream& err);
 // `seconds`; with `once`, one sample over `seconds` as plain text.
 int TopGroups(double seconds, bool once, std::ostream& out, std::ostream& err);
 
-// `tqrcg run`: runs `command` inside `group` capped at `percent`.
+// `tqrcg set`: the properties a group may carry, one line each, for --help.
+std::string PropertiesHelp();
+// The PROPERTY=VALUE arguments, parsed once; false with the problem printed
+// as a usage error.
+bool ParseSettingArguments(const std::vector<std::string>& texts,
+                           std::vector<TqRcgCtrllr::RcgSetting>* settings, std::ostream& err);
+// Sends the settings of `group` in one request: all applied or none.
+CQiError ApplySettings(const std::string& group, const std::vector<TqRcgCtrllr::RcgSetting>& settings);
+// `tqrcg set`: ApplySettings, a failure printed; the exit status.
+int SetProperties(const std::string& group, const std::vector<TqRcgCtrllr::RcgSetting>& settings,
+                  std::ostream& err);
+
+// `tqrcg run`: runs `command` inside `group` capped at `percent`, with the
+// properties `settings` set on the group before the command starts.
 struct RunRequest {
     std::string group;
     int percent = 0;
+    std::vector<TqRcgCtrllr::RcgSetting> settings;
     bool deleteAfter = false;
     std::vector<std::string> command;
 };

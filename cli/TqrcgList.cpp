@@ -27,7 +27,7 @@ int ListGroups(bool json, std::ostream& out, std::ostream& err) {
     if (json) {
         nlohmann::ordered_json array = nlohmann::ordered_json::array();
         for (const GroupFigures& group : figures.groups)
-            array.push_back(GroupJson(group, figures.caps, figures.processors));
+            array.push_back(GroupJson(group, figures.caps, figures.processors, figures.settings));
         // ASCII only: JSON escapes the C0 controls, ensure_ascii everything
         // from DEL up, C1 controls included, so that no name read from the
         // store acts on a terminal; bytes that are not UTF-8 become U+FFFD.
@@ -37,7 +37,7 @@ int ListGroups(bool json, std::ostream& out, std::ostream& err) {
     std::vector<ListRow> rows;
     rows.reserve(figures.groups.size());
     for (const GroupFigures& group : figures.groups)
-        rows.push_back(MakeListRow(group, figures.caps, figures.processors));
+        rows.push_back(MakeListRow(group, figures.caps, figures.processors, figures.settings));
     out << FormatListTable(rows);
     return status;
 }

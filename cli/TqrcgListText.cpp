@@ -26,6 +26,24 @@ std::string FormatSeconds(double seconds) {
 
 namespace {
 
+using TqRcgCtrllr::RcgProperty;
+using TqRcgCtrllr::RcgSetting;
+using TqRcgCtrllr::RcgValue;
+using TqRcgCtrllr::RememberedSetting;
+
+const std::string& KernelValue(const GroupFigures& figures, RcgProperty property) {
+    return figures.properties[static_cast<std::size_t>(property)];
+}
+
+std::string PressureText(double percent) { return percent < 0 ? std::string() : FormatPercent(percent); }
+
+std::string SettingsText(const GroupFigures& figures, const std::vector<RememberedSetting>& settings) {
+    std::string text;
+    for (const RcgSetting& setting : TqRcgCtrllr::SettingsOf(settings, figures.name))
+        text += (text.empty() ? "" : " ") + SettingText(setting, figures);
+    return text;
+}
+
 bool RememberedPercent(const GroupFigures& figures, const std::vector<RememberedCap>& caps,
                        unsigned int* percent) {
     return TqRcgCtrllr::FindCap(caps, figures.name, percent);
@@ -43,7 +61,36 @@ std::string RememberedText(const GroupFigures& figures, const std::vector<Rememb
     return std::to_string(percent) + "%" + (matches ? "" : " (differs: restart tqd or cap again)");
 }
 
-ListRow MakeListRow(const GroupFigures& figures, const std::vector<RememberedCap>& caps, long processors) {
+bool KernelNumber(const std::string& kernel, std::uint64_t* number) {
+    return kernel.find_first_not_of("0123456789") == std::string::npos &&
+           TqRcgCtrllr::detail::ParseDecimalText(kernel, number);
+}
+
+std::string KernelBytesText(const std::string& kernel) {
+    std::uint64_t bytes = 0;
+    return KernelNumber(kernel, &bytes) ? TqRcgCtrllr::HumanBytes(bytes) : kernel;
+}
+
+std::string KernelShortForm(RcgProperty property, const std::string& kernel) {
+    std::uint64_t number = 0;
+    if (TqRcgCtrllr::PropertyInfo(property).kind != TqRcgCtrllr::RcgValueKind::kSize ||
+        !KernelNumber(kernel, &number))
+        return kernel;
+    return TqRcgCtrllr::FormatRcgValue(property, RcgValue{RcgValue::kNumber, number, ""});
+}
+
+std::string SettingText(const RcgSetting& setting, const GroupFigures& figures) {
+    const std::string asked = TqRcgCtrllr::FormatRcgSetting(setting);
+    const std::string& kernel = KernelValue(figures, setting.property);
+    if (kernel.empty()) return asked + "[kernel:?]";
+    if (setting.value.kind == RcgValue::kPercent) return asked + "[" + KernelBytesText(kernel) + "]";
+    const std::string held = KernelShortForm(setting.property, kernel);
+    if (held == TqRcgCtrllr::FormatRcgValue(setting.property, setting.value)) return asked;
+    return asked + "[kernel:" + held + "]";
+}
+
+ListRow MakeListRow(const GroupFigures& figures, const std::vector<RememberedCap>& caps, long processors,
+                    const std::vector<RememberedSetting>& settings) {
     ListRow row;
     row.name = TqRcgCtrllr::EscapeRcgName(figures.name);
     row.note = UnshownGroupNote(figures);
@@ -60,44 +107,75 @@ ListRow MakeListRow(const GroupFigures& figures, const std::vector<RememberedCap
     } else {
         row.throttled = row.throttledTime = "?";
     }
+    if (figures.hasMemory) row.memory = TqRcgCtrllr::HumanBytes(figures.memoryBytes);
+    if (figures.hasMemoryPeak) row.memoryPeak = TqRcgCtrllr::HumanBytes(figures.memoryPeakBytes);
+    if (figures.hasOomKills) row.oomKills = std::to_string(figures.oomKills);
+    if (figures.hasTasks) row.tasks = std::to_string(figures.tasks);
+    row.cpuPressure = PressureText(figures.cpuPressure);
+    row.memoryPressure = PressureText(figures.memoryPressure);
+    row.settings = SettingsText(figures, settings);
     return row;
 }
 
+namespace {
+
+// The cells of a row in the order of the header; a row with a note has its
+// name and the note.
+std::vector<std::string> Cells(const ListRow& row) {
+    if (!row.note.empty()) return {row.name, row.note};
+    return {row.name,   row.cap,        row.processes,  row.remembered, row.throttled,   row.throttledTime,
+            row.memory, row.memoryPeak, row.oomKills,   row.tasks,      row.cpuPressure, row.memoryPressure,
+            row.settings};
+}
+
+// The first columns always show; the others where some row has a value.
+constexpr std::size_t kAlwaysShown = 6;
+
+}  // namespace
+
 std::string FormatListTable(const std::vector<ListRow>& rows) {
-    const std::vector<std::string> header{"GROUP",      "CAP",       "PROCESSES",
-                                          "REMEMBERED", "THROTTLED", "THROTTLED-TIME"};
+    const std::vector<std::string> header{"GROUP",  "CAP",       "PROCESSES", "REMEMBERED",   "THROTTLED",
+                                          "THROTTLED-TIME", "MEMORY", "PEAK", "OOM-KILLS", "TASKS",
+                                          "CPU-PRESSURE", "MEM-PRESSURE", "SETTINGS"};
     std::vector<std::size_t> widths;
     for (const auto& title : header) widths.push_back(title.size());
     widths[1] = std::max<std::size_t>(widths[1], 6);
+    std::vector<bool> shown(header.size(), false);
+    for (std::size_t i = 0; i < kAlwaysShown; ++i) shown[i] = true;
     for (const auto& row : rows) {
+        const std::vector<std::string> cells = Cells(row);
         widths[0] = std::max(widths[0], row.name.size());
         if (!row.note.empty()) continue;
-        widths[1] = std::max(widths[1], row.cap.size());
-        widths[2] = std::max(widths[2], row.processes.size());
-        widths[3] = std::max(widths[3], row.remembered.size());
-        widths[4] = std::max(widths[4], row.throttled.size());
+        for (std::size_t i = 1; i < cells.size(); ++i) {
+            widths[i] = std::max(widths[i], cells[i].size());
+            if (!cells[i].empty()) shown[i] = true;
+        }
     }
-    auto line = [&widths](const std::vector<std::string>& cells) {
-        std::string text;
+    // A missing figure in a shown column: "-".
+    auto line = [&widths, &shown](std::vector<std::string> cells, bool figures) {
+        std::vector<std::string> kept;
         for (std::size_t i = 0; i < cells.size(); ++i) {
-            text += cells[i];
-            if (i + 1 < cells.size())
-                text += std::string(widths[i] - std::min(widths[i], cells[i].size()) + 2, ' ');
+            if (!figures || shown[i]) kept.push_back(figures && cells[i].empty() ? "-" : cells[i]);
+        }
+        std::vector<std::size_t> keptWidths;
+        for (std::size_t i = 0; i < widths.size(); ++i) {
+            if (!figures || shown[i]) keptWidths.push_back(widths[i]);
+        }
+        std::string text;
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            text += kept[i];
+            if (i + 1 < kept.size())
+                text += std::string(keptWidths[i] - std::min(keptWidths[i], kept[i].size()) + 2, ' ');
         }
         return text + "\n";
     };
-    std::string text = line(header);
-    for (const auto& row : rows) {
-        text +=
-            row.note.empty()
-                ? line({row.name, row.cap, row.processes, row.remembered, row.throttled, row.throttledTime})
-                : line({row.name, row.note});
-    }
+    std::string text = line(header, true);
+    for (const auto& row : rows) text += line(Cells(row), row.note.empty());
     return text;
 }
 
 nlohmann::ordered_json GroupJson(const GroupFigures& figures, const std::vector<RememberedCap>& caps,
-                                 long processors) {
+                                 long processors, const std::vector<RememberedSetting>& settings) {
     using json = nlohmann::ordered_json;
     json object;
     object["group"] = figures.name;
@@ -122,6 +200,28 @@ nlohmann::ordered_json GroupJson(const GroupFigures& figures, const std::vector<
         throttling ? json(TqRcgCtrllr::ThrottledPercent(figures.throttledPeriods, figures.periods))
                    : json(nullptr);
     object["throttled_seconds"] = throttling ? json(double(figures.throttledNs) / 1e9) : json(nullptr);
+    object["memory_bytes"] = present && figures.hasMemory ? json(figures.memoryBytes) : json(nullptr);
+    object["memory_peak_bytes"] = present && figures.hasMemoryPeak ? json(figures.memoryPeakBytes) : json(nullptr);
+    object["oom_kills"] = present && figures.hasOomKills ? json(figures.oomKills) : json(nullptr);
+    object["tasks"] = present && figures.hasTasks ? json(figures.tasks) : json(nullptr);
+    object["cpu_pressure_some_avg10_percent"] =
+        present && figures.cpuPressure >= 0 ? json(figures.cpuPressure) : json(nullptr);
+    object["memory_pressure_some_avg10_percent"] =
+        present && figures.memoryPressure >= 0 ? json(figures.memoryPressure) : json(nullptr);
+    const std::vector<RcgSetting> asked = TqRcgCtrllr::SettingsOf(settings, figures.name);
+    json properties = json::object();
+    for (const TqRcgCtrllr::RcgPropertyInfo& info : TqRcgCtrllr::RcgProperties()) {
+        json property;
+        property["asked"] = nullptr;
+        for (const RcgSetting& setting : asked) {
+            if (setting.property == info.property)
+                property["asked"] = TqRcgCtrllr::FormatRcgValue(setting.property, setting.value);
+        }
+        const std::string& kernel = KernelValue(figures, info.property);
+        property["kernel"] = present && !kernel.empty() ? json(kernel) : json(nullptr);
+        properties[info.name] = property;
+    }
+    object["properties"] = properties;
     object["processors"] = processors;
     std::string problem = figures.problem;
     if (figures.state == GroupFigures::kInvalidName) problem = "not a valid group name: not looked up";

@@ -164,6 +164,10 @@ int RunInGroup(const RunRequest& request, std::ostream& err) {
     if (result.IsError()) return ReportFailure(result, err);
     result = setRcgCPUShare(request.group, request.percent);
     if (result.IsError()) return ReportFailure(result, err);
+    if (!request.settings.empty()) {
+        result = ApplySettings(request.group, request.settings);
+        if (result.IsError()) return ReportFailure(result, err);
+    }
 
     int status = 0;
     if (!RunCommandInGroup(request, err, &status)) return status;

@@ -23,6 +23,62 @@ constexpr int kGap = 2;
 constexpr int kMaxBarWidth = 32;
 constexpr int kMinBarWidth = 6;
 
+// "used/limit", or "used" without a limit; empty without the figure.
+std::string AgainstLimit(bool has, const std::string& used, const std::string& limit) {
+    if (!has) return std::string();
+    return limit.empty() || limit == "max" ? used : used + "/" + limit;
+}
+
+std::string KernelLimit(const GroupFigures& figures, TqRcgCtrllr::RcgProperty property, bool bytes) {
+    const std::string& kernel = figures.properties[static_cast<std::size_t>(property)];
+    return bytes ? KernelBytesText(kernel) : kernel;
+}
+
+void AddResourceFigures(const GroupFigures& figures, TopRow* row) {
+    using TqRcgCtrllr::RcgProperty;
+    row->memory = AgainstLimit(figures.hasMemory, TqRcgCtrllr::HumanBytes(figures.memoryBytes),
+                               KernelLimit(figures, RcgProperty::kMemoryMax, true));
+    if (figures.hasOomKills) row->oomKills = std::to_string(figures.oomKills);
+    row->tasks = AgainstLimit(figures.hasTasks, std::to_string(figures.tasks),
+                              KernelLimit(figures, RcgProperty::kPidsMax, false));
+    if (figures.cpuPressure >= 0) row->cpuPressure = FormatPercent(figures.cpuPressure);
+    if (figures.memoryPressure >= 0) row->memoryPressure = FormatPercent(figures.memoryPressure);
+}
+
+// The columns after PROCESSES that some row fills: title and width.
+struct ExtraColumn {
+    const char* title;
+    std::string TopRow::*cell;
+    int width;
+};
+
+std::vector<ExtraColumn> ExtraColumns(const std::vector<TopRow>& rows) {
+    std::vector<ExtraColumn> all{{"MEMORY", &TopRow::memory, 0},
+                                 {"OOM", &TopRow::oomKills, 0},
+                                 {"TASKS", &TopRow::tasks, 0},
+                                 {"CPU-PSI", &TopRow::cpuPressure, 0},
+                                 {"MEM-PSI", &TopRow::memoryPressure, 0}};
+    std::vector<ExtraColumn> shown;
+    for (ExtraColumn column : all) {
+        bool used = false;
+        column.width = static_cast<int>(std::string(column.title).size());
+        for (const TopRow& row : rows) {
+            const std::string& cell = row.*column.cell;
+            if (cell.empty() || !row.note.empty()) continue;
+            used = true;
+            column.width = std::max(column.width, static_cast<int>(cell.size()));
+        }
+        if (used) shown.push_back(column);
+    }
+    return shown;
+}
+
+int ExtraWidth(const std::vector<ExtraColumn>& columns) {
+    int width = 0;
+    for (const ExtraColumn& column : columns) width += column.width + kGap;
+    return width;
+}
+
 TopRow FirstRow(const GroupFigures& figures, long processors) {
     TopRow row;
     row.name = TqRcgCtrllr::EscapeRcgName(figures.name);
@@ -32,6 +88,7 @@ TopRow FirstRow(const GroupFigures& figures, long processors) {
     row.capPercent = TqRcgCtrllr::CapPercent(figures, processors);
     row.processes = figures.hasProcesses ? static_cast<long long>(figures.processes) : -1;
     row.useFromProcesses = figures.cpuSource == CpuTimeSource::kProcesses;
+    AddResourceFigures(figures, &row);
     return row;
 }
 
@@ -87,7 +144,7 @@ double SortValue(const TopRow& row, TopSort sort) {
     return 0;
 }
 
-std::string RowLine(const TopRow& row, int nameWidth, int barWidth) {
+std::string RowLine(const TopRow& row, int nameWidth, int barWidth, const std::vector<ExtraColumn>& extra) {
     const std::string gap(kGap, ' ');
     std::string line = Padded(Cut(row.name, nameWidth), nameWidth, false) + gap;
     if (!row.note.empty()) return line + row.note;
@@ -99,6 +156,10 @@ std::string RowLine(const TopRow& row, int nameWidth, int barWidth) {
     line += Padded(row.throttledPercent < 0 ? "-" : OneDecimal(row.throttledPercent), kThrottledWidth, true) +
             gap;
     line += Padded(row.processes < 0 ? "?" : std::to_string(row.processes), kProcessesWidth, true);
+    for (const ExtraColumn& column : extra) {
+        const std::string& cell = row.*column.cell;
+        line += gap + Padded(cell.empty() ? "-" : cell, column.width, true);
+    }
     return line;
 }
 
@@ -181,7 +242,8 @@ std::string UseBar(double usePercent, double capPercent, int width) {
 
 std::vector<std::string> FormatTopScreen(const std::vector<TopRow>& rows, const TopHeader& header, int width,
                                          int height) {
-    const int fixed = kCapWidth + kUseWidth + kThrottledWidth + kProcessesWidth + 5 * kGap;
+    const std::vector<ExtraColumn> extra = ExtraColumns(rows);
+    const int fixed = kCapWidth + kUseWidth + kThrottledWidth + kProcessesWidth + 5 * kGap + ExtraWidth(extra);
     int nameWidth = 5;
     for (const TopRow& row : rows) nameWidth = std::max(nameWidth, static_cast<int>(row.name.size()));
     nameWidth = std::min(nameWidth, std::max(5, width / 3));
@@ -199,6 +261,7 @@ std::vector<std::string> FormatTopScreen(const std::vector<TopRow>& rows, const 
                         Padded("USE", kUseWidth, true) + gap;
     if (barWidth > 0) heads += Padded("USE OF CAP", barWidth, false) + gap;
     heads += Padded("THROTTLED", kThrottledWidth, true) + gap + Padded("PROCESSES", kProcessesWidth, true);
+    for (const ExtraColumn& column : extra) heads += gap + Padded(column.title, column.width, true);
     lines.push_back(heads);
 
     const bool summed = std::any_of(rows.begin(), rows.end(), [](const TopRow& row) {
@@ -212,7 +275,7 @@ std::vector<std::string> FormatTopScreen(const std::vector<TopRow>& rows, const 
         if (room < rows.size()) room = room == 0 ? 0 : room - 1;
     }
     for (std::size_t i = 0; i < rows.size() && i < room; ++i)
-        lines.push_back(RowLine(rows[i], nameWidth, barWidth));
+        lines.push_back(RowLine(rows[i], nameWidth, barWidth, extra));
     if (room < rows.size() && (height <= 0 || static_cast<int>(lines.size()) < height))
         lines.push_back("... " + std::to_string(rows.size() - room) + " more groups");
     if (summed && (height <= 0 || static_cast<int>(lines.size()) < height)) lines.push_back(note);

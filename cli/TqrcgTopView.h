@@ -27,6 +27,10 @@ struct TopRow {
     bool useFromProcesses = false;  // summed over the group's current processes
     double throttledPercent = -1;   // of the interval's periods; negative: not known
     long long processes = -1;       // negative: not known
+    // Where the kernel has them (else empty): memory in use against
+    // memory.max ("12.0M/64.0M"), OOM kills, tasks against pids.max
+    // ("3/20"), and the "some avg10" pressure of CPU and memory.
+    std::string memory, oomKills, tasks, cpuPressure, memoryPressure;
 };
 
 // The rows of the groups of `after`, with their use and throttling between
@@ -49,7 +53,8 @@ struct TopHeader {
 };
 
 // The screen: a title line, the column heads, one line per row and, when
-// some use was summed over processes, a note.  No line is longer than
+// some use was summed over processes, a note.  MEMORY, OOM, TASKS, CPU-PSI
+// and MEM-PSI follow PROCESSES where some row has them.  No line is longer than
 // `width`; with `height` > 0 the rows that do not fit are counted on the
 // last line instead.
 std::vector<std::string> FormatTopScreen(const std::vector<TopRow>& rows, const TopHeader& header, int width,

@@ -72,6 +72,7 @@ set(TQRCG_SOURCES
   ${TQ_ROOT}/cli/TqrcgList.cpp
   ${TQ_ROOT}/cli/TqrcgListText.cpp
   ${TQ_ROOT}/cli/TqrcgRun.cpp
+  ${TQ_ROOT}/cli/TqrcgSet.cpp
   ${TQ_ROOT}/cli/TqrcgText.cpp
   ${TQ_ROOT}/cli/TqrcgTop.cpp
   ${TQ_ROOT}/cli/TqrcgTopView.cpp

@@ -168,9 +168,9 @@ TEST(TqrcgCommand, UsageErrorsExitWithTwo) {
 TEST(TqrcgCommand, HelpOfEverySubcommandSaysThatTqdMustRun) {
     const Outcome top = Tqrcg({"--help"});
     EXPECT_EQ(top.status, 0);
-    EXPECT_EQ(top.out.rfind("tqrcg: creates, caps and fills CPU resource groups through the daemon tqd.", 0), 0u)
+    EXPECT_EQ(top.out.rfind("tqrcg: creates, caps, sets and fills resource groups through the daemon tqd.", 0), 0u)
         << top.out;
-    for (const char* sub : {"create", "delete", "cap", "assign", "remove", "run"}) {
+    for (const char* sub : {"create", "delete", "cap", "set", "assign", "remove", "run"}) {
         const Outcome help = Tqrcg({sub, "--help"});
         EXPECT_EQ(help.status, 0) << sub;
         EXPECT_NE(help.out.find("tqd --foreground &"), std::string::npos) << sub << help.out;

@@ -55,8 +55,17 @@ contains() {
     complete_line "$1" | grep -qxF -- "$2" || fail "'$1' does not offer '$2'"
 }
 
-expect "tqrcg " create cap assign remove delete list top enabled run
+expect "tqrcg " create cap set assign remove delete list top enabled run
 expect "tqrcg c" create cap
+expect "tqrcg s" set
+expect "tqrcg set b" backup bulk
+expect "tqrcg set backup mem" memory.max= memory.high= memory.swap.max= mem= memhigh=
+expect "tqrcg set backup memory.max=64M cpu." cpu.weight= cpu.max.burst=
+expect "tqrcg set backup p" pids.max= pids=
+expect "tqrcg set backup pids.max=" ""
+expect "tqrcg run --set pi" pids.max= pids=
+expect "tqrcg run --set pids=20 bu" bulk
+expect "tqrcg run --set pids=20 --set w" weight=
 expect "tqrcg --v" --version
 expect "tqrcg --help d" delete
 expect "tqrcg cap b" backup bulk
@@ -72,6 +81,7 @@ expect "tqrcg top -" -h --help -d --delay --once
 expect "tqrcg top --o" --once
 expect "tqrcg top " ""
 expect "tqrcg run --d" --delete
+expect "tqrcg run --s" --set
 expect "tqrcg run --delete bu" bulk
 contains "tqrcg assign backup $$" "$$"
 contains "tqrcg assign backup 1 $$" "$$"

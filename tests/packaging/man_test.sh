@@ -39,7 +39,7 @@ subcommands=$("$TQRCG" --help | awk '/^Subcommands:/ { on = 1; next } on && /^  
 for sub in $subcommands; do
   grep -q "^\.B.* $sub\b\|^\.B $sub\$\|^\.BI $sub " "$MAN/tqrcg.1" || fail "tqrcg.1 does not describe '$sub'"
 done
-mentions tqrcg.1 --version --delete
+mentions tqrcg.1 --version --delete --set
 
 options=$("$TQD" --help | grep -oE -- '--[a-z]+' | sort -u)
 # shellcheck disable=SC2086
