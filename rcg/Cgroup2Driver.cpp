@@ -128,7 +128,7 @@ CQiError Cgroup2Driver::create(const RcgName& name, TqRcgPtr& group) {
     if (result.IsError()) return result;
     // Either the group is made and listed, or neither.
     std::string problem;
-    if (!RecordCreatedGroup(log, kGetNewTag, name.text, &problem)) {
+    if (!RecordCreatedGroup(log, kGetNewTag, name.text, *this, &problem)) {
         const bool undone = m_fs.removeDir(folder) == 0;
         return UnrecordedCreation(log, kGetNewTag, {kFile, kGetNewSignature, __LINE__}, name.text, problem, undone);
     }

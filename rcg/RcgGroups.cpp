@@ -4,6 +4,7 @@
 
 #include "../common/TqRcgDefs.h"
 #include "../host/TQPlatformInfo.h"
+#include "RcgNames.h"
 #include "RcgRecord.h"
 #include "TqRcgCtrllr.h"
 
@@ -21,26 +22,74 @@ CQiError MoveToDummyGroup(const std::list<unsigned int>& pids) {
     return result;
 }
 
-bool RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name, std::string* problem) {
+namespace {
+
+// Whether the group a listed name names is still there.  A name that is
+// no group name at all names nothing.
+bool ListedGroupExists(RcgReader& groups, const std::string& listed) {
+    RcgName name;
+    std::string problem;
+    return ParseRcgName(listed, &name, &problem) && groups.exists(name);
+}
+
+// A compaction checks each name and then writes; a group made again
+// between the check and the write, by a creation that saw its name still
+// listed and so wrote nothing, is listed again here.
+void ListAgainWhatCameBack(EvDebug& log, const char* tag, RcgReader& groups, const std::vector<std::string>& vanished) {
+    std::vector<std::string> back;
+    for (const std::string& name : vanished) {
+        if (ListedGroupExists(groups, name)) back.push_back(name);
+    }
+    if (back.empty()) return;
     TQPlatformInfo store;
     store.setFocus(TQPI_Focus::getFocus());
+    if (store.update("Base", k_TQRCGMGR_Groups_RegKey,
+                     [&](const std::string* current) { return WithMissingNames(current, back); }) == 0) {
+        log.Error(tag, "Could not list again %zu group(s) made while the group list was compacted: %s", back.size(),
+                  store.lastErrorText().c_str());
+    }
+}
+
+}  // namespace
+
+bool RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name, RcgReader& groups,
+                        std::string* problem) {
+    TQPlatformInfo store;
+    store.setFocus(TQPI_Focus::getFocus());
+    GroupListChange change;
+    std::size_t before = 0;
     bool existed = false;
-    std::string previous, value;
+    std::string previous;
+    const auto exists = [&groups](const std::string& listed) { return ListedGroupExists(groups, listed); };
     const int stored = store.update("Base", k_TQRCGMGR_Groups_RegKey, [&](const std::string* current) {
         existed = current != nullptr;
-        if (current) previous = *current;
-        value = AppendToGroupList(current, name);
-        return value;
+        before = current ? current->size() : 0;
+        // The log shows a short list whole, as it was.
+        if (current && before <= kGroupListCompactionSize) previous = *current;
+        change = GroupListAfterCreation(current, name, exists);
+        return change.value;
     });
+    if (!stored) {
+        *problem = store.lastErrorText().empty() ? "cannot write the configuration store " + store.path()
+                                                 : store.lastErrorText();
+        return false;
+    }
     // Logged only once the store's lock is released.
-    if (existed) log.Debug(tag, "Get k_TQRCGMGR_Groups_RegKey value:%s", previous.c_str());
-    if (stored) {
-        log.Debug(tag, "Set k_TQRCGMGR_Groups_RegKey value:%s", value.c_str());
+    if (existed && before <= kGroupListCompactionSize)
+        log.Debug(tag, "Get k_TQRCGMGR_Groups_RegKey value:%s", previous.c_str());
+    if (!change.value) {
+        log.Debug(tag, "k_TQRCGMGR_Groups_RegKey already lists %s", name.c_str());
         return true;
     }
-    *problem = store.lastErrorText().empty() ? "cannot write the configuration store " + store.path()
-                                             : store.lastErrorText();
-    return false;
+    if (before <= kGroupListCompactionSize) {
+        log.Debug(tag, "Set k_TQRCGMGR_Groups_RegKey value:%s", change.value->c_str());
+        return true;
+    }
+    log.Info(tag, "Compacted the group list of %s from %zu to %zu bytes: dropped %zu names (%zu of groups that "
+             "no longer exist, %zu repeats)", store.path().c_str(), before, change.value->size(),
+             change.vanished.size() + change.repeats, change.vanished.size(), change.repeats);
+    ListAgainWhatCameBack(log, tag, groups, change.vanished);
+    return true;
 }
 
 }  // namespace detail
