@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <list>
 #include <set>
 #include <string>
 #include <vector>
@@ -181,6 +182,37 @@ TEST_F(rcgBoundedGroupList, DeletingANeverCappedGroupKeepsTheStoresInodeAndModif
     ASSERT_FALSE(DeleteRcg("web").IsError());
     ForgetCap("web");
     EXPECT_EQ(std::string::npos, store.text().find("web=40"));
+}
+
+TEST_F(rcgBoundedGroupList, RemovedProcessesReachTheDummyGroupWhetherItIsThereOrNot) {
+    const std::string dummy = std::string(kBase) + "/tqrcgmgrdummy";
+    struct Case {
+        const char* what;
+        bool dummyThere;
+        std::list<unsigned int> pids;
+        bool fails;
+        std::vector<std::string> inDummy;
+    };
+    const Case cases[] = {
+        {"dummy group missing: made", false, {4711, 4712}, false, {"4711", "4712"}},
+        {"dummy group there: written straight", true, {4711, 4712, 4713}, false, {"4711", "4712", "4713"}},
+        {"a process that is gone ends the move", true, {4711, 999, 4713}, true, {"4711"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TqRcgPtr group;
+        ASSERT_FALSE(GetNewRcg("web", group).IsError());
+        ASSERT_FALSE(group->AssignPidsTo({4711, 4712, 4713}).IsError());
+        if (c.dummyThere) {
+            TqRcgPtr made;
+            ASSERT_FALSE(GetNewRcg("tqrcgmgrdummy", made).IsError());
+        }
+        EXPECT_EQ(group->RemovePidsFrom(c.pids).IsError(), c.fails);
+        EXPECT_EQ(fs.procsOf(dummy), c.inDummy);
+        ASSERT_FALSE(group->AssignPidsTo({4711, 4712, 4713}).IsError());
+        ASSERT_FALSE(DeleteRcg("tqrcgmgrdummy").IsError());
+        ASSERT_FALSE(fs.isDir(dummy));
+    }
 }
 
 }  // namespace
