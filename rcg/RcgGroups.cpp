@@ -2,6 +2,9 @@
 // and the list of created groups.
 #include "RcgGroups.h"
 
+#include <functional>
+#include <set>
+
 #include "../common/TqRcgDefs.h"
 #include "../host/TQPlatformInfo.h"
 #include "RcgNames.h"
@@ -32,6 +35,26 @@ bool ListedGroupExists(RcgReader& groups, const std::string& listed) {
     return ParseRcgName(listed, &name, &problem) && groups.exists(name);
 }
 
+// The same for the many names of a compaction: the groups right below the
+// root are listed once, deeper ones looked up one by one.
+class ExistenceCheck {
+public:
+    explicit ExistenceCheck(RcgReader& groups) : m_groups(groups) {}
+    bool operator()(const std::string& listed) {
+        RcgName name;
+        std::string problem;
+        if (!ParseRcgName(listed, &name, &problem)) return false;
+        if (name.path.find('/') != std::string::npos) return m_groups.exists(name);
+        if (!m_listed) m_listed = m_groups.topGroups(&m_top) ? 1 : -1;
+        return m_listed > 0 ? m_top.count(name.path) != 0 : m_groups.exists(name);
+    }
+
+private:
+    RcgReader& m_groups;
+    int m_listed = 0;  // 1: m_top holds the listing; -1: it cannot be listed
+    std::set<std::string> m_top;
+};
+
 // A compaction checks each name and then writes; a group made again
 // between the check and the write, by a creation that saw its name still
 // listed and so wrote nothing, is listed again here.
@@ -60,7 +83,7 @@ bool RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name, 
     std::size_t before = 0;
     bool existed = false;
     std::string previous;
-    const auto exists = [&groups](const std::string& listed) { return ListedGroupExists(groups, listed); };
+    const std::function<bool(const std::string&)> exists = ExistenceCheck(groups);
     const int stored = store.update("Base", k_TQRCGMGR_Groups_RegKey, [&](const std::string* current) {
         existed = current != nullptr;
         before = current ? current->size() : 0;

@@ -127,15 +127,16 @@ protected:
 TEST_F(rcgBoundedGroupList, ACreationCompactsALongListToTheGroupsThatExist) {
     Create("web");
     Create("db");
+    Create("cpu:/jobs/nightly");
     ASSERT_FALSE(DeleteRcg("db").IsError());
-    const std::string history = ListOf(" old_a old_b", kGroupListCompactionSize);
-    SetList(" web db" + history + " web");
+    const std::string history = ListOf(" old_a old_b jobs/old", kGroupListCompactionSize);
+    SetList(" web db" + history + " cpu:/jobs/nightly web");
     Create("api");
-    EXPECT_EQ(GroupList(), " web api");
+    EXPECT_EQ(GroupList(), " web cpu:/jobs/nightly api");
     EXPECT_NE(std::string::npos, store.log().find(" INFO TqRcgCtrllr::GetNewRcg ")) << store.log();
     // The list is short again: the next creations append as before.
     Create("web");
-    EXPECT_EQ(GroupList(), " web api web");
+    EXPECT_EQ(GroupList(), " web cpu:/jobs/nightly api web");
 }
 
 TEST_F(rcgBoundedGroupList, RequestsThatChangeNothingLeaveTheStoreFileAlone) {
