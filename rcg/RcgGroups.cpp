@@ -27,16 +27,10 @@ CQiError MoveToDummyGroup(const std::list<unsigned int>& pids) {
 
 namespace {
 
-// Whether the group a listed name names is still there.  A name that is
-// no group name at all names nothing.
-bool ListedGroupExists(RcgReader& groups, const std::string& listed) {
-    RcgName name;
-    std::string problem;
-    return ParseRcgName(listed, &name, &problem) && groups.exists(name);
-}
-
-// The same for the many names of a compaction: the groups right below the
-// root are listed once, deeper ones looked up one by one.
+// Whether the groups that listed names name are still there, for the many
+// names of a compaction: the groups right below the root are listed once,
+// on the first question, and deeper ones looked up one by one.  A name that
+// is no group name at all names nothing.
 class ExistenceCheck {
 public:
     explicit ExistenceCheck(RcgReader& groups) : m_groups(groups) {}
@@ -60,8 +54,9 @@ private:
 // listed and so wrote nothing, is listed again here.
 void ListAgainWhatCameBack(EvDebug& log, const char* tag, RcgReader& groups, const std::vector<std::string>& vanished) {
     std::vector<std::string> back;
+    ExistenceCheck now(groups);  // listed after the write
     for (const std::string& name : vanished) {
-        if (ListedGroupExists(groups, name)) back.push_back(name);
+        if (now(name)) back.push_back(name);
     }
     if (back.empty()) return;
     TQPlatformInfo store;
