@@ -7,7 +7,8 @@
 # which takes a while under the lab's emulation).
 #
 # Environment: TQ_BUILD_DIR (tqd, tqrcg_bench, the libraries), TQ_SOURCE_DIR
-# (the source tree); TQ_LAB_BENCH_SECONDS, the measuring time (default 10).
+# (the source tree); TQ_LAB_BENCH_SECONDS, the measuring time (default 10);
+# TQ_LAB_BENCH_HISTORY_SECONDS, that of the history mode (default 30).
 set -u
 seconds=${TQ_LAB_BENCH_SECONDS:-10}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,5 +18,5 @@ source_dir=${TQ_SOURCE_DIR:-$here/../../..}
 build=${TQ_BUILD_DIR:?TQ_BUILD_DIR names the build folder}
 timeout -k 2 18 sh "$source_dir/bench/run.sh" --v2 "$build" "$seconds"
 status=$?
-timeout -k 2 200 sh "$source_dir/bench/run.sh" --v2 --history "$build" "$seconds" || status=$?
+timeout -k 2 200 sh "$source_dir/bench/run.sh" --v2 --history "$build" "${TQ_LAB_BENCH_HISTORY_SECONDS:-30}" || status=$?
 exit "$status"
