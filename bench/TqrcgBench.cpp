@@ -7,6 +7,10 @@
 //   tqrcg_bench [--seconds N]      measures for about N seconds (default 60)
 //   tqrcg_bench --v2 [--seconds N] measures on a cgroup v2 host instead (see
 //                                  TqrcgBenchV2.h)
+//   tqrcg_bench --history HISTORY_STORE EMPTY_STORE [--seconds N]
+//                                  create + delete against a store with a
+//                                  long group list beside one with an empty
+//                                  list (see TqrcgBenchHistory.h)
 //
 // The store named by TQ_CONFIG must point the client functions at the tqd
 // to measure.  The bench owns the group tqbench_<pid> and one child process
@@ -32,6 +36,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "TqrcgBenchHistory.h"
 #include "TqrcgBenchV2.h"
 #include "common/TqRcgDefs.h"
 #include "include/tqrcgmgr/tqrcgmgr.h"
@@ -274,8 +279,14 @@ int Measure(double seconds) {
 int main(int argc, char** argv) {
     double seconds = 60;
     bool v2 = false;
+    std::string historyStore, emptyStore;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--history" && i + 2 < argc) {
+            historyStore = argv[++i];
+            emptyStore = argv[++i];
+            continue;
+        }
         if (arg == "--v2") {
             v2 = true;
             continue;
@@ -291,9 +302,10 @@ int main(int argc, char** argv) {
             if (seconds <= 0) seconds = 1;
             continue;
         }
-        fprintf(stderr, "usage: tqrcg_bench [--v2] [--seconds N] | --free-port\n");
+        fprintf(stderr, "usage: tqrcg_bench [--v2 | --history HISTORY_STORE EMPTY_STORE] [--seconds N] | --free-port\n");
         return 2;
     }
     tqbench::InstallStopHandlers();
+    if (!historyStore.empty()) return tqbench::MeasureHistory(historyStore, emptyStore, seconds);
     return v2 ? tqbench::MeasureV2(seconds) : Measure(seconds);
 }

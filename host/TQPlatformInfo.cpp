@@ -192,11 +192,15 @@ void TQPlatformInfo::fail(TQStoreError error, const std::string& text) {
 
 bool TQPlatformInfo::load(std::string* text) {
     tqfw::FileIdentity identity;
+    return load(text, &identity);
+}
+
+bool TQPlatformInfo::load(std::string* text, tqfw::FileIdentity* identity) {
     std::uint64_t error = 0;
-    const tqfw::StoreFileRead outcome = tqfw::ReadStoreFile(m_path, tqfw::kStoreSizeLimit, text, &identity, &error);
+    const tqfw::StoreFileRead outcome = tqfw::ReadStoreFile(m_path, tqfw::kStoreSizeLimit, text, identity, &error);
     switch (outcome) {
         case tqfw::StoreFileRead::Ok:
-            LogMalformedLines(m_path, *text, identity);
+            LogMalformedLines(m_path, *text, *identity);
             return true;
         case tqfw::StoreFileRead::Missing:
             return true;
@@ -267,8 +271,31 @@ int TQPlatformInfo::setNumber(const char* section, const char* key, std::uint64_
     return setString(section, key, text.data(), static_cast<std::int32_t>(text.size()));
 }
 
-int TQPlatformInfo::update(const char* section, const char* key,
-                           const std::function<std::string(const std::string* current)>& change) {
+bool TQPlatformInfo::changedText(const std::string& text, const char* section, const char* key,
+                                 const Change& change, std::string* next, bool* refused) {
+    *refused = false;
+    std::string current;
+    const bool found = tqfw::FindStoreValue(text, section, key, &current);
+    const std::optional<std::string> value = change(found ? &current : nullptr);
+    if (!value || (found && *value == current)) return false;
+    if (!tqfw::ValidValue(*value)) {
+        fail(TQStoreError::BadRequest, std::string("refusing a value with a line break for [") + section + "] " +
+                                           key + " of the configuration store " + m_path);
+    } else {
+        *next = tqfw::SetStoreValue(text, section, key, *value);
+        if (next->size() <= tqfw::kStoreSizeLimit) return true;
+        fail(TQStoreError::WouldExceed,
+             "refusing to write [" + std::string(section) + "] " + key + ": the configuration store " + m_path +
+                 " would hold " + std::to_string(next->size()) + " bytes, more than its limit of " +
+                 tqfw::kStoreSizeLimitText + " (" + std::to_string(tqfw::kStoreSizeLimit) +
+                 " bytes); it is left as it was");
+    }
+    EvDebug().Error("TQPlatformInfo::update", "%s", m_errorText.c_str());
+    *refused = true;
+    return false;
+}
+
+int TQPlatformInfo::update(const char* section, const char* key, const Change& change) {
     fail(TQStoreError::None, std::string());
     if (section == nullptr || key == nullptr || !change || !tqfw::ValidSectionName(section) ||
         !tqfw::ValidKey(key)) {
@@ -277,6 +304,15 @@ int TQPlatformInfo::update(const char* section, const char* key,
         EvDebug().Error("TQPlatformInfo::update", "%s", m_errorText.c_str());
         return 0;
     }
+    // First without the lock: a write replaces the file whole, so this read
+    // sees one version of it, and a request that leaves the value as it is
+    // costs one read.  A file that cannot be read (too large, a folder,
+    // unreadable) is never overwritten.
+    std::string text, next;
+    tqfw::FileIdentity seen;
+    bool refused = false;
+    if (!load(&text, &seen)) return 0;
+    if (!changedText(text, section, key, change, &next, &refused)) return refused ? 0 : 1;
     StoreLock lock(m_path);
     if (!lock.held()) {
         fail(TQStoreError::CannotLock,
@@ -284,21 +320,14 @@ int TQPlatformInfo::update(const char* section, const char* key,
         EvDebug().Error("TQPlatformInfo::update", "%s", m_errorText.c_str());
         return 0;
     }
-    std::string text;
-    // A file that cannot be read (too large, a folder, unreadable) is never
-    // overwritten.
-    if (!load(&text)) return 0;
-    std::string current;
-    const bool found = tqfw::FindStoreValue(text, section, key, &current);
-    const std::string next = change(found ? &current : nullptr);
-    if (!tqfw::ValidValue(next)) {
-        fail(TQStoreError::BadRequest, std::string("refusing a value with a line break for [") + section + "] " +
-                                           key + " of the configuration store " + m_path);
-        EvDebug().Error("TQPlatformInfo::update", "%s", m_errorText.c_str());
-        return 0;
+    // Another write may have come between the read and the lock: then the
+    // change is made again on what that write left.
+    if (tqfw::IdentityOfPath(m_path) != seen) {
+        if (!load(&text, &seen)) return 0;
+        if (!changedText(text, section, key, change, &next, &refused)) return refused ? 0 : 1;
     }
     std::string problem;
-    if (!ReplaceFile(m_path, tqfw::SetStoreValue(text, section, key, next), &problem)) {
+    if (!ReplaceFile(m_path, next, &problem)) {
         fail(TQStoreError::CannotWrite, problem);
         EvDebug().Error("TQPlatformInfo::write", "%s", problem.c_str());
         return 0;

@@ -14,13 +14,21 @@
 // Every write replaces the file atomically and durably (temporary file
 // "<file>.tmp-XXXXXX" in the same folder, fsync, rename, fsync of the folder)
 // while holding an exclusive lock on "<file>.lock"; update() holds that lock
-// from the read to the write.
+// from the read to the write.  A write that leaves the value as it is does
+// not happen at all: no lock, no temporary file, no sync.  A write that
+// would make the file larger than the limit the reader enforces is refused,
+// and the file stays as it was.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+namespace tqfw {
+struct FileIdentity;
+}  // namespace tqfw
 
 namespace TQPI_Focus {
 // The platform instance: the environment variable TQ_INSTANCE, default
@@ -36,6 +44,7 @@ enum class TQStoreError {
     CannotRead,   // the file exists but cannot be read
     CannotLock,   // "<file>.lock" cannot be created or locked
     CannotWrite,  // the new file cannot be written, synced or put in place
+    WouldExceed,  // the new file would be larger than the limit: not written
     BadRequest    // the caller's section, key or value cannot be stored
 };
 
@@ -69,10 +78,14 @@ public:
     int getNumber(const char* section, const char* key, std::uint64_t& number);
     int setNumber(const char* section, const char* key, std::uint64_t number);
     // Locked read-modify-write of one value: `change` gets the current value
-    // (null when absent) and returns the new one.  Non-zero when stored.
-    // `change` is not called when the store cannot be read.
-    int update(const char* section, const char* key,
-               const std::function<std::string(const std::string* current)>& change);
+    // (null when absent) and returns the new one, or nothing to leave the
+    // value as it is.  Non-zero when stored, or when nothing had to change.
+    // `change` is not called when the store cannot be read.  The store is
+    // read first without the lock: when `change` leaves the value as it was,
+    // nothing more happens; otherwise the lock is taken, and `change` is
+    // called again only when another write replaced the file meanwhile.
+    using Change = std::function<std::optional<std::string>(const std::string* current)>;
+    int update(const char* section, const char* key, const Change& change);
 
     // After any call above: why the store itself failed it, or None.  A
     // zero result with None means only that the value is absent (or, for
@@ -105,6 +118,12 @@ private:
     // Reads the file into *text; false (with the error recorded) when the
     // store cannot be used.
     bool load(std::string* text);
+    bool load(std::string* text, tqfw::FileIdentity* identity);
+    // The store's text with the value `change` makes; false when nothing
+    // changes (*next is then untouched) or the new value cannot be stored
+    // (the error recorded, *refused set).
+    bool changedText(const std::string& text, const char* section, const char* key, const Change& change,
+                     std::string* next, bool* refused);
     void fail(TQStoreError error, const std::string& text);
 
     std::string m_path;

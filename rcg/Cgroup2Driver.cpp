@@ -83,7 +83,7 @@ CQiError Cgroup2Driver::find(const RcgName& name, TqRcgPtr& group) {
                                        "The resource group %s doesn't exist.", name.text.c_str());
     }
     CQiError result = CQiError::Success();
-    group.reset(new cgroup2Rcg(folder, result));
+    group.reset(new cgroup2Rcg(folder, baseFolder() + "/" + k_TQRCGMGR_DummyGroup, result));
     return result;
 }
 
@@ -128,11 +128,11 @@ CQiError Cgroup2Driver::create(const RcgName& name, TqRcgPtr& group) {
     if (result.IsError()) return result;
     // Either the group is made and listed, or neither.
     std::string problem;
-    if (!RecordCreatedGroup(log, kGetNewTag, name.text, &problem)) {
+    if (!RecordCreatedGroup(log, kGetNewTag, name.text, *this, &problem)) {
         const bool undone = m_fs.removeDir(folder) == 0;
         return UnrecordedCreation(log, kGetNewTag, {kFile, kGetNewSignature, __LINE__}, name.text, problem, undone);
     }
-    group.reset(new cgroup2Rcg(folder, result));
+    group.reset(new cgroup2Rcg(folder, baseFolder() + "/" + k_TQRCGMGR_DummyGroup, result));
     return result;
 }
 

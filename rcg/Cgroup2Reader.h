@@ -16,6 +16,7 @@ public:
 
     const char* hierarchyName() const override { return "cgroup2"; }
     bool exists(const RcgName& name) override { return m_fs.isDir(folderOf(name)); }
+    bool topGroups(std::set<std::string>* names) override { return m_fs.listDirs(baseFolder(), names) == 0; }
     bool read(const RcgName& name, RcgProperty property, std::string* value) override;
     bool holds(const RcgName& name, const RcgSetting& setting) override;
     bool quotaOf(const RcgName& name, std::string* quota) override;

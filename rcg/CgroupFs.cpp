@@ -1,5 +1,6 @@
 #include "CgroupFs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -50,6 +51,20 @@ int RealCgroupFs::makeDir(const std::string& path) {
 
 int RealCgroupFs::removeDir(const std::string& path) {
     return ::rmdir(path.c_str()) == 0 ? 0 : errno;
+}
+
+int RealCgroupFs::listDirs(const std::string& path, std::set<std::string>* names) {
+    names->clear();
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return errno;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        // A cgroup filesystem tells the type; look only where it does not.
+        if (entry->d_type == DT_DIR || (entry->d_type == DT_UNKNOWN && isDir(path + "/" + name))) names->insert(name);
+    }
+    closedir(dir);
+    return 0;
 }
 
 bool RealCgroupFs::isDir(const std::string& path) {

@@ -4,6 +4,7 @@
 // real filesystem.
 #pragma once
 
+#include <set>
 #include <string>
 
 namespace TqRcgCtrllr {
@@ -21,6 +22,9 @@ public:
     virtual int makeDir(const std::string& path) = 0;
     virtual int removeDir(const std::string& path) = 0;
     virtual bool isDir(const std::string& path) = 0;
+    // The names of the folders directly inside `path` into *names; 0 or the
+    // errno of the failure.
+    virtual int listDirs(const std::string& path, std::set<std::string>* names) = 0;
     // The processors online now.
     virtual long onlineProcessors() = 0;
     // The processors this process may run on, as nproc counts them.
@@ -35,6 +39,7 @@ public:
     int makeDir(const std::string& path) override;
     int removeDir(const std::string& path) override;
     bool isDir(const std::string& path) override;
+    int listDirs(const std::string& path, std::set<std::string>* names) override;
     long onlineProcessors() override;
     long usableProcessors() override;
 };

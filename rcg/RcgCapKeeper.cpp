@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -74,7 +75,7 @@ private:
     std::lock_guard<std::mutex> m_one;
 };
 
-void UpdateStore(const char* key, const std::function<std::string(const std::string*)>& change, const char* what) {
+void UpdateStore(const char* key, const TQPlatformInfo::Change& change, const char* what) {
     TQPlatformInfo store;
     store.setFocus(TQPI_Focus::getFocus());
     if (store.update("Base", key, change) == 0) {
@@ -222,9 +223,19 @@ void RememberSettings(const std::string& name, const std::vector<RcgSetting>& se
 }
 
 void ForgetCap(const std::string& name) {
-    UpdateStore(kCapsKey, [&](const std::string* current) { return WithoutCap(current, name); }, "forget a cap");
-    UpdateStore(kSettingsKey, [&](const std::string* current) { return WithoutSettings(current, name); },
-                "forget settings");
+    // A group that had no cap or no settings leaves the store untouched.
+    UpdateStore(kCapsKey, [&](const std::string* current) -> std::optional<std::string> {
+        if (!current) return std::nullopt;
+        std::string kept = WithoutCap(current, name);
+        if (ParseCaps(kept).size() == ParseCaps(*current).size()) return std::nullopt;
+        return kept;
+    }, "forget a cap");
+    UpdateStore(kSettingsKey, [&](const std::string* current) -> std::optional<std::string> {
+        if (!current) return std::nullopt;
+        std::string kept = WithoutSettings(current, name);
+        if (ParseRememberedSettings(kept).size() == ParseRememberedSettings(*current).size()) return std::nullopt;
+        return kept;
+    }, "forget settings");
 }
 
 int ReapplyCaps(const char* change) {

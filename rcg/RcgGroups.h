@@ -8,6 +8,7 @@
 
 #include "../host/CQiError.h"
 #include "../host/EvDebug.h"
+#include "RcgReader.h"
 
 namespace TqRcgCtrllr {
 namespace detail {
@@ -21,11 +22,15 @@ CQiError MoveToDummyGroup(const std::list<unsigned int>& pids);
 CQiError MoveToV1DummyGroup(const std::string& extras, const std::list<unsigned int>& pids);
 
 // Appends `name` to the group list in one locked read-modify-write, so that
-// concurrent creations lose no name and a long list is kept whole.  False
-// with the store's error in *problem when the list could not be written:
-// the caller then undoes the creation, so that a group exists exactly when
-// it is listed.
-bool RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name, std::string* problem);
+// concurrent creations lose no name; a list past the compaction size is
+// compacted on the way (GroupListAfterCreation), with the groups of
+// `groups`, and one INFO line says how many names went.  A list that
+// already shows the name past that size is not written.  False with the
+// store's error in *problem when the list could not be written: the caller
+// then undoes the creation, so that a group exists exactly when it is
+// listed.
+bool RecordCreatedGroup(EvDebug& log, const char* tag, const std::string& name, RcgReader& groups,
+                        std::string* problem);
 
 }  // namespace detail
 }  // namespace TqRcgCtrllr

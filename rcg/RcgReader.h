@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 
 #include "CgroupFs.h"
@@ -29,6 +30,9 @@ public:
     }
     // Whether the group's folder is there.
     virtual bool exists(const RcgName& name) = 0;
+    // The groups directly below the groups' root (one listing of its
+    // folder); false when it cannot be listed.
+    virtual bool topGroups(std::set<std::string>* names) = 0;
     // A property as the kernel holds it, in the property's terms
     // (ReadKernelValue); false when it cannot be read.
     virtual bool read(const RcgName& name, RcgProperty property, std::string* value) = 0;
@@ -56,6 +60,7 @@ public:
         return false;
     }
     bool exists(const RcgName&) override { return false; }
+    bool topGroups(std::set<std::string>*) override { return false; }
     bool read(const RcgName&, RcgProperty, std::string*) override { return false; }
     bool holds(const RcgName&, const RcgSetting&) override { return false; }
     bool quotaOf(const RcgName&, std::string*) override { return false; }

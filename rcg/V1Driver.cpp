@@ -156,7 +156,7 @@ CQiError V1Driver::create(const RcgName& name, TqRcgPtr& group) {
 
     // Either the group is made and listed, or neither.
     std::string problem;
-    if (!RecordCreatedGroup(log, kGetNewTag, name.text, &problem)) {
+    if (!RecordCreatedGroup(log, kGetNewTag, name.text, *this, &problem)) {
         std::string out, err;
         const bool undone = Run(UndoCreationCommand(name), &out, &err) == 0;
         return UnrecordedCreation(log, kGetNewTag, {kFile, kGetNewSignature, __LINE__}, name.text, problem, undone);

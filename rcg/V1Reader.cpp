@@ -49,6 +49,10 @@ std::string V1Reader::readText(const std::string& path) const {
 
 bool V1Reader::exists(const RcgName& name) { return !m_mounts.cpuV1.empty() && m_fs.isDir(folderOf("cpu", name)); }
 
+bool V1Reader::topGroups(std::set<std::string>* names) {
+    return !m_mounts.cpuV1.empty() && m_fs.listDirs(m_mounts.cpuV1, names) == 0;
+}
+
 bool V1Reader::quotaOf(const RcgName& name, std::string* quota) {
     if (m_mounts.cpuV1.empty()) return false;
     *quota = readText(folderOf("cpu", name) + "/" + cgfile::cpu::kV1Quota);

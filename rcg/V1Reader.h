@@ -18,6 +18,7 @@ public:
 
     const char* hierarchyName() const override { return "cgroup v1"; }
     bool exists(const RcgName& name) override;
+    bool topGroups(std::set<std::string>* names) override;
     bool read(const RcgName& name, RcgProperty property, std::string* value) override;
     bool holds(const RcgName& name, const RcgSetting& setting) override;
     bool quotaOf(const RcgName& name, std::string* quota) override;

@@ -1,6 +1,9 @@
 #include "cgroup2Rcg.h"
 
+#include <iterator>
+
 #include "CgroupFs.h"
+#include "RcgControlFiles.h"
 #include "RcgGroups.h"
 #include "RcgHierarchy.h"
 #include "RcgQuota.h"
@@ -15,7 +18,8 @@ const char kAssignFunction[] =
     "virtual CQiError TqRcgCtrllr::cgroup2Rcg::AssignPidsTo(const std::__cxx11::list<unsigned int>&)";
 }  // namespace
 
-cgroup2Rcg::cgroup2Rcg(const std::string& folder, CQiError& error) : TqRcg(error), m_folder(folder) {}
+cgroup2Rcg::cgroup2Rcg(const std::string& folder, const std::string& dummyFolder, CQiError& error)
+    : TqRcg(error), m_folder(folder), m_dummyFolder(dummyFolder) {}
 
 cgroup2Rcg::~cgroup2Rcg() {}
 
@@ -36,13 +40,14 @@ CQiError cgroup2Rcg::setCPUConstraint(unsigned int percent) {
     return CQiError::Success();
 }
 
-// One process at a time, in list order; slots of 0 never reach here.  The
-// first failure ends the call and names the process.
-CQiError cgroup2Rcg::AssignPidsTo(const std::list<unsigned int>& pids) {
+// One process at a time, in list order, from `first` on; slots of 0 never
+// reach here.  The first failure ends the call and names the process.
+CQiError cgroup2Rcg::movePids(const std::string& folder, std::list<unsigned int>::const_iterator first,
+                              std::list<unsigned int>::const_iterator end) {
     detail::CgroupFs& fs = detail::InstalledCgroupFs();
-    const std::string file = m_folder + "/cgroup.procs";
-    for (unsigned int pid : pids) {
-        const std::string value = std::to_string(pid);
+    const std::string file = folder + "/" + cgfile::core::kProcs;
+    for (auto pid = first; pid != end; ++pid) {
+        const std::string value = std::to_string(*pid);
         if (const int error = fs.writeFile(file, value)) {
             return detail::ReportFsFailure(eventLog, "cgroup2Rcg::AssignPidsTo",
                                            {kFile, kAssignFunction, __LINE__},
@@ -52,8 +57,19 @@ CQiError cgroup2Rcg::AssignPidsTo(const std::list<unsigned int>& pids) {
     return CQiError::Success();
 }
 
+CQiError cgroup2Rcg::AssignPidsTo(const std::list<unsigned int>& pids) {
+    return movePids(m_folder, pids.begin(), pids.end());
+}
+
+// Straight into the dummy group's cgroup.procs, which is there after the
+// first remove: no second look at the hierarchy or the store.  Only while
+// the dummy group is missing is it found or made through the controller.
 CQiError cgroup2Rcg::RemovePidsFrom(const std::list<unsigned int>& pids) {
-    return detail::MoveToDummyGroup(pids);
+    if (pids.empty()) return detail::MoveToDummyGroup(pids);
+    detail::CgroupFs& fs = detail::InstalledCgroupFs();
+    const std::string file = m_dummyFolder + "/" + cgfile::core::kProcs;
+    if (fs.writeFile(file, std::to_string(pids.front())) != 0) return detail::MoveToDummyGroup(pids);
+    return movePids(m_dummyFolder, std::next(pids.begin()), pids.end());
 }
 
 }  // namespace TqRcgCtrllr

@@ -12,8 +12,10 @@ namespace TqRcgCtrllr {
 
 class cgroup2Rcg : public TqRcg {
 public:
-    // `folder` is the group's existing folder, such as /sys/fs/cgroup/tqrcg/web.
-    cgroup2Rcg(const std::string& folder, CQiError& error);
+    // `folder` is the group's existing folder, such as /sys/fs/cgroup/tqrcg/web;
+    // `dummyFolder` the folder of the dummy group that receives removed
+    // processes, below the same base.
+    cgroup2Rcg(const std::string& folder, const std::string& dummyFolder, CQiError& error);
     ~cgroup2Rcg() override;
 
     CQiError setCPUConstraint(unsigned int percent) override;
@@ -23,7 +25,11 @@ public:
     const std::string& folder() const { return m_folder; }
 
 private:
+    CQiError movePids(const std::string& folder, std::list<unsigned int>::const_iterator first,
+                      std::list<unsigned int>::const_iterator end);
+
     std::string m_folder;
+    std::string m_dummyFolder;
 };
 
 }  // namespace TqRcgCtrllr

@@ -234,4 +234,49 @@ TEST(StoreLimits, TemporaryNamesAreTheStoresOwn) {
     }
 }
 
+TEST(StoreLimits, AWriteThatWouldPassTheLimitIsRefusedAndTheStoreStaysReadable) {
+    DefaultFolderLog log;
+    TempStore temp;
+    struct Case {
+        const char* what;
+        std::size_t size;    // of the store before the write
+        std::size_t added;   // bytes the write adds
+        int stored;
+    };
+    const Case cases[] = {
+        {"ends at the limit", tqfw::kStoreSizeLimit - 100, 100, 1},
+        {"one byte past it", tqfw::kStoreSizeLimit - 100, 101, 0},
+        {"far past it", tqfw::kStoreSizeLimit - 3000, 1 << 20, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        temp.write(StoreOfSize(c.size));
+        TQPlatformInfo store;
+        Focused(store);
+        // "key=v" grows by the bytes added.
+        const std::string value = "v" + std::string(c.added, 'w');
+        EXPECT_EQ(c.stored, store.update("Base", "key", [&value](const std::string*) { return value; }));
+        EXPECT_EQ(store.lastError(), c.stored ? TQStoreError::None : TQStoreError::WouldExceed);
+        EXPECT_EQ(temp.text().size(), c.stored ? c.size + c.added : c.size);
+        EXPECT_EQ(TemporaryFiles(temp.dir()), 0);
+        std::string problem;
+        EXPECT_TRUE(store.check(&problem)) << problem;
+    }
+}
+
+TEST(StoreLimits, AnUpdateThatLeavesTheValueAsItIsWritesNothing) {
+    TempStore temp;
+    temp.write("[Base]\nkey=v\n");
+    TQPlatformInfo store;
+    Focused(store);
+    const tqfw::FileIdentity before = tqfw::IdentityOfPath(temp.path());
+    EXPECT_EQ(1, store.update("Base", "key", [](const std::string*) { return std::string("v"); }));
+    EXPECT_EQ(1, store.update("Base", "key", [](const std::string*) { return std::optional<std::string>(); }));
+    EXPECT_EQ(1, store.update("Base", "absent", [](const std::string*) { return std::optional<std::string>(); }));
+    EXPECT_TRUE(before == tqfw::IdentityOfPath(temp.path()));
+    EXPECT_FALSE(tqfw::IdentityOfPath(temp.path() + ".lock").exists) << "no lock was taken";
+    EXPECT_EQ(1, store.update("Base", "key", [](const std::string*) { return std::string("w"); }));
+    EXPECT_FALSE(before == tqfw::IdentityOfPath(temp.path()));
+}
+
 }  // namespace

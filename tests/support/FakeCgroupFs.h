@@ -98,6 +98,16 @@ public:
     }
 
     bool isDir(const std::string& path) override { return dirs.count(path) != 0; }
+    int listDirs(const std::string& path, std::set<std::string>* names) override {
+        names->clear();
+        if (!dirs.count(path)) return ENOENT;
+        for (const std::string& dir : dirs) {
+            if (dir.size() > path.size() + 1 && dir.compare(0, path.size() + 1, path + "/") == 0 &&
+                dir.find('/', path.size() + 1) == std::string::npos)
+                names->insert(dir.substr(path.size() + 1));
+        }
+        return 0;
+    }
     long onlineProcessors() override { return processors; }
     long usableProcessors() override { return processors; }
 

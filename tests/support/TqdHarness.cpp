@@ -178,28 +178,41 @@ TqdProcess::TqdProcess(const std::string& sessionText, const std::vector<std::st
         text += "sTQDMETRICSDIR=\n";
         if (allowOwnUid) text += "sTQDALLOWEDUIDS=" + std::to_string(geteuid()) + "\n";
         m_store.write(text + sessionText);
-        std::vector<std::string> all = {"--foreground"};
-        all.insert(all.end(), args.begin(), args.end());
-        m_pid = Spawn(all, m_store.dir() + "/tqd.out", m_errPath);
-        const auto start = Clock::now();
-        const std::string ready = "tqd listening on 127.0.0.1:" + std::to_string(m_port);
-        while (SecondsSince(start) < 10) {
-            if (log().find(ready) != std::string::npos) return;
-            int status = 0;
-            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            WaitChild(m_pid, 5);
-            m_pid = -1;
-        }
+        m_args = args;
+        if (launch()) return;
         if (errText().find("is in use") == std::string::npos) break;
     }
     throw std::runtime_error("tqd did not start: " + errText() + log());
+}
+
+bool TqdProcess::launch() {
+    std::vector<std::string> all = {"--foreground"};
+    all.insert(all.end(), m_args.begin(), m_args.end());
+    // Only what this start logs counts.
+    const std::size_t logged = log().size();
+    m_pid = Spawn(all, m_store.dir() + "/tqd.out", m_errPath);
+    const auto start = Clock::now();
+    const std::string ready = "tqd listening on 127.0.0.1:" + std::to_string(m_port);
+    while (SecondsSince(start) < 10) {
+        if (log().find(ready, logged) != std::string::npos) return true;
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        WaitChild(m_pid, 5);
+        m_pid = -1;
+    }
+    return false;
+}
+
+bool TqdProcess::restart() {
+    if (m_pid > 0) stop();
+    return launch();
 }
 
 TqdProcess::~TqdProcess() {

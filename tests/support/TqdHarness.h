@@ -64,8 +64,14 @@ public:
     void signal(int number);
     // Waits for the exit; the exit status, or -1 on time-out.
     int wait(double seconds);
+    // Stops tqd when it runs and starts it again on the same store and
+    // port, as it is now; false when it does not start listening.
+    bool restart();
 
 private:
+    bool launch();
+
+    std::vector<std::string> m_args;
     tqtest::TempStore m_store;
     std::uint16_t m_port = 0;
     pid_t m_pid = -1;
