@@ -30,17 +30,18 @@ TEST(TqdMetricsOnV1, ACappedBusyGroupShowsItsCapAndThrottling) {
     const std::vector<unsigned> pids{static_cast<unsigned>(first.pid()), static_cast<unsigned>(second.pid())};
 
     ASSERT_EQ("Success", TextOf(Ask(tqd.port(), Frame(RcgMsgCreateGroup, group)))) << tqd.log();
-    ASSERT_EQ("Success", TextOf(Ask(tqd.port(), Frame(RcgMsgSetCPUShare, group, 25))));
+    // Far below what two busy loops get even on a busy machine: the kernel throttles them.
+    ASSERT_EQ("Success", TextOf(Ask(tqd.port(), Frame(RcgMsgSetCPUShare, group, 5))));
     ASSERT_EQ("Success", TextOf(Ask(tqd.port(), Frame(RcgMsgAssignPids, group, 0, pids))));
     const std::string label = "{group=\"" + group + "\"}";
     std::string text;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 600; ++i) {
         text = tqtest::ReadFile(folders.dir() + "/tqrcgmgr.prom");
         // The kernel adds throttled time when a throttled period ends.
         if (SampleValue(text, "tqrcgmgr_group_cpu_throttled_seconds_total" + label) > 0) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    EXPECT_DOUBLE_EQ(0.25, SampleValue(text, "tqrcgmgr_group_cpu_cap_ratio" + label)) << text;
+    EXPECT_DOUBLE_EQ(0.05, SampleValue(text, "tqrcgmgr_group_cpu_cap_ratio" + label)) << text;
     EXPECT_DOUBLE_EQ(2, SampleValue(text, "tqrcgmgr_group_processes" + label)) << text;
     EXPECT_GT(SampleValue(text, "tqrcgmgr_group_cpu_throttled_periods_total" + label), 0) << text;
     EXPECT_GT(SampleValue(text, "tqrcgmgr_group_cpu_throttled_seconds_total" + label), 0) << text;

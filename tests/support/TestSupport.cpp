@@ -343,6 +343,25 @@ double MeasureCpuPercentOfMachine(pid_t pid, double seconds) {
     return 100.0 * (after - before) / (wall * double(ProcessorCount()));
 }
 
+long long ThrottledPeriods(const std::string& folder) {
+    std::istringstream stat(ReadFile(folder + "/cpu.stat"));
+    std::string key;
+    long long value = 0;
+    while (stat >> key >> value) {
+        if (key == "nr_throttled") return value;
+    }
+    return -1;
+}
+
+bool ThrottlingGrows(const std::string& folder, long long before, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    while (ThrottledPeriods(folder) <= before) {
+        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
 std::string CpuCgroupOf(pid_t pid) {
     std::istringstream lines(ReadFile("/proc/" + std::to_string(pid) + "/cgroup"));
     std::string line;

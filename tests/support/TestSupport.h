@@ -195,6 +195,12 @@ double ProcessCpuSeconds(pid_t pid);
 // Percent of the whole machine (all processors) that `pid` used over
 // `seconds` of wall time.
 double MeasureCpuPercentOfMachine(pid_t pid, double seconds);
+// The periods in which the kernel throttled the group in `folder` (the
+// nr_throttled of its cpu.stat, on either hierarchy); -1 when unreadable.
+long long ThrottledPeriods(const std::string& folder);
+// Waits up to `seconds` for the group in `folder` to be throttled in more
+// than `before` periods: a cap shows by its throttling count growing.
+bool ThrottlingGrows(const std::string& folder, long long before, double seconds = 60);
 // The cpu line of /proc/<pid>/cgroup, such as "/tqtest_12_a".
 std::string CpuCgroupOf(pid_t pid);
 

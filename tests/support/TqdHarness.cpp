@@ -183,7 +183,7 @@ TqdProcess::TqdProcess(const std::string& sessionText, const std::vector<std::st
         m_pid = Spawn(all, m_store.dir() + "/tqd.out", m_errPath);
         const auto start = Clock::now();
         const std::string ready = "tqd listening on 127.0.0.1:" + std::to_string(m_port);
-        while (SecondsSince(start) < 10) {
+        while (SecondsSince(start) < 60) {
             if (log().find(ready) != std::string::npos) return;
             int status = 0;
             if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
