@@ -1,6 +1,5 @@
-// tqrcg list --json and top on the real cgroup v1 cpu hierarchy: the time
-// to read the figures of 1,000 groups, and top in a terminal (tmux) beside a
-// capped busy loop.  The groups are this test's own ("tqtest_<pid>_..."),
+// tqrcg list --json and top on the host's hierarchy: the figures of 1,000
+// groups, and top in a terminal (tmux) beside a capped busy loop.  The groups are this test's own ("tqtest_<pid>_..."),
 // made and removed here; the processes moved are its own children.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -38,7 +37,7 @@ std::string BuildPath(const std::string& name) {
     return std::string(dir ? dir : ".") + "/" + name;
 }
 
-std::string Folder(const std::string& group) { return std::string(tqtest::kCpuRoot) + "/" + group; }
+std::string Folder(const std::string& group) { return tqtest::GroupFolder(group); }
 
 struct ProgramRun {
     int status = -1;
@@ -84,7 +83,7 @@ public:
         for (int i = 0; i < count; ++i) {
             const std::string name = prefix + std::to_string(i);
             m_cleanup.add(name);
-            if (mkdir(Folder(name).c_str(), 0755) == 0) m_names.push_back(name);
+            if (tqtest::MakeGroupFolder(name)) m_names.push_back(name);
         }
     }
     const std::vector<std::string>& names() const { return m_names; }
@@ -104,7 +103,7 @@ TEST(TqrcgFiguresSystem, ListJsonReadsAThousandGroups) {
     TQ_REQUIRE_SYSTEM();
     ManyGroups groups(OwnedGroupName("many"), 1000);
     ASSERT_EQ(1000u, groups.names().size());
-    TempStore store("[Base]\nsTQRCGMGRGROUPS=" + groups.listValue() + "\n");
+    TempStore store("[Base]\n" + tqtest::BaseLine() + "sTQRCGMGRGROUPS=" + groups.listValue() + "\n");
 
     const ProgramRun run = RunProgram({BuildPath("tqrcg"), "list", "--json"}, store);
     ASSERT_EQ(0, run.status) << run.out;
@@ -206,10 +205,8 @@ constexpr double kBusyCap = 10.0;
 class CappedBusyGroup {
 public:
     explicit CappedBusyGroup(const std::string& name) : m_name(name), m_cleanup({name}) {
-        mkdir(Folder(name).c_str(), 0755);
-        tqtest::WriteFile(Folder(name) + "/cpu.cfs_period_us", "100000");
-        tqtest::WriteFile(Folder(name) + "/cpu.cfs_quota_us",
-                          std::to_string(static_cast<long>(kBusyCap) * tqtest::ProcessorCount() * 1000));
+        tqtest::MakeGroupFolder(name);
+        tqtest::WriteCap(name, static_cast<long>(kBusyCap) * tqtest::ProcessorCount() * 1000);
         for (const tqtest::BusyChild& child : m_children)
             tqtest::WriteFile(Folder(name) + "/cgroup.procs", std::to_string(child.pid()));
     }
@@ -227,7 +224,7 @@ TEST(TqrcgTopSystem, LiveViewShowsACappedLoopUnderItsCapAndThrottled) {
     const std::string group = OwnedGroupName("top");
     CappedBusyGroup busy(group);
     ASSERT_GT(busy.processes(), 0u);
-    TempStore store("[Base]\nsTQRCGMGRGROUPS= " + group + "\n");
+    TempStore store("[Base]\n" + tqtest::BaseLine() + "sTQRCGMGRGROUPS= " + group + "\n");
     Tmux tmux("exec env TQ_CONFIG=" + Tmux::Quote(store.path()) + " " + BuildPath("tqrcg") + " top -d 1", 120,
               30);
 
@@ -267,7 +264,7 @@ TEST(TqrcgTopSystem, OnceSamplesOverTheDelay) {
     TQ_REQUIRE_SYSTEM();
     const std::string group = OwnedGroupName("once");
     CappedBusyGroup busy(group);
-    TempStore store("[Base]\nsTQRCGMGRGROUPS= " + group + "\n");
+    TempStore store("[Base]\n" + tqtest::BaseLine() + "sTQRCGMGRGROUPS= " + group + "\n");
     double throttled = 0;
     for (int i = 0; i < 10 && throttled <= 0; ++i) {
         const ProgramRun run = RunProgram({BuildPath("tqrcg"), "top", "--once", "-d", "2"}, store);
@@ -286,14 +283,14 @@ TEST(TqrcgTopSystem, TopShowsAHundredGroups) {
     REQUIRE_TMUX();
     ManyGroups groups(OwnedGroupName("hundred"), 100);
     ASSERT_EQ(100u, groups.names().size());
-    TempStore store("[Base]\nsTQRCGMGRGROUPS=" + groups.listValue() + "\n");
+    TempStore store("[Base]\n" + tqtest::BaseLine() + "sTQRCGMGRGROUPS=" + groups.listValue() + "\n");
     Tmux tmux("exec env TQ_CONFIG=" + Tmux::Quote(store.path()) + " " + BuildPath("tqrcg") + " top", 120, 40);
     ASSERT_NE(std::string::npos, tmux.waitFor("100 groups", 30).find("100 groups")) << tmux.capture();
     const pid_t top = tmux.panePid();
     ASSERT_GT(top, 0);
     const double before = tqtest::ProcessCpuSeconds(top);
     const auto start = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(10));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     const double used = tqtest::ProcessCpuSeconds(top) - before;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     printf("tqrcg top with 100 groups used %.2f %% of one processor\n", 100.0 * used / wall);

@@ -1,4 +1,4 @@
-// Caps that stay true, through real tqd processes and the real cgroup tools:
+// Caps that stay true, through real tqd processes on the host's hierarchy:
 // a restarted tqd makes a vanished group again with its remembered cap, a
 // deleted group stays deleted, and concurrent caps and deletes leave exactly
 // the entries they should.

@@ -32,14 +32,8 @@ TEST_P(V2Caps, BusyLoopsAreHeldUnderTheCapAndThrottled) {
     V2Cleanup cleanup;
     cleanup.group(group);
     LabTqd tqd;
-    // One loop per processor, at least two: uncapped they would take the
-    // whole machine.
-    std::vector<std::unique_ptr<tqtest::BusyChild>> loops;
-    std::list<unsigned int> pids;
-    for (long i = 0; i < std::max(2L, OnlineProcessors()); ++i) {
-        loops.emplace_back(new tqtest::BusyChild);
-        pids.push_back(static_cast<unsigned int>(loops.back()->pid()));
-    }
+    const tqtest::BusyLoops loops;
+    const std::list<unsigned int> pids = loops.pids();
     ASSERT_FALSE(createRcgGroup(group).IsError()) << tqd.log();
     ASSERT_FALSE(setRcgCPUShare(group, percent).IsError());
     const CQiError assigned = assignPidsTo(group, pids);

@@ -58,12 +58,8 @@ TEST(V2Hotplug, AChangeInProcessorsReappliesTheRememberedCap) {
     V2Cleanup cleanup;
     cleanup.group(group);
     LabTqd tqd;
-    std::vector<std::unique_ptr<tqtest::BusyChild>> loops;
-    std::list<unsigned int> pids;
-    for (int i = 0; i < 2; ++i) {
-        loops.emplace_back(new tqtest::BusyChild);
-        pids.push_back(static_cast<unsigned int>(loops.back()->pid()));
-    }
+    const tqtest::BusyLoops loops(2);
+    const std::list<unsigned int> pids = loops.pids();
     ASSERT_FALSE(createRcgGroup(group).IsError()) << tqd.log();
     ASSERT_FALSE(setRcgCPUShare(group, 25).IsError()) << tqd.log();
     ASSERT_FALSE(assignPidsTo(group, pids).IsError()) << tqd.log();

@@ -27,12 +27,8 @@ TEST(V2Top, OnceShowsACappedLoopUnderItsCapAndThrottled) {
     V2Cleanup cleanup;
     cleanup.group(group);
     LabTqd tqd;
-    std::vector<std::unique_ptr<tqtest::BusyChild>> loops;
-    std::list<unsigned int> pids;
-    for (long i = 0; i < std::max(2L, OnlineProcessors()); ++i) {
-        loops.emplace_back(new tqtest::BusyChild);
-        pids.push_back(static_cast<unsigned int>(loops.back()->pid()));
-    }
+    const tqtest::BusyLoops loops;
+    const std::list<unsigned int> pids = loops.pids();
     ASSERT_FALSE(createRcgGroup(group).IsError()) << tqd.log();
     ASSERT_FALSE(setRcgCPUShare(group, 25).IsError());
     ASSERT_FALSE(assignPidsTo(group, pids).IsError());

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "service/TqRcgProtocol.h"
+#include "tests/support/TestSupport.h"
 
 namespace tqdtest {
 
@@ -90,13 +91,12 @@ const char kUnsupportedReply[] = "[Win32 error 1630] The value of RcgMsgType is 
 
 bool GroupExists(const std::string& group) {
     struct stat st;
-    return stat((std::string(tqtest::kCpuRoot) + "/" + group).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return stat(tqtest::GroupFolder(group).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string QuotaOf(const std::string& group) {
-    std::string text = tqtest::ReadFile(std::string(tqtest::kCpuRoot) + "/" + group + "/cpu.cfs_quota_us");
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
+    const std::string cap = tqtest::CapSetting(group);
+    return cap.substr(0, cap.find(' '));
 }
 
 std::string BuildDir() {
@@ -172,7 +172,8 @@ TqdProcess::TqdProcess(const std::string& sessionText, const std::vector<std::st
     // A port found free may be taken before tqd binds it: try another.
     for (int attempt = 0; attempt < 5; ++attempt) {
         m_port = FreePort();
-        std::string text = "[Base]\nsTQLOGDIR=" + m_store.dir() + "/log\ndTQDEBUGLEVEL=4\n" + baseText +
+        std::string text = "[Base]\nsTQLOGDIR=" + m_store.dir() + "/log\ndTQDEBUGLEVEL=4\n" +
+                           tqtest::BaseLine() + baseText +
                            "[Session]\nnTQDPORT=" + std::to_string(m_port) + "\n";
         // No metrics file unless the test asks for one in `sessionText`.
         text += "sTQDMETRICSDIR=\n";
