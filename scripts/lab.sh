@@ -133,8 +133,9 @@ SYSTEM_TESTS="rcg_system_tests tqd_system_tests tqrcg_cli_system_test tqrcg_figu
 # host only.
 SYSTEM_FILTER=${TQ_LAB_SYSTEM_FILTER:--TqdPeersAsRoot.*}
 
-# What the system tests call beyond busybox: tmux (with the terminal
-# descriptions its panes use) and promtool, when this host has them.
+# What the system tests call beyond busybox: tmux (with the C.UTF-8 locale
+# and the terminal descriptions its panes use) and promtool, when this host
+# has them.
 copy_system_test_tools() {
   local tool entry
   for tool in /usr/bin/tmux "$BUILD/tools/promtool" "$(command -v promtool || true)"; do
@@ -142,6 +143,11 @@ copy_system_test_tools() {
     copy_file "$tool"
     copy_libraries "$tool"
   done
+  # tmux wants a UTF-8 locale: C.UTF-8.
+  if [ -d /usr/lib/locale/C.utf8 ]; then
+    mkdir -p "$STAGE/usr/lib/locale"
+    cp -r /usr/lib/locale/C.utf8 "$STAGE/usr/lib/locale/"
+  fi
   for entry in s/screen s/screen-256color t/tmux t/tmux-256color d/dumb x/xterm x/xterm-256color; do
     for folder in /lib/terminfo /usr/share/terminfo; do
       [ -f "$folder/$entry" ] && copy_file "$folder/$entry"

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/TestSupport.h"
 #include "tests/support/TqdHarness.h"
 
 namespace {
@@ -25,7 +26,7 @@ TEST(TqdMetricsOnTheHost, ACappedBusyGroupShowsItsCapAndThrottling) {
     tqtest::GroupCleanup cleanup({group});
     if (!dummyExisted) cleanup.add(k_TQRCGMGR_DummyGroup);
     tqtest::TempStore folders;
-    TqdProcess tqd("sTQDMETRICSDIR=" + folders.dir() + "\ndTQDMETRICSINTERVAL=1\n");
+    TqdProcess tqd("sTQDMETRICSDIR=" + folders.dir() + "\ndTQDMETRICSINTERVAL=1\n", {}, tqtest::BaseLine());
     tqtest::BusyChild first, second;
     const std::vector<unsigned> pids{static_cast<unsigned>(first.pid()), static_cast<unsigned>(second.pid())};
 

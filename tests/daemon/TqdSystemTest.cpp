@@ -178,7 +178,7 @@ TEST(TqdEndToEnd, CreatesCapsAssignsRemovesAndDeletesAGroupThroughTheDaemon) {
     const bool dummyExisted = GroupExists(k_TQRCGMGR_DummyGroup);
     tqtest::GroupCleanup cleanup({group});
     if (!dummyExisted) cleanup.add(k_TQRCGMGR_DummyGroup);
-    TqdProcess tqd;
+    TqdProcess tqd("", {}, tqtest::BaseLine());
     tqtest::BusyChild child;
 
     EXPECT_EQ(TextOf(Ask(tqd.port(), Frame(RcgMsgCreateGroup, group))), "Success") << tqd.log();

@@ -172,8 +172,7 @@ TqdProcess::TqdProcess(const std::string& sessionText, const std::vector<std::st
     // A port found free may be taken before tqd binds it: try another.
     for (int attempt = 0; attempt < 5; ++attempt) {
         m_port = FreePort();
-        std::string text = "[Base]\nsTQLOGDIR=" + m_store.dir() + "/log\ndTQDEBUGLEVEL=4\n" +
-                           tqtest::BaseLine() + baseText +
+        std::string text = "[Base]\nsTQLOGDIR=" + m_store.dir() + "/log\ndTQDEBUGLEVEL=4\n" + baseText +
                            "[Session]\nnTQDPORT=" + std::to_string(m_port) + "\n";
         // No metrics file unless the test asks for one in `sessionText`.
         text += "sTQDMETRICSDIR=\n";
