@@ -33,6 +33,9 @@
 # Environment:
 #   TQ_LAB_DEBS              a folder with tqrcgmgr_*.deb and
 #                            libtqrcgmgr-dev_*.deb to test instead of building them
+#   TQ_LAB_DEBS_ONLY         a file: only make (or reuse) the packages built
+#                            from this tree and write their folder into it, so
+#                            that guests run side by side share one build
 #   TQ_LAB_MIRROR            Debian mirror (default: apt's, from
 #                            /etc/apt/sources.list.d/debian.sources or sources.list)
 #   TQ_LAB_SUITE             Debian suite of the guest and its kernel (default
@@ -307,6 +310,10 @@ run_guest() {
 check_tools
 mkdir -p "$LAB"
 started=$(now)
+if [ -n "${TQ_LAB_DEBS_ONLY:-}" ]; then
+  current_debs > "$TQ_LAB_DEBS_ONLY"
+  exit 0
+fi
 
 step=$(now)
 ready_kernel

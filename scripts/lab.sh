@@ -19,10 +19,14 @@
 #   TQ_LAB_BENCH_TIMEOUT  seconds the bench may run in the guest (default 300)
 #   TQ_LAB_APPEND         more words for the kernel command line
 #   TQ_LAB_GTEST_FILTER   a GoogleTest filter for the guest's test programs (by hand only)
+#   TQ_LAB_SYSTEM_FILTER  the GoogleTest filter of the system-test programs in the
+#                         guest (default: all but the floods, which need no hierarchy)
 #   TQ_LAB_SYSTEMD        0: skip the systemd guests (scripts/lab-systemd.sh,
 #                         run after this one; its own settings are listed there)
 #   TQ_LAB_SYSTEMD_SUITES the Debian releases of the systemd guests, one guest
-#                         each (default "bookworm trixie")
+#                         each (default "bookworm trixie"); they run side by
+#                         side, each guest being mostly one thread under TCG
+#                         (TQ_LAB_SYSTEMD_SERIAL=1: one after the other)
 set -euo pipefail
 
 BUILD=
@@ -122,6 +126,36 @@ write_etc() {
   printf 'passwd: files\ngroup: files\nhosts: files\n' > "$STAGE/etc/nsswitch.conf"
 }
 
+# The host's system-test programs (label "system"), which the guest runs on
+# its cgroup2 hierarchy too.
+SYSTEM_TESTS="rcg_system_tests tqd_system_tests tqrcg_cli_system_test tqrcg_figures_system_test"
+# Their cases that need no hierarchy (a refused user's floods) run on the
+# host only.
+SYSTEM_FILTER=${TQ_LAB_SYSTEM_FILTER:--TqdPeersAsRoot.*}
+
+# What the system tests call beyond busybox: tmux (with the C.UTF-8 locale
+# and the terminal descriptions its panes use) and promtool, when this host
+# has them.
+copy_system_test_tools() {
+  local tool entry
+  for tool in /usr/bin/tmux "$BUILD/tools/promtool" "$(command -v promtool || true)"; do
+    [ -n "$tool" ] && [ -x "$tool" ] || continue
+    copy_file "$tool"
+    copy_libraries "$tool"
+  done
+  # tmux wants a UTF-8 locale: C.UTF-8.
+  if [ -d /usr/lib/locale/C.utf8 ]; then
+    mkdir -p "$STAGE/usr/lib/locale"
+    cp -r /usr/lib/locale/C.utf8 "$STAGE/usr/lib/locale/"
+  fi
+  for entry in s/screen s/screen-256color t/tmux t/tmux-256color d/dumb x/xterm x/xterm-256color; do
+    for folder in /lib/terminfo /usr/share/terminfo; do
+      [ -f "$folder/$entry" ] && copy_file "$folder/$entry"
+    done
+  done
+  return 0
+}
+
 # The guest's root: busybox and its applets, the build's programs in
 # /lab/build, the source tree's lab files in /lab/src.  /init links this
 # host's paths of both folders to them (run paths name the build folder).
@@ -141,10 +175,17 @@ stage_root() {
   while IFS= read -r program; do
     programs+=("$program")
   done < <(find "$BUILD" -maxdepth 1 -type f -name 'lab_*' -perm -u+x | sort)
+  : > "$STAGE/lab/system-tests"
+  for program in $SYSTEM_TESTS; do
+    [ -x "$BUILD/$program" ] || fail "$BUILD/$program is missing: build the project first (cmake --build $BUILD)"
+    programs+=("$BUILD/$program")
+    guest_path "$BUILD/$program" >> "$STAGE/lab/system-tests"
+  done
   for program in "${programs[@]}"; do
     copy_file "$program"
   done
   copy_libraries "${programs[@]}"
+  copy_system_test_tools
 
   for path in packaging tests/lab bench/run.sh; do
     if [ -e "$ROOT/$path" ]; then
@@ -176,6 +217,7 @@ LAB_MODULES='$MODULES'
 LAB_TEST_TIMEOUT='${TQ_LAB_TEST_TIMEOUT:-300}'
 LAB_BENCH_TIMEOUT='${TQ_LAB_BENCH_TIMEOUT:-300}'
 LAB_GTEST_FILTER='${TQ_LAB_GTEST_FILTER:-}'
+LAB_SYSTEM_FILTER='$SYSTEM_FILTER'
 ENV
   (cd "$STAGE" && find . -print0 | cpio --null -o -H newc -R 0:0 --quiet) | gzip -1 > "$INITRD"
 }
@@ -240,16 +282,41 @@ busybox_status=0
   log "$summary"
 ) || busybox_status=1
 
-# The systemd guests: one per Debian release of TQ_LAB_SYSTEMD_SUITES.
+# The systemd guests: one per Debian release of TQ_LAB_SYSTEMD_SUITES, side
+# by side after the packages are built once; each one's output is shown
+# when all are done.
 systemd_failed=
 suites=${TQ_LAB_SYSTEMD_SUITES:-bookworm trixie}
 if [ "${TQ_LAB_SYSTEMD:-1}" != 0 ]; then
+  step=$(now)
+  debs=${TQ_LAB_DEBS:-}
+  if [ -z "$debs" ]; then
+    TQ_LAB_DEBS_ONLY=$LAB/debs-folder bash "$ROOT/scripts/lab-systemd.sh" "$BUILD" \
+      && debs=$(cat "$LAB/debs-folder") || systemd_failed+="the packages for the systemd guests; "
+  fi
+  declare -A guest_pids=()
+  for suite in $suites; do
+    rm -f "$LAB/systemd-$suite.out"
+    [ -n "$debs" ] || break
+    log "the systemd guest ($suite): scripts/lab-systemd.sh $BUILD (output: $LAB/systemd-$suite.out)"
+    TQ_LAB_SUITE=$suite TQ_LAB_DEBS=$debs bash "$ROOT/scripts/lab-systemd.sh" "$BUILD" \
+      > "$LAB/systemd-$suite.out" 2>&1 &
+    guest_pids[$suite]=$!
+    if [ "${TQ_LAB_SYSTEMD_SERIAL:-0}" = 1 ]; then
+      wait "${guest_pids[$suite]}" || systemd_failed+="the $suite systemd guest; "
+      guest_pids[$suite]=
+    fi
+  done
+  for suite in $suites; do
+    [ -n "${guest_pids[$suite]:-}" ] || continue
+    wait "${guest_pids[$suite]}" || systemd_failed+="the $suite systemd guest; "
+  done
   for suite in $suites; do
     echo
-    log "the systemd guest ($suite): scripts/lab-systemd.sh $BUILD"
-    TQ_LAB_SUITE=$suite bash "$ROOT/scripts/lab-systemd.sh" "$BUILD" || systemd_failed+="the $suite systemd guest; "
+    [ -f "$LAB/systemd-$suite.out" ] && cat "$LAB/systemd-$suite.out"
   done
   echo
+  log "the systemd guests took $(since "$step") s together"
   log "busybox guest: ${summary:-no summary}"
   for suite in $suites; do
     folder=$BUILD/lab/systemd

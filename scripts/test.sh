@@ -4,11 +4,12 @@
 # needs), builds every target, and runs every test: the unit tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/, the whole
 # suite in build/, the fuzz targets for a bounded number of inputs
-# (fuzz/run.sh), then the cgroup v2 lab (scripts/lab.sh: the lab tests on
-# Debian's kernel under QEMU, then the packages installed on a Debian guest
-# with systemd).  Run as root on a host with the cgroup v1 cpu hierarchy: the
-# "system" tests create real groups (named tqtest_<pid>_...), start real
-# daemons on free loopback ports and remove all they made.  Under CI
+# (fuzz/run.sh), then the cgroup v2 lab (scripts/lab.sh: the lab tests and
+# the system tests on Debian's kernel under QEMU, then the packages
+# installed on Debian guests with systemd).  Run as root: the "system" tests
+# run on the host's hierarchy (a cgroup v1 cpu hierarchy, or cgroup2 under a
+# base of each test's own), create real groups (named tqtest_<pid>_...),
+# start real daemons on free loopback ports and remove all they made.  Under CI
 # (CI=true) a system test that cannot run fails.
 #
 #   bash scripts/test.sh

@@ -1,4 +1,4 @@
-// Caps that stay true, through real tqd processes and the real cgroup tools:
+// Caps that stay true, through real tqd processes on the host's hierarchy:
 // a restarted tqd makes a vanished group again with its remembered cap, a
 // deleted group stays deleted, and concurrent caps and deletes leave exactly
 // the entries they should.
@@ -33,7 +33,7 @@ TEST(TqdCaps, ARestartMakesAVanishedGroupAgainWithItsCapAndForgetsDeletedOnes) {
     tqtest::GroupCleanup cleanup({group});
     std::string caps;
     {
-        TqdProcess tqd;
+        TqdProcess tqd("", {}, tqtest::BaseLine());
         ASSERT_EQ(TextOf(Ask(tqd.port(), Frame(RcgMsgCreateGroup, group))), "Success") << tqd.log();
         ASSERT_EQ(TextOf(Ask(tqd.port(), Frame(RcgMsgSetCPUShare, group, 30))), "Success") << tqd.log();
         caps = CapsLineOf(tqd);
@@ -42,7 +42,7 @@ TEST(TqdCaps, ARestartMakesAVanishedGroupAgainWithItsCapAndForgetsDeletedOnes) {
     tqtest::GroupCleanup::removeGroup(group);  // as a reboot would
     ASSERT_FALSE(GroupExists(group));
     {
-        TqdProcess tqd("", {}, caps);
+        TqdProcess tqd("", {}, tqtest::BaseLine() + caps);
         EXPECT_TRUE(GroupExists(group)) << tqd.log();
         EXPECT_EQ(std::to_string(30 * tqtest::ProcessorCount() * 1000), QuotaOf(group));
         EXPECT_NE(std::string::npos, tqd.log().find(group + " 30%: quota none (group re-created)")) << tqd.log();
@@ -50,7 +50,7 @@ TEST(TqdCaps, ARestartMakesAVanishedGroupAgainWithItsCapAndForgetsDeletedOnes) {
         caps = CapsLineOf(tqd);
         EXPECT_EQ(std::string::npos, caps.find(group)) << caps;
     }
-    TqdProcess tqd("", {}, caps);
+    TqdProcess tqd("", {}, tqtest::BaseLine() + caps);
     EXPECT_FALSE(GroupExists(group)) << tqd.log();
 }
 
@@ -61,7 +61,7 @@ TEST(TqdCaps, ConcurrentCapsAndDeletesLoseNoEntryAndLeaveNoStaleOne) {
     for (int c = 0; c < kClients; ++c)
         for (int g = 0; g < kGroups; ++g) groups.push_back(tqtest::OwnedGroupName("cc" + std::to_string(c * 10 + g)));
     tqtest::GroupCleanup cleanup(groups);
-    TqdProcess tqd;
+    TqdProcess tqd("", {}, tqtest::BaseLine());
     for (const auto& group : groups) ASSERT_EQ(TextOf(Ask(tqd.port(), Frame(RcgMsgCreateGroup, group))), "Success");
 
     // Each client caps its own groups over and over, then deletes the odd ones.

@@ -1,11 +1,12 @@
-// tqd's metrics file and audit trail on the real cgroup v1 hierarchy: a
-// group capped at 25 % through tqd, holding two busy children of the test,
-// shows its cap and its throttling in the file, which promtool accepts.
+// tqd's metrics file and audit trail on the host's hierarchy: a group
+// capped at 5 % through tqd, holding two busy children of the test, shows
+// its cap and its throttling in the file, which promtool accepts.
 #include <gtest/gtest.h>
 #include <chrono>
 #include <string>
 #include <thread>
 
+#include "tests/support/TestSupport.h"
 #include "tests/support/TqdHarness.h"
 
 namespace {
@@ -18,29 +19,30 @@ double SampleValue(const std::string& text, const std::string& line) {
     return at == std::string::npos ? -1 : std::atof(text.c_str() + at + line.size() + 1);
 }
 
-TEST(TqdMetricsOnV1, ACappedBusyGroupShowsItsCapAndThrottling) {
+TEST(TqdMetricsOnTheHost, ACappedBusyGroupShowsItsCapAndThrottling) {
     TQ_REQUIRE_SYSTEM();
     const std::string group = tqtest::OwnedGroupName("metrics");
     const bool dummyExisted = GroupExists(k_TQRCGMGR_DummyGroup);
     tqtest::GroupCleanup cleanup({group});
     if (!dummyExisted) cleanup.add(k_TQRCGMGR_DummyGroup);
     tqtest::TempStore folders;
-    TqdProcess tqd("sTQDMETRICSDIR=" + folders.dir() + "\ndTQDMETRICSINTERVAL=1\n");
+    TqdProcess tqd("sTQDMETRICSDIR=" + folders.dir() + "\ndTQDMETRICSINTERVAL=1\n", {}, tqtest::BaseLine());
     tqtest::BusyChild first, second;
     const std::vector<unsigned> pids{static_cast<unsigned>(first.pid()), static_cast<unsigned>(second.pid())};
 
     ASSERT_EQ("Success", TextOf(Ask(tqd.port(), Frame(RcgMsgCreateGroup, group)))) << tqd.log();
-    ASSERT_EQ("Success", TextOf(Ask(tqd.port(), Frame(RcgMsgSetCPUShare, group, 25))));
+    // Far below what two busy loops get even on a busy machine: the kernel throttles them.
+    ASSERT_EQ("Success", TextOf(Ask(tqd.port(), Frame(RcgMsgSetCPUShare, group, 5))));
     ASSERT_EQ("Success", TextOf(Ask(tqd.port(), Frame(RcgMsgAssignPids, group, 0, pids))));
     const std::string label = "{group=\"" + group + "\"}";
     std::string text;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 600; ++i) {
         text = tqtest::ReadFile(folders.dir() + "/tqrcgmgr.prom");
         // The kernel adds throttled time when a throttled period ends.
         if (SampleValue(text, "tqrcgmgr_group_cpu_throttled_seconds_total" + label) > 0) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    EXPECT_DOUBLE_EQ(0.25, SampleValue(text, "tqrcgmgr_group_cpu_cap_ratio" + label)) << text;
+    EXPECT_DOUBLE_EQ(0.05, SampleValue(text, "tqrcgmgr_group_cpu_cap_ratio" + label)) << text;
     EXPECT_DOUBLE_EQ(2, SampleValue(text, "tqrcgmgr_group_processes" + label)) << text;
     EXPECT_GT(SampleValue(text, "tqrcgmgr_group_cpu_throttled_periods_total" + label), 0) << text;
     EXPECT_GT(SampleValue(text, "tqrcgmgr_group_cpu_throttled_seconds_total" + label), 0) << text;
@@ -55,7 +57,7 @@ TEST(TqdMetricsOnV1, ACappedBusyGroupShowsItsCapAndThrottling) {
     }
 
     // Each request is one audit line with its arguments.
-    EXPECT_TRUE(tqd.waitForLog("request=cap group=\"" + group + "\" cap=25% outcome=\"Success\" ms=", 5))
+    EXPECT_TRUE(tqd.waitForLog("request=cap group=\"" + group + "\" cap=5% outcome=\"Success\" ms=", 5))
         << tqd.log();
     EXPECT_NE(std::string::npos, tqd.log().find("request=assign group=\"" + group + "\" pids=" +
                                                 std::to_string(pids[0]) + "," + std::to_string(pids[1])));

@@ -120,18 +120,18 @@ TEST(TqdServing, CutsATricklingClientFifteenSecondsAfterItsAcceptWhileServingOth
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const auto asked = Clock::now();
+    // Others are served while the trickle goes on: the slow one is not cut yet.
     EXPECT_EQ(TextOf(Ask(tqd.port(), HarmlessFrame())), kUnsupportedReply);
-    EXPECT_LT(SecondsSince(asked), 2.0);
+    EXPECT_EQ(tqd.log().find("no complete request within 15 seconds"), std::string::npos) << tqd.log();
 
     bool ended = false;
-    EXPECT_EQ(slow.readToEnd(25, &ended), "");
+    EXPECT_EQ(slow.readToEnd(60, &ended), "");
     const double seconds = SecondsSince(accepted);
     stop = true;
     trickle.join();
     EXPECT_TRUE(ended);
+    // Not before its time; a loaded machine may only make it later.
     EXPECT_GE(seconds, 14.5);
-    EXPECT_LT(seconds, 17.0);
     EXPECT_TRUE(tqd.waitForLog("refused_frame=\"no complete request within 15 seconds (", 5)) << tqd.log();
 }
 
@@ -148,19 +148,19 @@ TEST(TqdServing, AnswersPromptlyWhileSilentClientsOutnumberTheWorkers) {
         ASSERT_TRUE(silent.back()->connected()) << index;
     }
     const auto start = Clock::now();
-    while (SecondsSince(start) < 5 && Count(tqd.log(), "accepted a connection from 127.0.0.1:") < 5) {
+    while (SecondsSince(start) < 60 && Count(tqd.log(), "accepted a connection from 127.0.0.1:") < 5) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_EQ(Count(tqd.log(), "accepted a connection from 127.0.0.1:"), 5u) << tqd.log();
 
-    const auto asked = Clock::now();
+    // Answered while every silent one is still held: none was closed to make room.
     EXPECT_EQ(TextOf(Ask(tqd.port(), HarmlessFrame())), kUnsupportedReply);
-    EXPECT_LT(SecondsSince(asked), 0.5);
+    EXPECT_EQ(Count(tqd.log(), "INFO tqd closing the connection from 127.0.0.1:"), 0u) << tqd.log();
 
-    // On stop the silent ones are let go at once and hold up nothing.
-    const auto stopping = Clock::now();
+    // On stop the silent ones are let go at once and hold up nothing: they
+    // are closed by the stop, not by their 15 seconds running out.
     EXPECT_EQ(tqd.stop(), 0);
-    EXPECT_LT(SecondsSince(stopping), 2.0);
+    EXPECT_EQ(tqd.log().find("no complete request within 15 seconds"), std::string::npos) << tqd.log();
     for (auto& client : silent) {
         bool ended = false;
         EXPECT_EQ(client->readToEnd(1, &ended), "");
@@ -206,14 +206,12 @@ TEST(TqdServing, AnswersFiftyClientsAtOnce) {
         ASSERT_TRUE(client->send(HarmlessFrame()));
         client->endSending();
     }
-    const auto start = Clock::now();
     int answered = 0;
     for (auto& client : clients) {
-        const std::string reply = client->readToEnd(20);
+        const std::string reply = client->readToEnd(60);
         if (reply.size() == 1024 && TextOf(reply) == kUnsupportedReply) ++answered;
     }
     EXPECT_EQ(answered, 50);
-    EXPECT_LT(SecondsSince(start), 10.0);
 }
 
 // A figure of /proc/<pid>/status in bytes ("VmRSS": resident now, "VmHWM":
@@ -237,7 +235,6 @@ TEST(TqdMemory, AToolPrintingFiftyMegabytesLeavesTqdUnderTwentyMegabytes) {
     const double seconds = SecondsSince(start);
     const std::string note = "(51380224 more bytes)";
     EXPECT_EQ(reply, "0 " + std::to_string((1u << 20) + note.size() + 1) + " " + note);
-    EXPECT_LT(seconds, 30.0);
     const long long peak = StatusBytes(tqd.pid(), "VmHWM");
     const long long after = StatusBytes(tqd.pid(), "VmRSS");
     std::cout << "tqd resident: " << idle / 1024 << " KiB idle, " << peak / 1024 << " KiB at the highest, "
@@ -344,16 +341,9 @@ TEST(TqdStarting, StoreTooLargeOrNotAFileStopsTheStartNamingTheFile) {
               "tqd: the configuration store " + folder + " is a folder; it must be a text file (or missing)\n");
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizers slow every byte that tqd looks at several times over: the
-// time is only shown there.
-constexpr bool kTimed = false;
-#else
-constexpr bool kTimed = true;
-#endif
-
-// The most lines a store within the limit can hold, all malformed.
-TEST(TqdStarting, StoreOfSixteenMiBStartsWithinASecond) {
+// The most lines a store within the limit can hold, all malformed: tqd
+// starts and serves.  The time it took is printed; its speed is the bench's.
+TEST(TqdStarting, StoreOfSixteenMiBStartsAndServes) {
     std::string lines;
     while (lines.size() < (16u << 20) - 4096) lines += "x\n";
     const auto start = Clock::now();
@@ -362,9 +352,6 @@ TEST(TqdStarting, StoreOfSixteenMiBStartsWithinASecond) {
     std::cout << "tqd with a store of " << tqtest::ReadFile(tqd.store().path()).size()
               << " bytes listened after " << seconds << " s\n";
     RecordProperty("start_seconds_16MiB_store", std::to_string(seconds));
-    if (kTimed) {
-        EXPECT_LT(seconds, 1.0);
-    }
     EXPECT_EQ(TextOf(Ask(tqd.port(), HarmlessFrame())), kUnsupportedReply);
     EXPECT_EQ(Count(tqd.log(), "skipping malformed line"), 1u);
     EXPECT_NE(tqd.log().find("(8386560 malformed lines in all)"), std::string::npos);
@@ -477,7 +464,7 @@ TEST(TqdDaemonMode, DaemonizesWritesThePidFileAndRemovesItOnStop) {
 
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     const auto start = Clock::now();
-    while (SecondsSince(start) < 10 && access(pidPath.c_str(), F_OK) == 0) {
+    while (SecondsSince(start) < 60 && access(pidPath.c_str(), F_OK) == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_NE(access(pidPath.c_str(), F_OK), 0);

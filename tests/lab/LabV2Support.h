@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestSupport.h"
 #include "tests/support/TqdHarness.h"
 
 namespace tqlab {
@@ -79,18 +80,7 @@ private:
 };
 void RemoveFolderTree(const std::string& path);
 
-// A child of the test that sleeps until the object goes.
-class SleepingChild {
-public:
-    SleepingChild();
-    ~SleepingChild();
-    SleepingChild(const SleepingChild&) = delete;
-    SleepingChild& operator=(const SleepingChild&) = delete;
-    pid_t pid() const { return m_pid; }
-
-private:
-    pid_t m_pid;
-};
+using tqtest::SleepingChild;
 
 // A process id that names no process: a child that has ended and been reaped.
 pid_t EndedPid();

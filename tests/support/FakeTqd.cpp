@@ -10,6 +10,8 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "tests/support/TestSupport.h"
+
 namespace tqtest {
 namespace {
 
@@ -125,7 +127,7 @@ RefusedPort::~RefusedPort() {
 
 std::string StoreForPort(int port, const std::string& more) {
     // A tqd started on this store writes no metrics file.
-    return "[Session]\nnTQDPORT=" + std::to_string(port) + "\nsTQDHOST=127.0.0.1\nsTQDMETRICSDIR=\n" + more;
+    return BaseSection() + "[Session]\nnTQDPORT=" + std::to_string(port) + "\nsTQDHOST=127.0.0.1\nsTQDMETRICSDIR=\n" + more;
 }
 
 }  // namespace tqtest

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -246,8 +247,94 @@ bool SystemTestsRequired() {
     return value && std::string(value) == "1";
 }
 
+namespace {
+
+bool FileSystemIs(const char* path, long magic) {
+    struct statfs fs;
+    return statfs(path, &fs) == 0 && static_cast<long>(fs.f_type) == magic;
+}
+
+bool ListsWord(const std::string& text, const std::string& word) {
+    std::istringstream words(text);
+    for (std::string each; words >> each;) {
+        if (each == word) return true;
+    }
+    return false;
+}
+
+std::string Trim(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+std::string OwnBase() { return "tqtest_" + std::to_string(getpid()) + "_base"; }
+
+// The test's base on cgroup2, made with cpu enabled for its children.
+bool MakeBase() {
+    const std::string base = std::string(kCgroup2Mount) + "/" + OwnBase();
+    if (mkdir(base.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    std::ofstream(std::string(kCgroup2Mount) + "/cgroup.subtree_control") << "+cpu" << std::flush;
+    std::ofstream(base + "/cgroup.subtree_control") << "+cpu" << std::flush;
+    return true;
+}
+
+}  // namespace
+
+bool OnCgroup2() {
+    return !FileSystemIs(kCpuRoot, CGROUP_SUPER_MAGIC) && FileSystemIs(kCgroup2Mount, CGROUP2_SUPER_MAGIC);
+}
+
+std::string GroupsRoot() {
+    return OnCgroup2() ? std::string(kCgroup2Mount) + "/" + OwnBase() : std::string(kCpuRoot);
+}
+
+std::string GroupFolder(const std::string& group) { return GroupsRoot() + "/" + group; }
+
+std::string BaseLine() { return OnCgroup2() ? "sTQRCGMGRCGROUP2BASE=" + OwnBase() + "\n" : ""; }
+
+std::string BaseSection() {
+    const std::string line = BaseLine();
+    return line.empty() ? "" : "[Base]\n" + line;
+}
+
+bool MakeGroupFolder(const std::string& group) {
+    if (OnCgroup2() && !MakeBase()) return false;
+    return mkdir(GroupFolder(group).c_str(), 0755) == 0;
+}
+
+std::string CapSetting(const std::string& group) {
+    const std::string folder = GroupFolder(group);
+    if (OnCgroup2()) return Trim(ReadFile(folder + "/cpu.max"));
+    const std::string quota = Trim(ReadFile(folder + "/cpu.cfs_quota_us"));
+    return (quota == "-1" ? "max" : quota) + " " + Trim(ReadFile(folder + "/cpu.cfs_period_us"));
+}
+
+void WriteCap(const std::string& group, long long quotaUs) {
+    const std::string folder = GroupFolder(group);
+    if (OnCgroup2()) {
+        WriteFile(folder + "/cpu.max", std::to_string(quotaUs) + " 100000");
+        return;
+    }
+    WriteFile(folder + "/cpu.cfs_period_us", "100000");
+    WriteFile(folder + "/cpu.cfs_quota_us", std::to_string(quotaUs));
+}
+
+std::vector<pid_t> GroupProcesses(const std::string& group) {
+    std::istringstream lines(ReadFile(GroupFolder(group) + "/cgroup.procs"));
+    std::vector<pid_t> pids;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) pids.push_back(static_cast<pid_t>(std::stol(line)));
+    }
+    return pids;
+}
+
 std::string SystemTestBlocker() {
     if (geteuid() != 0) return "not running as root";
+    if (OnCgroup2()) {
+        if (!ListsWord(ReadFile(std::string(kCgroup2Mount) + "/cgroup.controllers"), "cpu"))
+            return std::string(kCgroup2Mount) + "/cgroup.controllers does not list cpu";
+        return "";
+    }
     struct statfs fs;
     if (statfs(kCpuRoot, &fs) != 0) return std::string(kCpuRoot) + " is missing";
     if (fs.f_type != CGROUP_SUPER_MAGIC) return std::string(kCpuRoot) + " is not a cgroup v1 hierarchy";
@@ -267,6 +354,14 @@ GroupCleanup::GroupCleanup(std::vector<std::string> groups) : m_groups(std::move
 
 GroupCleanup::~GroupCleanup() {
     for (auto it = m_groups.rbegin(); it != m_groups.rend(); ++it) removeGroup(*it);
+    removeBase();
+}
+
+void GroupCleanup::removeBase() {
+    if (!OnCgroup2()) return;
+    // The base and its dummy group are this test's own: gone once empty.
+    removeGroup("tqrcgmgrdummy");
+    rmdir(GroupsRoot().c_str());
 }
 
 void GroupCleanup::add(const std::string& group) {
@@ -276,7 +371,7 @@ void GroupCleanup::add(const std::string& group) {
 
 void GroupCleanup::removeGroup(const std::string& group) {
     if (group.empty() || group.find("..") != std::string::npos) return;
-    const std::string path = std::string(kCpuRoot) + "/" + group;
+    const std::string path = GroupFolder(group);
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return;
     // Child groups first.
@@ -289,11 +384,10 @@ void GroupCleanup::removeGroup(const std::string& group) {
         closedir(dir);
         for (const auto& child : children) removeGroup(group + "/" + child);
     }
-    // Tasks still inside are this test's own children: back to the root group.
-    std::istringstream tasks(ReadFile(path + "/tasks"));
-    std::string pid;
-    while (std::getline(tasks, pid)) {
-        std::ofstream root(std::string(kCpuRoot) + "/tasks");
+    // Processes still inside are this test's own children: back to the root group.
+    const std::string rootProcs = std::string(OnCgroup2() ? kCgroup2Mount : kCpuRoot) + "/cgroup.procs";
+    for (pid_t pid : GroupProcesses(group)) {
+        std::ofstream root(rootProcs);
         root << pid << std::endl;
     }
     for (int attempt = 0; attempt < 50 && rmdir(path.c_str()) != 0 && errno == EBUSY; ++attempt) {
@@ -313,6 +407,30 @@ BusyChild::~BusyChild() {
     kill(m_pid, SIGKILL);
     int status;
     while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+BusyLoops::BusyLoops(long count) {
+    if (count <= 0) count = std::max(2L, ProcessorCount());
+    for (long i = 0; i < count; ++i) m_loops.emplace_back(new BusyChild);
+}
+
+std::list<unsigned int> BusyLoops::pids() const {
+    std::list<unsigned int> pids;
+    for (const auto& loop : m_loops) pids.push_back(static_cast<unsigned int>(loop->pid()));
+    return pids;
+}
+
+SleepingChild::SleepingChild() : m_pid(fork()) {
+    if (m_pid < 0) throw std::runtime_error("fork failed");
+    if (m_pid == 0) {
+        for (;;) pause();
+    }
+}
+
+SleepingChild::~SleepingChild() {
+    kill(m_pid, SIGKILL);
+    while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
 
@@ -343,6 +461,25 @@ double MeasureCpuPercentOfMachine(pid_t pid, double seconds) {
     return 100.0 * (after - before) / (wall * double(ProcessorCount()));
 }
 
+long long ThrottledPeriods(const std::string& folder) {
+    std::istringstream stat(ReadFile(folder + "/cpu.stat"));
+    std::string key;
+    long long value = 0;
+    while (stat >> key >> value) {
+        if (key == "nr_throttled") return value;
+    }
+    return -1;
+}
+
+bool ThrottlingGrows(const std::string& folder, long long before, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    while (ThrottledPeriods(folder) <= before) {
+        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
 std::string CpuCgroupOf(pid_t pid) {
     std::istringstream lines(ReadFile("/proc/" + std::to_string(pid) + "/cgroup"));
     std::string line;
@@ -352,6 +489,11 @@ std::string CpuCgroupOf(pid_t pid) {
         std::size_t second = line.find(':', first + 1);
         if (first == std::string::npos || second == std::string::npos) continue;
         std::string controllers = line.substr(first + 1, second - first - 1);
+        if (OnCgroup2()) {
+            if (line.compare(0, 3, "0::") != 0) continue;
+            const std::string path = line.substr(3), base = "/" + OwnBase();
+            return path.compare(0, base.size() + 1, base + "/") == 0 ? path.substr(base.size()) : path;
+        }
         std::istringstream list(controllers);
         std::string controller;
         while (std::getline(list, controller, ',')) {

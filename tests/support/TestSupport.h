@@ -8,6 +8,8 @@
 
 #include <deque>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -139,11 +141,45 @@ std::vector<std::string> LineWords(const std::string& listing, const std::string
 std::string ListLine(const std::string& listing, const std::string& group);
 
 // ---- tests on the real cgroup hierarchy -------------------------------
+//
+// The "system" tests run on whichever hierarchy carries cpu here: a cgroup
+// v1 cpu hierarchy, through the cgroup tools as the manager uses them; else
+// the cgroup2 mount, where the groups of each test process live under a
+// base of its own, "tqtest_<pid>_base" (the store key of the base names it).
 
 // Root of the cgroup v1 cpu hierarchy.
 constexpr const char kCpuRoot[] = "/sys/fs/cgroup/cpu";
+// The cgroup2 mount.
+constexpr const char kCgroup2Mount[] = "/sys/fs/cgroup";
 
-// Empty when root and a cgroup v1 cpu hierarchy are here; else the reason.
+// Whether the tests run on cgroup2 (no v1 cpu hierarchy, cgroup2 at the mount).
+bool OnCgroup2();
+// Where this test process's groups live: kCpuRoot on v1, the mount and the
+// test's base on cgroup2.
+std::string GroupsRoot();
+// The folder of `group` (a name relative to the manager's root).
+std::string GroupFolder(const std::string& group);
+// The store line that sets the manager's cgroup2 base to the test's base,
+// for the section [Base]; empty on v1.
+std::string BaseLine();
+// A store's text that holds only BaseLine(), in its section [Base].
+std::string BaseSection();
+// Makes the folder of `group` as the manager would: on cgroup2 the base
+// first, with the cpu controller enabled for its children.  True when it
+// was made.
+bool MakeGroupFolder(const std::string& group);
+// The cap of `group` as "<quota> <period>" in microseconds, "max <period>"
+// when it has none, on either hierarchy (cpu.cfs_quota_us and
+// cpu.cfs_period_us, or cpu.max).
+std::string CapSetting(const std::string& group);
+// Caps `group` at `quotaUs` of each 100 ms period, as the manager does.
+void WriteCap(const std::string& group, long long quotaUs);
+// The processes in `group` (cgroup.procs).
+std::vector<pid_t> GroupProcesses(const std::string& group);
+
+// Empty when root and a hierarchy with cpu are here (a cgroup v1 cpu
+// hierarchy with the cgroup tools, or the cgroup2 mount offering cpu); else
+// the reason.
 std::string SystemTestBlocker();
 
 // Skips the test loudly, or fails it when TQ_REQUIRE_SYSTEM_TESTS=1 (as
@@ -155,7 +191,7 @@ std::string SystemTestBlocker();
             if (::tqtest::SystemTestsRequired()) {                                       \
                 FAIL() << "system test cannot run: " << tq_blocker_;                     \
             }                                                                            \
-            GTEST_SKIP() << "SKIPPED (needs root and cgroup v1 cpu): " << tq_blocker_;   \
+            GTEST_SKIP() << "SKIPPED (needs root and the cpu controller): " << tq_blocker_; \
         }                                                                                \
     } while (0)
 bool SystemTestsRequired();
@@ -165,13 +201,16 @@ std::string OwnedGroupName(const std::string& suffix);
 
 // Removes the named groups of the cpu hierarchy on construction (leftovers of
 // an earlier run) and on destruction, after moving any task still inside to
-// the root group (the tasks are this test's own children).
+// the root group (the tasks are this test's own children).  On cgroup2 it
+// then removes the test's base, with its dummy group, once they are empty.
 class GroupCleanup {
 public:
     explicit GroupCleanup(std::vector<std::string> groups);
     ~GroupCleanup();
     void add(const std::string& group);
     static void removeGroup(const std::string& group);
+    // On cgroup2: the test's base and its dummy group, when empty.
+    static void removeBase();
 
 private:
     std::vector<std::string> m_groups;
@@ -190,12 +229,48 @@ private:
     pid_t m_pid;
 };
 
+// `count` busy children (at least two, and one per processor when `count`
+// is 0: uncapped they would take the whole machine), killed when it goes.
+class BusyLoops {
+public:
+    explicit BusyLoops(long count = 0);
+    BusyLoops(const BusyLoops&) = delete;
+    BusyLoops& operator=(const BusyLoops&) = delete;
+    // Their process ids, as the client functions take them.
+    std::list<unsigned int> pids() const;
+    std::size_t size() const { return m_loops.size(); }
+
+private:
+    std::vector<std::unique_ptr<BusyChild>> m_loops;
+};
+
+// A child process that sleeps until the object goes.
+class SleepingChild {
+public:
+    SleepingChild();
+    ~SleepingChild();
+    SleepingChild(const SleepingChild&) = delete;
+    SleepingChild& operator=(const SleepingChild&) = delete;
+    pid_t pid() const { return m_pid; }
+
+private:
+    pid_t m_pid;
+};
+
 // CPU time (user + system) of a process in seconds, from /proc/<pid>/stat.
 double ProcessCpuSeconds(pid_t pid);
 // Percent of the whole machine (all processors) that `pid` used over
 // `seconds` of wall time.
 double MeasureCpuPercentOfMachine(pid_t pid, double seconds);
-// The cpu line of /proc/<pid>/cgroup, such as "/tqtest_12_a".
+// The periods in which the kernel throttled the group in `folder` (the
+// nr_throttled of its cpu.stat, on either hierarchy); -1 when unreadable.
+long long ThrottledPeriods(const std::string& folder);
+// Waits up to `seconds` for the group in `folder` to be throttled in more
+// than `before` periods: a cap shows by its throttling count growing.
+bool ThrottlingGrows(const std::string& folder, long long before, double seconds = 60);
+// The group of `pid` relative to the manager's root, such as "/tqtest_12_a":
+// the cpu line of /proc/<pid>/cgroup on v1, its cgroup2 line without the
+// test's base on cgroup2.
 std::string CpuCgroupOf(pid_t pid);
 
 }  // namespace tqtest

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "service/TqRcgProtocol.h"
+#include "tests/support/TestSupport.h"
 
 namespace tqdtest {
 
@@ -90,13 +91,12 @@ const char kUnsupportedReply[] = "[Win32 error 1630] The value of RcgMsgType is 
 
 bool GroupExists(const std::string& group) {
     struct stat st;
-    return stat((std::string(tqtest::kCpuRoot) + "/" + group).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return stat(tqtest::GroupFolder(group).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string QuotaOf(const std::string& group) {
-    std::string text = tqtest::ReadFile(std::string(tqtest::kCpuRoot) + "/" + group + "/cpu.cfs_quota_us");
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
+    const std::string cap = tqtest::CapSetting(group);
+    return cap.substr(0, cap.find(' '));
 }
 
 std::string BuildDir() {
@@ -193,7 +193,7 @@ bool TqdProcess::launch() {
     m_pid = Spawn(all, m_store.dir() + "/tqd.out", m_errPath);
     const auto start = Clock::now();
     const std::string ready = "tqd listening on 127.0.0.1:" + std::to_string(m_port);
-    while (SecondsSince(start) < 10) {
+    while (SecondsSince(start) < 60) {
         if (log().find(ready, logged) != std::string::npos) return true;
         int status = 0;
         if (waitpid(m_pid, &status, WNOHANG) == m_pid) {

@@ -106,8 +106,8 @@ std::string PromtoolPath();
 // `promtool check metrics` on the file: empty when it passes, else what it
 // said.
 std::string PromtoolProblems(const std::string& promtool, const std::string& path);
-// Whether the cgroup v1 cpu hierarchy holds `group`, and its quota text
-// (cpu.cfs_quota_us without the line break).
+// Whether the host's hierarchy holds `group`, and its quota text
+// (cpu.cfs_quota_us, or the first word of cpu.max).
 bool GroupExists(const std::string& group);
 std::string QuotaOf(const std::string& group);
 
