@@ -128,7 +128,7 @@ write_etc() {
 
 # The host's system-test programs (label "system"), which the guest runs on
 # its cgroup2 hierarchy too.
-SYSTEM_TESTS="rcg_system_tests tqd_system_tests tqrcg_cli_system_test tqrcg_figures_system_test"
+SYSTEM_TESTS="rcg_system_tests tqd_system_tests tqrcg_cli_system_test tqrcg_figures_system_test tqrcg_properties_system_test"
 # Their cases that need no hierarchy (a refused user's floods) run on the
 # host only.
 SYSTEM_FILTER=${TQ_LAB_SYSTEM_FILTER:--TqdPeersAsRoot.*}

@@ -220,12 +220,12 @@ TEST_F(TqrcgSystem, EverySubcommandActsOnRealGroups) {
     outcome = Tqrcg(store, {"list"});
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(outcome.out.rfind("GROUP", 0), 0u) << outcome.out;
-    EXPECT_EQ(ListLine(outcome.out, group), group + " 30% 1 30% 0% 0.00s") << outcome.out;
+    EXPECT_EQ(ListLine(outcome.out, group, 6), group + " 30% 1 30% 0% 0.00s") << outcome.out;
 
     outcome = Tqrcg(store, {"remove", group, std::to_string(child.pid())});
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(tqtest::CpuCgroupOf(child.pid()), "/tqrcgmgrdummy");
-    EXPECT_EQ(ListLine(Tqrcg(store, {"list"}).out, group), group + " 30% 0 30% 0% 0.00s");
+    EXPECT_EQ(ListLine(Tqrcg(store, {"list"}).out, group, 6), group + " 30% 0 30% 0% 0.00s");
     // A quota changed behind the manager's back is marked against the remembered cap.
     tqtest::WriteCap(group, 1000);
     EXPECT_EQ(ListLine(Tqrcg(store, {"list"}).out, group).rfind(group + " 0.5% 0 30% (differs", 0), 0u)
@@ -343,7 +343,9 @@ TEST_F(TqrcgSystem, RunHoldsABusyCommandToItsCapAndPassesSigtermOn) {
     for (int i = 0; i < 1500 && GroupTasks(group).size() < 5; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ASSERT_EQ(GroupTasks(group).size(), 5u) << run.err();  // sh, two timeouts, two yes
+    // sh, two timeouts, two yes (busybox's timeout keeps a watcher of its own,
+    // and a shell may hold a child for a moment before it runs the loop).
+    ASSERT_GE(GroupTasks(group).size(), 5u) << run.err();
 
     // The cap shows by its upper bound and by the kernel throttling the
     // group; other work on the machine can only lower the share used.

@@ -63,7 +63,7 @@ TEST(TqdStoreLimit, CreationsNearTheLimitNeverMakeAStoreTqdCannotRead) {
         std::vector<std::string> groups;
         for (int i = 0; i < kCycles; ++i) groups.push_back(LongName("lim" + std::to_string(i)));
         tqtest::GroupCleanup cleanup(groups);
-        TqdProcess tqd;
+        TqdProcess tqd("", {}, tqtest::BaseLine());
         FillStore(tqd, limitCase.key, " " + LongName("gone"));
         int created = 0;
         for (const std::string& group : groups) {

@@ -39,12 +39,12 @@ TEST(V2Tqrcg, EverySubcommandActsOnTheGroupFolder) {
 
     outcome = tqd.tqrcg({"list"});
     EXPECT_EQ(outcome.status, 0) << outcome.err;
-    EXPECT_EQ(ListLine(outcome.out, group), group + " 30% 1 30% 0% 0.00s") << outcome.out;
+    EXPECT_EQ(ListLine(outcome.out, group, 6), group + " 30% 1 30% 0% 0.00s") << outcome.out;
 
     outcome = tqd.tqrcg({"remove", group, pid});
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_TRUE(Holds(GroupFolder(kDummy), child.pid()));
-    EXPECT_EQ(ListLine(tqd.tqrcg({"list"}).out, group), group + " 30% 0 30% 0% 0.00s");
+    EXPECT_EQ(ListLine(tqd.tqrcg({"list"}).out, group, 6), group + " 30% 0 30% 0% 0.00s");
 
     outcome = tqd.tqrcg({"delete", group});
     EXPECT_EQ(outcome.status, 0) << outcome.err;

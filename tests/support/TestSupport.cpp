@@ -234,9 +234,11 @@ std::vector<std::string> LineWords(const std::string& listing, const std::string
     return {};
 }
 
-std::string ListLine(const std::string& listing, const std::string& group) {
+std::string ListLine(const std::string& listing, const std::string& group, std::size_t columns) {
     std::string joined;
-    for (const std::string& word : LineWords(listing, group)) joined += (joined.empty() ? "" : " ") + word;
+    std::vector<std::string> words = LineWords(listing, group);
+    if (words.size() > columns) words.resize(columns);
+    for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
     return joined;
 }
 

@@ -11,6 +11,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -137,8 +138,10 @@ long ProcessorCount();
 std::vector<std::string> LineWords(const std::string& listing, const std::string& group);
 
 // The line of `group` in a `tqrcg list` output, its columns joined by single
-// blanks ("web 30% 1 30%"); empty when the group is not listed.
-std::string ListLine(const std::string& listing, const std::string& group);
+// blanks ("web 30% 1 30%"); empty when the group is not listed.  With
+// `columns`, only the first that many (the columns every host shows; cgroup2
+// adds the pressure columns).
+std::string ListLine(const std::string& listing, const std::string& group, std::size_t columns = SIZE_MAX);
 
 // ---- tests on the real cgroup hierarchy -------------------------------
 //
