@@ -23,6 +23,7 @@ namespace {
 using tqtest::DefaultFolderLog;
 using tqtest::EnvGuard;
 using tqtest::TempStore;
+using tqtest::TemporaryFiles;
 
 std::size_t Count(const std::string& text, const std::string& part) {
     std::size_t count = 0;
@@ -123,16 +124,6 @@ private:
     struct rlimit m_saved;
     sighandler_t m_handler;
 };
-
-int TemporaryFiles(const std::string& folder) {
-    int count = 0;
-    DIR* dir = opendir(folder.c_str());
-    while (const dirent* entry = dir ? readdir(dir) : nullptr) {
-        count += std::string(entry->d_name).find(".tmp-") != std::string::npos ? 1 : 0;
-    }
-    if (dir) closedir(dir);
-    return count;
-}
 
 TEST(StoreLimits, WriteThatFailsIsReportedWithTheSystemsError) {
     TempStore temp;

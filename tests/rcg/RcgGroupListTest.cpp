@@ -24,6 +24,8 @@ using namespace TqRcgCtrllr::detail;
 
 namespace {
 
+using tqtest::TemporaryFiles;
+
 const char kBase[] = "/sys/fs/cgroup/tqrcg";
 
 // Names of vanished groups, repeated, until the text passes `size` bytes.
@@ -96,16 +98,6 @@ std::string GroupList() {
     TQPlatformInfo store;
     std::string value;
     return store.getString("Base", "sTQRCGMGRGROUPS", value) ? value : "<absent>";
-}
-
-int TemporaryFiles(const std::string& folder) {
-    int count = 0;
-    DIR* dir = opendir(folder.c_str());
-    while (const dirent* entry = dir ? readdir(dir) : nullptr) {
-        count += std::string(entry->d_name).find(".tmp-") != std::string::npos ? 1 : 0;
-    }
-    if (dir) closedir(dir);
-    return count;
 }
 
 class rcgBoundedGroupList : public ::testing::Test {

@@ -234,6 +234,16 @@ std::vector<std::string> LineWords(const std::string& listing, const std::string
     return {};
 }
 
+int TemporaryFiles(const std::string& folder) {
+    int count = 0;
+    DIR* dir = opendir(folder.c_str());
+    while (const dirent* entry = dir ? readdir(dir) : nullptr) {
+        count += std::string(entry->d_name).find(".tmp-") != std::string::npos ? 1 : 0;
+    }
+    if (dir) closedir(dir);
+    return count;
+}
+
 std::string ListLine(const std::string& listing, const std::string& group, std::size_t columns) {
     std::string joined;
     std::vector<std::string> words = LineWords(listing, group);

@@ -56,6 +56,10 @@ private:
     TqProcess::ScopedRunner m_install;
 };
 
+// How many temporary files of unfinished store writes (".tmp-" in the name)
+// `folder` holds.
+int TemporaryFiles(const std::string& folder);
+
 // A temporary folder holding a configuration store (TQ_CONFIG points at it
 // while the object lives) and the event-log folder it names.
 class TempStore {
