@@ -44,7 +44,8 @@
 #                            libtqrcgmgr-dev_*.deb (e.g. built from the commit
 #                            before a change of debian/) for the upgrade check
 #   TQ_LAB_SYSTEMD_MEMORY    MiB of the guest (default 2048; 3072 for trixie)
-#   TQ_LAB_SYSTEMD_TIMEOUT   seconds the guest may run (default 900)
+#   TQ_LAB_SYSTEMD_TIMEOUT   seconds the guest may run (default 1800: a guard
+#                            against a hung guest, wide enough for a busy host)
 #   TQ_LAB_APPEND            more words for the kernel command line
 #   TQ_LAB_CHECKS            another checks script to run in the guest instead
 #                            of tests/lab/systemd/run-checks (for experiments)
@@ -80,7 +81,7 @@ LAB=$BUILD/lab/systemd
 ROOTFS=$LAB/rootfs.cpio.gz
 OVERLAY=$LAB/overlay
 LOG=$LAB/console.log
-TIMEOUT=${TQ_LAB_SYSTEMD_TIMEOUT:-900}
+TIMEOUT=${TQ_LAB_SYSTEMD_TIMEOUT:-1800}
 MEMORY=${TQ_LAB_SYSTEMD_MEMORY:-2048}
 [ -n "${TQ_LAB_SYSTEMD_MEMORY:-}" ] || [ "$SUITE" = bookworm ] || MEMORY=3072
 # The guest's packages beyond minbase: systemd as PID 1, modprobe for the

@@ -14,7 +14,8 @@
 # (kernel/, kept and reused), the initramfs and the guest's console log.
 #
 # Environment:
-#   TQ_LAB_TIMEOUT        seconds the whole guest may run (default 600)
+#   TQ_LAB_TIMEOUT        seconds the whole guest may run (default 1200: a guard
+#                         against a hung guest, wide enough for a busy host)
 #   TQ_LAB_TEST_TIMEOUT   seconds one test may run in the guest (default 300)
 #   TQ_LAB_BENCH_TIMEOUT  seconds the bench may run in the guest (default 300)
 #   TQ_LAB_APPEND         more words for the kernel command line
@@ -42,7 +43,7 @@ KERNEL_CACHE=$LAB/kernel
 STAGE=$LAB/initramfs
 INITRD=$LAB/initramfs.cpio.gz
 LOG=$LAB/console.log
-TIMEOUT=${TQ_LAB_TIMEOUT:-600}
+TIMEOUT=${TQ_LAB_TIMEOUT:-1200}
 MODULES="inet_diag tcp_diag"   # tqd's peer check; a Debian host loads them on demand
 
 # kernel_package, fetch_kernel: Debian's kernel, unpacked under $KERNEL_CACHE.
