@@ -54,7 +54,7 @@ std::vector<std::string> SelectDeletionLines(const std::string& listing, const R
 // the line as listed.  (cgdelete deletes only the first of several -g.)
 std::vector<std::string> DeletionCommands(const std::vector<std::string>& lines);
 
-// The controllers of a group object's specification that are not cpu's
+// The controllers in a group object's controller list that are not cpu's
 // own ("memory,pids" of "cpu,memory,pids"): the hierarchies besides cpu's
 // that a group joined for its properties.
 std::string V1ExtraControllers(const std::string& controllers);
