@@ -1,6 +1,7 @@
 #include <ostream>
 
 #include "TqrcgCommands.h"
+#include "TqrcgListJson.h"
 #include "TqrcgListText.h"
 #include "TqrcgText.h"
 #include "rcg/RcgNames.h"
@@ -25,13 +26,7 @@ int ListGroups(bool json, std::ostream& out, std::ostream& err) {
         status = kExitFailure;
     }
     if (json) {
-        nlohmann::ordered_json array = nlohmann::ordered_json::array();
-        for (const GroupFigures& group : figures.groups)
-            array.push_back(GroupJson(group, figures.caps, figures.processors, figures.settings));
-        // ASCII only: JSON escapes the C0 controls, ensure_ascii everything
-        // from DEL up, C1 controls included, so that no name read from the
-        // store acts on a terminal; bytes that are not UTF-8 become U+FFFD.
-        out << array.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+        out << FormatListJson(figures);
         return status;
     }
     std::vector<ListRow> rows;

@@ -1,8 +1,7 @@
 // The pure part of `tqrcg list`: a group's figures as the columns of its
-// line and as a JSON object.
+// line (its JSON is TqrcgListJson's).
 #pragma once
 
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -57,15 +56,5 @@ ListRow MakeListRow(const TqRcgCtrllr::GroupFigures& figures,
 // The header and the rows, each column padded to its widest entry; the
 // columns after THROTTLED-TIME only where some row has a value.
 std::string FormatListTable(const std::vector<ListRow>& rows);
-
-// One group as JSON: numbers carry their unit in the field name; a figure
-// that could not be read, or that the group lacks (no cap), is null.
-// "properties" holds every property by name, each with the value "asked"
-// (as remembered) and the one the "kernel" holds (in the property's terms:
-// bytes, a weight, a share in percent, a processor list or "max").
-nlohmann::ordered_json GroupJson(const TqRcgCtrllr::GroupFigures& figures,
-                                 const std::vector<TqRcgCtrllr::RememberedCap>& caps,
-                                 long processors,
-                                 const std::vector<TqRcgCtrllr::RememberedSetting>& settings = {});
 
 }  // namespace tqrcg

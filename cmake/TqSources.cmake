@@ -70,6 +70,7 @@ set(TQD_SOURCES
 set(TQRCG_SOURCES
   ${TQ_ROOT}/cli/TqrcgApp.cpp
   ${TQ_ROOT}/cli/TqrcgList.cpp
+  ${TQ_ROOT}/cli/TqrcgListJson.cpp
   ${TQ_ROOT}/cli/TqrcgListText.cpp
   ${TQ_ROOT}/cli/TqrcgRun.cpp
   ${TQ_ROOT}/cli/TqrcgSet.cpp
