@@ -31,8 +31,14 @@ bool BecomeUser(uid_t uid, std::size_t descriptors) {
     struct rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < descriptors) {
         limit.rlim_cur = descriptors;
+        const rlim_t hard = limit.rlim_max;
         if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < descriptors) limit.rlim_max = descriptors;
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            // A container may keep root from raising the hard limit: the
+            // margin above what the attack holds is then all it loses.
+            limit.rlim_cur = limit.rlim_max = hard;
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+        }
     }
     return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;
 }
