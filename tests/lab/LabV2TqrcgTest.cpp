@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "include/tqrcgmgr/tqrcgmgr.h"
 #include "tests/lab/LabV2Support.h"
 
 namespace {
@@ -86,6 +87,17 @@ TEST(V2Tqrcg, FailuresExitWithOneAndSayWhy) {
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.err.rfind("tqrcg: ", 0), 0u) << outcome.err;
     EXPECT_FALSE(IsFolder(GroupFolder(OwnedName("bad name"))));
+
+    // The base's own control files, and one inside a group, are never groups.
+    for (const std::string& name :
+         {std::string("memory.max"), std::string("pids.max"), std::string("cgroup.procs"), group + "/cgroup.procs"}) {
+        outcome = tqd.tqrcg({"create", name});
+        EXPECT_EQ(outcome.status, 1) << name;
+        const CQiError refused = createRcgGroup(name);
+        EXPECT_EQ(refused.Message().rfind("[Win32 error 123] ", 0), 0u) << name << ": " << refused.Message();
+        EXPECT_EQ(ListLine(tqd.tqrcg({"list"}).out, name), "") << name;
+        EXPECT_FALSE(IsFolder(GroupFolder(name))) << name;
+    }
 }
 
 TEST(V2Tqrcg, RunStartsTheCommandInsideTheCappedGroup) {
