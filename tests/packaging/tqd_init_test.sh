@@ -16,6 +16,12 @@ start_copy() {
   "$1" 60 &
   pids="$pids $!"
   echo $! > "$WORK/tqd.pid"
+  # Until the child has run the copy, its executable is still this shell's.
+  tries=0
+  while [ "$(readlink "/proc/$!/exe")" != "$(readlink -f "$1")" ] && [ $tries -lt 500 ]; do
+    sleep 0.01
+    tries=$((tries + 1))
+  done
 }
 init() { # daemon-path action
   TQD_DAEMON=$1 TQD_PIDFILE=$WORK/tqd.pid SYSTEMCTL_SKIP_REDIRECT=1 sh "$SCRIPT" "$2" 2>&1
