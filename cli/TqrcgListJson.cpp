@@ -61,7 +61,7 @@ nlohmann::ordered_json GroupJson(const GroupFigures& figures, const std::vector<
             if (setting.property == info.property)
                 property["asked"] = TqRcgCtrllr::FormatRcgValue(setting.property, setting.value);
         }
-        const std::string& kernel = figures.properties[static_cast<std::size_t>(info.property)];
+        const std::string& kernel = figures.kernelValue(info.property);
         property["kernel"] = present && !kernel.empty() ? json(kernel) : json(nullptr);
         properties[info.name] = property;
     }

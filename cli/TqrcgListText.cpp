@@ -31,10 +31,6 @@ using TqRcgCtrllr::RcgSetting;
 using TqRcgCtrllr::RcgValue;
 using TqRcgCtrllr::RememberedSetting;
 
-const std::string& KernelValue(const GroupFigures& figures, RcgProperty property) {
-    return figures.properties[static_cast<std::size_t>(property)];
-}
-
 std::string PressureText(double percent) { return percent < 0 ? std::string() : FormatPercent(percent); }
 
 std::string SettingsText(const GroupFigures& figures, const std::vector<RememberedSetting>& settings) {
@@ -81,7 +77,7 @@ std::string KernelShortForm(RcgProperty property, const std::string& kernel) {
 
 std::string SettingText(const RcgSetting& setting, const GroupFigures& figures) {
     const std::string asked = TqRcgCtrllr::FormatRcgSetting(setting);
-    const std::string& kernel = KernelValue(figures, setting.property);
+    const std::string& kernel = figures.kernelValue(setting.property);
     if (kernel.empty()) return asked + "[kernel:?]";
     if (setting.value.kind == RcgValue::kPercent) return asked + "[" + KernelBytesText(kernel) + "]";
     const std::string held = KernelShortForm(setting.property, kernel);

@@ -30,7 +30,7 @@ std::string AgainstLimit(bool has, const std::string& used, const std::string& l
 }
 
 std::string KernelLimit(const GroupFigures& figures, TqRcgCtrllr::RcgProperty property, bool bytes) {
-    const std::string& kernel = figures.properties[static_cast<std::size_t>(property)];
+    const std::string& kernel = figures.kernelValue(property);
     return bytes ? KernelBytesText(kernel) : kernel;
 }
 

@@ -88,7 +88,7 @@ struct GroupSeries {
 
 // A property as the kernel holds it, as a number; "max" and the unreadable have none.
 bool PropertyNumber(const GroupFigures& g, RcgProperty property, double scale, std::string* value) {
-    const std::string& held = g.properties[static_cast<std::size_t>(property)];
+    const std::string& held = g.kernelValue(property);
     if (held.empty() || held == "max") return false;
     *value = Number(std::strtod(held.c_str(), nullptr) * scale);
     return true;

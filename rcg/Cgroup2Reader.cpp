@@ -77,7 +77,7 @@ GroupFigures Cgroup2Reader::figures(const std::string& name) {
     ReadTaskFigures(m_fs, folder, &figures);
     const RcgName split = SplitRcgName(name);
     for (const RcgPropertyInfo& info : RcgProperties())
-        read(split, info.property, &figures.properties[static_cast<std::size_t>(info.property)]);
+        read(split, info.property, &figures.kernelValue(info.property));
     return figures;
 }
 

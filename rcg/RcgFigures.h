@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -74,6 +75,10 @@ struct GroupFigures {
     // Each property as the kernel holds it, in the property's terms
     // (ReadKernelValue), by RcgProperty; empty where it cannot be read.
     std::array<std::string, kRcgPropertyCount> properties;
+    std::string& kernelValue(RcgProperty property) { return properties[static_cast<std::size_t>(property)]; }
+    const std::string& kernelValue(RcgProperty property) const {
+        return properties[static_cast<std::size_t>(property)];
+    }
 
     // What could not be read, for a message; empty when all was.
     std::string problem;

@@ -137,7 +137,7 @@ GroupFigures V1Reader::figures(const std::string& name) {
     for (const RcgPropertyInfo& info : RcgProperties()) {
         const std::string controller = ControllerName(info.controller);
         if (controller == "cpu" || m_fs.isDir(folderOf(controller, split)))
-            read(split, info.property, &figures.properties[static_cast<std::size_t>(info.property)]);
+            read(split, info.property, &figures.kernelValue(info.property));
     }
     return figures;
 }
