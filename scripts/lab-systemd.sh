@@ -46,6 +46,10 @@
 #   TQ_LAB_SYSTEMD_MEMORY    MiB of the guest (default 2048; 3072 for trixie)
 #   TQ_LAB_SYSTEMD_TIMEOUT   seconds the guest may run (default 1800: a guard
 #                            against a hung guest, wide enough for a busy host)
+#   TQ_LAB_SILENCE           seconds of a silent console after which the guest
+#                            is taken as stuck (default 420); as in scripts/lab.sh,
+#                            a guest that broke down before its results is
+#                            booted once more
 #   TQ_LAB_APPEND            more words for the kernel command line
 #   TQ_LAB_CHECKS            another checks script to run in the guest instead
 #                            of tests/lab/systemd/run-checks (for experiments)
@@ -82,6 +86,7 @@ ROOTFS=$LAB/rootfs.cpio.gz
 OVERLAY=$LAB/overlay
 LOG=$LAB/console.log
 TIMEOUT=${TQ_LAB_SYSTEMD_TIMEOUT:-1800}
+SILENCE=${TQ_LAB_SILENCE:-420}
 MEMORY=${TQ_LAB_SYSTEMD_MEMORY:-2048}
 [ -n "${TQ_LAB_SYSTEMD_MEMORY:-}" ] || [ "$SUITE" = bookworm ] || MEMORY=3072
 # The guest's packages beyond minbase: systemd as PID 1, modprobe for the
@@ -344,6 +349,12 @@ log "booting the guest (TCG, 2 processors, 2 GiB; at most $TIMEOUT s); console l
 step=$(now)
 guest_status=0
 run_guest || guest_status=$?
+if reason=$(guest_broke_down "$guest_status"); then
+  cp "$LOG" "$LOG.first"
+  log "the guest broke down before its results ($reason; console kept in $LOG.first): booting it once more"
+  guest_status=0
+  run_guest || guest_status=$?
+fi
 guest_seconds=$(since "$step")
 
 results=$(awk '/^==== tq lab results ====$/ { on = 1; next } /^==== tq lab end ====$/ { on = 0 } on' "$LOG")
@@ -358,6 +369,9 @@ if [ -n "$results" ]; then
 fi
 if [ "$guest_status" = 124 ] || [ "$guest_status" = 137 ]; then
   fail "the guest did not finish within $TIMEOUT s (TQ_LAB_SYSTEMD_TIMEOUT); see $LOG"
+fi
+if [ "$guest_status" = 125 ]; then
+  fail "the guest's console went silent (TQ_LAB_SILENCE); see $LOG"
 fi
 if [ "$guest_status" != 0 ]; then
   fail "qemu-system-x86_64 exited with status $guest_status; see $LOG"

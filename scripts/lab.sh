@@ -4,7 +4,8 @@
 # runs the tests on a cgroup v2 host (the unified hierarchy at
 # /sys/fs/cgroup, cpu, memory and pids enabled at the root, no v1 hierarchy)
 # and prints their summary.  Exits non-zero when a test failed, the guest did
-# not finish in time or printed no summary.
+# not finish in time or printed no summary (a guest whose kernel broke down
+# before its results is booted once more first).
 #
 #   bash scripts/lab.sh [BUILD_DIR]          (default: build/ of this tree)
 #
@@ -17,6 +18,11 @@
 #   TQ_LAB_TIMEOUT        seconds the whole guest may run (default 1200: a guard
 #                         against a hung guest, wide enough for a busy host)
 #   TQ_LAB_TEST_TIMEOUT   seconds one test may run in the guest (default 300)
+#   TQ_LAB_SILENCE        seconds of a silent console after which the guest is
+#                         taken as stuck and stopped (default 420).  A guest
+#                         whose kernel panicked or went silent before it printed
+#                         its results is booted once more, and says so; results
+#                         are never retried
 #   TQ_LAB_BENCH_TIMEOUT  seconds the bench may run in the guest (default 300)
 #   TQ_LAB_APPEND         more words for the kernel command line
 #   TQ_LAB_GTEST_FILTER   a GoogleTest filter for the guest's test programs (by hand only)
@@ -44,6 +50,7 @@ STAGE=$LAB/initramfs
 INITRD=$LAB/initramfs.cpio.gz
 LOG=$LAB/console.log
 TIMEOUT=${TQ_LAB_TIMEOUT:-1200}
+SILENCE=${TQ_LAB_SILENCE:-420}
 MODULES="inet_diag tcp_diag"   # tqd's peer check; a Debian host loads them on demand
 
 # kernel_package, fetch_kernel: Debian's kernel, unpacked under $KERNEL_CACHE.
@@ -246,6 +253,12 @@ log "booting the guest (TCG, 2 processors, 1 GiB; at most $TIMEOUT s); console l
 step=$(now)
 guest_status=0
 run_guest || guest_status=$?
+if reason=$(guest_broke_down "$guest_status"); then
+  cp "$LOG" "$LOG.first"
+  log "the guest broke down before its results ($reason; console kept in $LOG.first): booting it once more"
+  guest_status=0
+  run_guest || guest_status=$?
+fi
 guest_seconds=$(since "$step")
 
 results=$(awk '/^==== tq lab results ====$/ { on = 1; next } /^==== tq lab end ====$/ { on = 0 } on' "$LOG")
@@ -266,6 +279,9 @@ busybox_status=0
 (
   if [ "$guest_status" = 124 ] || [ "$guest_status" = 137 ]; then
     fail "the guest did not finish within $TIMEOUT s (TQ_LAB_TIMEOUT); see $LOG"
+  fi
+  if [ "$guest_status" = 125 ]; then
+    fail "the guest's console went silent (TQ_LAB_SILENCE); see $LOG"
   fi
   if [ "$guest_status" != 0 ]; then
     fail "qemu-system-x86_64 exited with status $guest_status; see $LOG"

@@ -125,16 +125,65 @@ ready_kernel() {
 # without carriage returns and the firmware's terminal control sequences.
 # no_timer_check: on a busy host the emulated processors are too slow for the
 # kernel's check of the IO-APIC timer, which then panics at boot ("IO-APIC +
-# timer doesn't work!").  Returns QEMU's status (124 when TIMEOUT ran out).
+# timer doesn't work!").  A guest whose console stays silent for SILENCE
+# seconds (default 420: longer than any one test's own time-out) is stuck and
+# is stopped.  Returns QEMU's status: 124 when TIMEOUT ran out, 125 when the
+# guest was stopped for its silence.
 boot_guest() {
-  local memory=$1 initrd=$2 status
-  set +e
-  timeout -k 10 "$TIMEOUT" qemu-system-x86_64 -accel tcg -cpu max -smp 2 -m "$memory" \
-    -nographic -no-reboot -nic none \
-    -kernel "$VMLINUZ" -initrd "$initrd" \
-    -append "console=ttyS0 quiet panic=-1 no_timer_check ${TQ_LAB_APPEND:-}" </dev/null 2>&1 \
-    | sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$LOG"
-  status=${PIPESTATUS[0]}
-  set -e
+  local memory=$1 initrd=$2 status=0 qemu pipeline size last=-1 quiet=0 silence=${SILENCE:-420}
+  rm -f "$LOG.qemu-pid" "$LOG.qemu-status" "$LOG.stalled"
+  : > "$LOG"
+  {
+    timeout -k 10 "$TIMEOUT" qemu-system-x86_64 -accel tcg -cpu max -smp 2 -m "$memory" \
+      -nographic -no-reboot -nic none \
+      -kernel "$VMLINUZ" -initrd "$initrd" \
+      -append "console=ttyS0 quiet panic=-1 no_timer_check ${TQ_LAB_APPEND:-}" </dev/null 2>&1 &
+    echo $! > "$LOG.qemu-pid"
+    status=0
+    wait $! || status=$?
+    echo "$status" > "$LOG.qemu-status"
+  } | sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$LOG" &
+  pipeline=$!
+  while kill -0 "$pipeline" 2>/dev/null; do
+    sleep 2
+    size=$(stat -c %s "$LOG" 2>/dev/null || echo 0)
+    if [ "$size" != "$last" ]; then
+      last=$size
+      quiet=0
+    elif [ $((quiet += 2)) -ge "$silence" ] && [ ! -e "$LOG.stalled" ]; then
+      qemu=$(cat "$LOG.qemu-pid" 2>/dev/null || true)
+      log "the guest's console has been silent for $quiet s: stopping it (qemu's time-out, pid $qemu)"
+      touch "$LOG.stalled"
+      [ -n "$qemu" ] && kill -TERM "$qemu" 2>/dev/null
+    fi
+  done
+  wait "$pipeline" || true
+  status=$(cat "$LOG.qemu-status" 2>/dev/null || echo 1)
+  if [ -e "$LOG.stalled" ]; then
+    status=125
+  fi
+  rm -f "$LOG.qemu-pid" "$LOG.qemu-status" "$LOG.stalled"
   return "$status"
+}
+
+# Why a guest that ended with STATUS, its console in $LOG, should be booted
+# once more: its kernel panicked or it stopped making progress before it
+# printed its results.  Prints the reason and succeeds, else fails.  A guest
+# that printed its results is never booted again, whatever they say, and
+# neither is one that merely ran out of TIMEOUT.
+guest_broke_down() {
+  local status=$1 panic
+  if grep -q '^==== tq lab results ====$' "$LOG" 2>/dev/null; then
+    return 1
+  fi
+  if [ "$status" = 125 ]; then
+    echo "its console went silent"
+    return 0
+  fi
+  panic=$(grep -m1 -E 'Kernel panic|double fault' "$LOG" 2>/dev/null || true)
+  if [ -n "$panic" ]; then
+    echo "its kernel stopped: ${panic#"${panic%%[! ]*}"}"
+    return 0
+  fi
+  return 1
 }
