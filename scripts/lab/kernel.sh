@@ -145,12 +145,12 @@ boot_guest() {
   } | sed -u -e 's/\r$//' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' | tee "$LOG" &
   pipeline=$!
   while kill -0 "$pipeline" 2>/dev/null; do
-    sleep 2
+    sleep 1
     size=$(stat -c %s "$LOG" 2>/dev/null || echo 0)
     if [ "$size" != "$last" ]; then
       last=$size
       quiet=0
-    elif [ $((quiet += 2)) -ge "$silence" ] && [ ! -e "$LOG.stalled" ]; then
+    elif [ $((quiet += 1)) -ge "$silence" ] && [ ! -e "$LOG.stalled" ]; then
       qemu=$(cat "$LOG.qemu-pid" 2>/dev/null || true)
       log "the guest's console has been silent for $quiet s: stopping it (qemu's time-out, pid $qemu)"
       touch "$LOG.stalled"
