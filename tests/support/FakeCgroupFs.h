@@ -2,12 +2,14 @@
 // files the manager uses, a mount table, processes that exist, and chosen
 // failures.  It keeps the kernel's rules that matter here: a process lives in
 // one group at a time, a quota below 1000 µs is refused, a group with
-// processes or child groups cannot be removed.
+// processes or child groups cannot be removed.  Its calls are serialised, as
+// the manager calls it from several threads at once (re-applying caps).
 #pragma once
 
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -40,6 +42,7 @@ public:
     long processors = 2;
 
     int readFile(const std::string& path, std::string* text) override {
+        const std::lock_guard<std::recursive_mutex> hold(m_calls);
         auto found = files.find(path);
         if (found == files.end()) return ENOENT;
         *text = found->second;
@@ -47,6 +50,7 @@ public:
     }
 
     int writeFile(const std::string& path, const std::string& value) override {
+        const std::lock_guard<std::recursive_mutex> hold(m_calls);
         writes.push_back(path + "=" + value);
         if (failures.count(path)) return failures[path];
         if (!files.count(path)) return ENOENT;
@@ -69,6 +73,7 @@ public:
     }
 
     int makeDir(const std::string& path) override {
+        const std::lock_guard<std::recursive_mutex> hold(m_calls);
         if (failures.count(path)) return failures[path];
         if (dirs.count(path)) return EEXIST;
         const std::string parent = path.substr(0, path.rfind('/'));
@@ -85,6 +90,7 @@ public:
     }
 
     int removeDir(const std::string& path) override {
+        const std::lock_guard<std::recursive_mutex> hold(m_calls);
         if (!dirs.count(path)) return ENOENT;
         for (const auto& dir : dirs) {
             if (dir.compare(0, path.size() + 1, path + "/") == 0) return EBUSY;
@@ -97,8 +103,12 @@ public:
         return 0;
     }
 
-    bool isDir(const std::string& path) override { return dirs.count(path) != 0; }
+    bool isDir(const std::string& path) override {
+        const std::lock_guard<std::recursive_mutex> hold(m_calls);
+        return dirs.count(path) != 0;
+    }
     int listDirs(const std::string& path, std::set<std::string>* names) override {
+        const std::lock_guard<std::recursive_mutex> hold(m_calls);
         names->clear();
         if (!dirs.count(path)) return ENOENT;
         for (const std::string& dir : dirs) {
@@ -108,8 +118,14 @@ public:
         }
         return 0;
     }
-    long onlineProcessors() override { return processors; }
-    long usableProcessors() override { return processors; }
+    long onlineProcessors() override {
+        const std::lock_guard<std::recursive_mutex> hold(m_calls);
+        return processors;
+    }
+    long usableProcessors() override {
+        const std::lock_guard<std::recursive_mutex> hold(m_calls);
+        return processors;
+    }
 
     // The pids listed in the group folder's cgroup.procs.
     std::vector<std::string> procsOf(const std::string& folder) const {
@@ -127,6 +143,8 @@ public:
     }
 
 private:
+    std::recursive_mutex m_calls;
+
     // The files a controller puts into a group's folder, as the kernel
     // starts them.
     void addFilesOf(const std::string& folder, const std::string& controller) {
