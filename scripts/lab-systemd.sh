@@ -86,7 +86,6 @@ ROOTFS=$LAB/rootfs.cpio.gz
 OVERLAY=$LAB/overlay
 LOG=$LAB/console.log
 TIMEOUT=${TQ_LAB_SYSTEMD_TIMEOUT:-1800}
-SILENCE=${TQ_LAB_SILENCE:-420}
 MEMORY=${TQ_LAB_SYSTEMD_MEMORY:-2048}
 [ -n "${TQ_LAB_SYSTEMD_MEMORY:-}" ] || [ "$SUITE" = bookworm ] || MEMORY=3072
 # The guest's packages beyond minbase: systemd as PID 1, modprobe for the
@@ -348,13 +347,7 @@ make_overlay
 log "booting the guest (TCG, 2 processors, 2 GiB; at most $TIMEOUT s); console log: $LOG"
 step=$(now)
 guest_status=0
-run_guest || guest_status=$?
-if reason=$(guest_broke_down "$guest_status"); then
-  cp "$LOG" "$LOG.first"
-  log "the guest broke down before its results ($reason; console kept in $LOG.first): booting it once more"
-  guest_status=0
-  run_guest || guest_status=$?
-fi
+run_guest_with_second_boot || guest_status=$?
 guest_seconds=$(since "$step")
 
 results=$(awk '/^==== tq lab results ====$/ { on = 1; next } /^==== tq lab end ====$/ { on = 0 } on' "$LOG")

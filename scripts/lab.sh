@@ -50,7 +50,6 @@ STAGE=$LAB/initramfs
 INITRD=$LAB/initramfs.cpio.gz
 LOG=$LAB/console.log
 TIMEOUT=${TQ_LAB_TIMEOUT:-1200}
-SILENCE=${TQ_LAB_SILENCE:-420}
 MODULES="inet_diag tcp_diag"   # tqd's peer check; a Debian host loads them on demand
 
 # kernel_package, fetch_kernel: Debian's kernel, unpacked under $KERNEL_CACHE.
@@ -252,13 +251,7 @@ log "initramfs $INITRD ($(du -h "$INITRD" | cut -f1)), made in $initrd_seconds s
 log "booting the guest (TCG, 2 processors, 1 GiB; at most $TIMEOUT s); console log: $LOG"
 step=$(now)
 guest_status=0
-run_guest || guest_status=$?
-if reason=$(guest_broke_down "$guest_status"); then
-  cp "$LOG" "$LOG.first"
-  log "the guest broke down before its results ($reason; console kept in $LOG.first): booting it once more"
-  guest_status=0
-  run_guest || guest_status=$?
-fi
+run_guest_with_second_boot || guest_status=$?
 guest_seconds=$(since "$step")
 
 results=$(awk '/^==== tq lab results ====$/ { on = 1; next } /^==== tq lab end ====$/ { on = 0 } on' "$LOG")

@@ -125,12 +125,12 @@ ready_kernel() {
 # without carriage returns and the firmware's terminal control sequences.
 # no_timer_check: on a busy host the emulated processors are too slow for the
 # kernel's check of the IO-APIC timer, which then panics at boot ("IO-APIC +
-# timer doesn't work!").  A guest whose console stays silent for SILENCE
-# seconds (default 420: longer than any one test's own time-out) is stuck and
+# timer doesn't work!").  A guest whose console stays silent for
+# TQ_LAB_SILENCE seconds (default 420: longer than any one test's own time-out) is stuck and
 # is stopped.  Returns QEMU's status: 124 when TIMEOUT ran out, 125 when the
 # guest was stopped for its silence.
 boot_guest() {
-  local memory=$1 initrd=$2 status=0 qemu pipeline size last=-1 quiet=0 silence=${SILENCE:-420}
+  local memory=$1 initrd=$2 status=0 qemu pipeline size last=-1 quiet=0 silence=${TQ_LAB_SILENCE:-420}
   rm -f "$LOG.qemu-pid" "$LOG.qemu-status" "$LOG.stalled"
   : > "$LOG"
   {
@@ -186,4 +186,19 @@ guest_broke_down() {
     return 0
   fi
   return 1
+}
+
+# Runs the caller's run_guest, and once more when the guest broke down
+# (guest_broke_down), its first console kept in $LOG.first.  Returns the
+# status of the last boot.
+run_guest_with_second_boot() {
+  local status=0 reason
+  run_guest || status=$?
+  if reason=$(guest_broke_down "$status"); then
+    cp "$LOG" "$LOG.first"
+    log "the guest broke down before its results ($reason; console kept in $LOG.first): booting it once more"
+    status=0
+    run_guest || status=$?
+  fi
+  return "$status"
 }

@@ -35,7 +35,7 @@ log() { printf '[test] %s\n' "$*"; }
 . "$KERNEL_SH" || { echo "FAIL: cannot source $KERNEL_SH"; exit 1; }
 VMLINUZ=$tmp/vmlinuz
 LOG=$tmp/console.log
-SILENCE=3
+export TQ_LAB_SILENCE=3
 
 # guest, time-out, boot_guest's status, whether it is booted once more
 cases="
